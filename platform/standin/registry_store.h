@@ -1,0 +1,60 @@
+// What the Linux stand-in keeps its registry in. The registry calls of
+// platform.h are answered by the stand-in's registry layer, which sits on one
+// RegistryStore: a registry export file, or the hive files of an offline
+// Windows installation.
+#ifndef NETVANE_PLATFORM_STANDIN_REGISTRY_STORE_H
+#define NETVANE_PLATFORM_STANDIN_REGISTRY_STORE_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// A value as Windows keeps it: string types (REG_SZ, REG_EXPAND_SZ,
+// REG_MULTI_SZ) hold UTF-16LE bytes; the 8-bit registry calls convert.
+struct StoreValue {
+  uint32_t type = 0;
+  std::vector<uint8_t> data;
+};
+
+// Key paths are below HKEY_LOCAL_MACHINE, e.g. "SYSTEM\CurrentControlSet\Services",
+// with single backslashes between non-empty components and none at either end.
+// Key and value names are compared with compareRegistryNames; "" names the
+// default value. Texts are UTF-8, the stand-in's 8-bit code page.
+class RegistryStore {
+ public:
+  virtual ~RegistryStore() = default;
+
+  virtual bool keyExists(const std::string& path) = 0;
+  // The immediate subkeys' names, each once, as spelled in the store, in any order.
+  virtual std::vector<std::string> subkeys(const std::string& path) = 0;
+  virtual bool getValue(const std::string& path, const std::string& name, StoreValue* value) = 0;
+  // The key exists (the caller opened it). False when the value cannot be stored.
+  virtual bool setValue(const std::string& path, const std::string& name,
+                        const StoreValue& value) = 0;
+  // False when there is no such value.
+  virtual bool deleteValue(const std::string& path, const std::string& name) = 0;
+  // Makes every change of the run durable at once, or none of them; a store
+  // without changes is left untouched. On failure `error` is one line naming
+  // the file.
+  virtual bool commit(std::string* error) = 0;
+};
+
+// Case-insensitive order of key and value names, the way Windows sorts a
+// hive's subkey lists: by upper-cased name.
+int compareRegistryNames(const std::string& a, const std::string& b);
+bool sameRegistryName(const std::string& a, const std::string& b);
+
+// A registry export file (REGEDIT4 or Version 5.00), locked until the store is
+// destroyed. On failure returns null and sets `error` to one line naming the file.
+std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::string* error);
+
+// The same store over bytes in memory, for tests; commit() succeeds without writing.
+std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error);
+
+}  // namespace standin
+
+#endif

@@ -1,0 +1,287 @@
+// The registry calls of platform.h, answered from a RegistryStore the way the
+// 8-bit registry functions of Windows answer them.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+
+#include "platform/platform.h"
+#include "platform/standin/standin.h"
+#include "platform/standin/standin_text.h"
+#include "platform/standin/store_file.h"
+
+namespace standin {
+
+namespace {
+
+const PlatformResult kResultInvalidHandle = 6;
+
+struct OpenKey {
+  std::string path;
+  bool subkeysListed = false;
+  std::vector<std::string> subkeys;
+};
+
+struct Fault {
+  std::string operation;
+  std::string name;
+  PlatformResult result;
+};
+
+struct Registry {
+  std::unique_ptr<RegistryStore> store;
+  std::map<PlatformKey, OpenKey> keys;
+  PlatformKey nextKey = 1;
+  std::vector<Fault> faults;
+  std::vector<std::string> log;
+};
+
+Registry& registry() {
+  static Registry instance;
+  return instance;
+}
+
+PlatformResult injectedFault(const char* operation, const std::string& name) {
+  for (const Fault& fault : registry().faults) {
+    if (fault.operation == operation && sameRegistryName(fault.name, name)) return fault.result;
+  }
+  return kResultSuccess;
+}
+
+// Windows refuses an empty component ("a\\b") but accepts one trailing
+// backslash, and so does this.
+bool normalisePath(const char* path, std::string* normal) {
+  std::string text = path ? path : "";
+  if (!text.empty() && text.back() == '\\') text.pop_back();
+  if (text.empty() || text.front() == '\\') return false;
+  if (text.find("\\\\") != std::string::npos) return false;
+  *normal = text;
+  return true;
+}
+
+bool isStringType(uint32_t type) {
+  return type == kRegistryTypeString || type == 2 /* REG_EXPAND_SZ */ ||
+         type == kRegistryTypeMultiString;
+}
+
+OpenKey* findKey(PlatformKey key) {
+  std::map<PlatformKey, OpenKey>::iterator it = registry().keys.find(key);
+  return it == registry().keys.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+void beginRunWithStore(std::unique_ptr<RegistryStore> store) {
+  Registry& r = registry();
+  r.store = std::move(store);
+  r.keys.clear();
+  r.log.clear();
+}
+
+RegistryStore* currentStore() { return registry().store.get(); }
+
+bool endRun(std::string* error) {
+  Registry& r = registry();
+  bool ok = true;
+  if (r.store) ok = r.store->commit(error);
+  r.store.reset();
+  r.keys.clear();
+  return ok;
+}
+
+std::string defaultStorePath() {
+  const char* state = getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/netvane/registry.reg";
+  const char* home = getenv("HOME");
+  return std::string(home ? home : "") + "/.local/state/netvane/registry.reg";
+}
+
+namespace {
+
+bool makeDirectories(const std::string& directory, std::string* error) {
+  for (std::string::size_type slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+    std::string prefix = directory.substr(0, slash);
+    if (!prefix.empty() && mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      *error = "Cannot create the directory " + prefix + " for the registry store: " + strerror(errno);
+      return false;
+    }
+    if (slash == std::string::npos) return true;
+  }
+}
+
+// A new user's first run lists the sample machine's adapters instead of failing.
+bool createDefaultStore(const std::string& path, std::string* error) {
+  struct stat existing;
+  if (stat(path.c_str(), &existing) == 0) return true;
+  if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
+  const char* sample = sampleMachine();
+  return replaceFileAtomically(
+      path, 0644,
+      [sample](int fd, const std::string&, std::string* writeError) {
+        size_t length = strlen(sample);
+        size_t done = 0;
+        while (done < length) {
+          ssize_t n = write(fd, sample + done, length - done);
+          if (n < 0 && errno == EINTR) continue;
+          if (n <= 0) {
+            *writeError = std::string("Cannot write the registry store: ") + strerror(errno);
+            return false;
+          }
+          done += static_cast<size_t>(n);
+        }
+        return true;
+      },
+      error);
+}
+
+}  // namespace
+
+bool beginRun(std::string* error) {
+  const char* named = getenv("NETVANE_REGISTRY");
+  std::string path;
+  if (named != nullptr && named[0] != '\0') {
+    path = named;
+  } else {
+    path = defaultStorePath();
+    if (!createDefaultStore(path, error)) return false;
+  }
+  std::unique_ptr<RegistryStore> store = openRegFileStore(path, error);
+  if (!store) return false;
+  beginRunWithStore(std::move(store));
+  return true;
+}
+
+void injectRegistryFault(const std::string& operation, const std::string& name,
+                         PlatformResult result) {
+  registry().faults.push_back(Fault{operation, name, result});
+}
+
+void clearRegistryFaults() { registry().faults.clear(); }
+
+const std::vector<std::string>& registryCallLog() { return registry().log; }
+
+}  // namespace standin
+
+using standin::OpenKey;
+using standin::registry;
+
+PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t access,
+                               PlatformKey* key) {
+  (void)options;
+  (void)access;
+  std::string normal;
+  registry().log.push_back(std::string("open ") + (path ? path : ""));
+  if (!registry().store || !standin::normalisePath(path, &normal)) return kResultNotFound;
+  PlatformResult fault = standin::injectedFault("open", normal);
+  if (fault != kResultSuccess) return fault;
+  if (!registry().store->keyExists(normal)) return kResultNotFound;
+  PlatformKey handle = registry().nextKey++;
+  registry().keys[handle].path = normal;
+  *key = handle;
+  return kResultSuccess;
+}
+
+PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
+                               uint32_t* nameLength) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  PlatformResult fault = standin::injectedFault("enum", open->path);
+  if (fault != kResultSuccess) return fault;
+  if (!open->subkeysListed) {
+    // Windows keeps each key's subkeys sorted by upper-cased name and
+    // enumerates them in that order, so "1", "10", "2" come back as listed.
+    open->subkeys = registry().store->subkeys(open->path);
+    std::sort(open->subkeys.begin(), open->subkeys.end(),
+              [](const std::string& a, const std::string& b) {
+                return standin::compareRegistryNames(a, b) < 0;
+              });
+    open->subkeysListed = true;
+  }
+  if (index >= open->subkeys.size()) return kResultNoMoreItems;
+  const std::string& subkey = open->subkeys[index];
+  if (subkey.size() + 1 > *nameLength) return kResultMoreData;
+  memcpy(name, subkey.c_str(), subkey.size() + 1);
+  *nameLength = static_cast<uint32_t>(subkey.size());
+  return kResultSuccess;
+}
+
+PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
+                                  unsigned char* data, uint32_t* size) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  std::string valueName = name ? name : "";
+  registry().log.push_back("query " + valueName);
+  PlatformResult fault = standin::injectedFault("query", valueName);
+  if (fault != kResultSuccess) return fault;
+  standin::StoreValue value;
+  if (!registry().store->getValue(open->path, valueName, &value)) return kResultNotFound;
+  std::string converted;
+  const unsigned char* bytes = value.data.data();
+  size_t count = value.data.size();
+  if (standin::isStringType(value.type)) {
+    // The 8-bit call hands back the text in the code page, with exactly the
+    // terminators the stored text has: none if it was stored without one.
+    converted = standin::utf16LEToUtf8(value.data.data(), value.data.size());
+    bytes = reinterpret_cast<const unsigned char*>(converted.data());
+    count = converted.size();
+  }
+  if (type != nullptr) *type = value.type;
+  if (size == nullptr) return data == nullptr ? kResultSuccess : kResultInvalidParameter;
+  uint32_t capacity = *size;
+  *size = static_cast<uint32_t>(count);
+  if (data == nullptr) return kResultSuccess;
+  if (count > capacity) return kResultMoreData;
+  if (count > 0) memcpy(data, bytes, count);
+  return kResultSuccess;
+}
+
+PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type,
+                                const unsigned char* data, uint32_t size) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  std::string valueName = name ? name : "";
+  registry().log.push_back("set " + valueName);
+  PlatformResult fault = standin::injectedFault("set", valueName);
+  if (fault != kResultSuccess) return fault;
+  standin::StoreValue value;
+  value.type = type;
+  if (standin::isStringType(type)) {
+    value.data = standin::utf8ToUtf16LE(reinterpret_cast<const char*>(data), size);
+  } else if (size > 0) {
+    value.data.assign(data, data + size);
+  }
+  if (!registry().store->setValue(open->path, valueName, value)) return kResultAccessDenied;
+  return kResultSuccess;
+}
+
+PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  std::string valueName = name ? name : "";
+  registry().log.push_back("delete " + valueName);
+  PlatformResult fault = standin::injectedFault("delete", valueName);
+  if (fault != kResultSuccess) return fault;
+  return registry().store->deleteValue(open->path, valueName) ? kResultSuccess : kResultNotFound;
+}
+
+// A stand-in run commits its store once, when it ends, so that a crash leaves
+// the old store or the new one; flushing a key only has to be recorded.
+PlatformResult platformFlushKey(PlatformKey key) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  registry().log.push_back("flush " + open->path);
+  return kResultSuccess;
+}
+
+PlatformResult platformCloseKey(PlatformKey key) {
+  OpenKey* open = standin::findKey(key);
+  if (open == nullptr) return standin::kResultInvalidHandle;
+  registry().log.push_back("close " + open->path);
+  registry().keys.erase(key);
+  return kResultSuccess;
+}

@@ -32,6 +32,12 @@ namespace {
 
 // Far beyond any export of a real machine; the index keeps 32-bit offsets.
 const size_t kMaxStoreSize = size_t(1) << 30;
+// Stores up to this size are read in full when opened, which costs about a
+// millisecond. A real machine's export is a hundred times larger, and reading
+// all of it would cost a listing run several times what reading the file
+// does: its [key] lines are checked when it is opened, a key's values when
+// they are first read, and all of it before it is written.
+const size_t kCheckedOnOpen = size_t(1) << 20;
 // A header line is short; a longer first line is no export, and is not read on.
 const size_t kMaxHeaderUnits = 128;
 
@@ -235,6 +241,10 @@ bool RegFileStore::load(std::string* error) {
     return false;
   }
   checked_.assign(index_.size(), false);
+  if (text_.end - text_.begin <= kCheckedOnOpen && !checkAllSections()) {
+    *error = error_;
+    return false;
+  }
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -509,15 +510,27 @@ TEST_F(StoreFile, SerialisesRunsOnOneStore) {
   EXPECT_EQ(valueOf(after.get(), kKey, "Second"), "4:02000000");
 }
 
+// A small store is read in full when it is opened. A large one has its
+// [key] lines read then, a key's values when they are first used, and all
+// of it before it is written.
 TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
-  std::string broken = std::string(kEditable) + "\"Bad\"=hex:zz\n";
+  std::string broken = kEditable;
+  for (int i = 0; broken.size() < (size_t(1) << 21); ++i) {
+    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(i) + "]\n\"v\"=dword:00000001\n";
+  }
+  size_t lines = static_cast<size_t>(std::count(broken.begin(), broken.end(), '\n'));
+  broken += "\"Bad\"=hex:zz\n";
+  write(std::string(kEditable) + "\"Bad\"=hex:zz\n");
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 17: malformed hex data");
+
   write(broken);
   std::unique_ptr<RegistryStore> store = open();
   ASSERT_TRUE(store);
+  EXPECT_EQ(valueOf(store.get(), kKey, "Change"), "4:01000000");
   ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(9)));
   std::string error;
   EXPECT_FALSE(store->commit(&error));
-  EXPECT_EQ(error, "Registry store " + path_ + ", line 17: malformed hex data");
+  EXPECT_EQ(error, "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data");
   EXPECT_EQ(contents(), broken);
 }
 

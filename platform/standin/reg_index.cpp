@@ -1,5 +1,6 @@
 #include "platform/standin/reg_index.h"
 
+#include <pthread.h>
 #include <string.h>
 
 #if defined(__SSE2__)
@@ -19,6 +20,8 @@ namespace {
 
 // Windows refuses to create keys nested deeper than this.
 const size_t kMaxKeyDepth = 512;
+// Files this large are indexed by two threads, each reading half.
+const size_t kTwoThreadSize = size_t(8) << 20;
 
 const uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 const uint64_t kOnes = 0x0101010101010101ull;
@@ -291,11 +294,11 @@ size_t prefixLength(const std::string& path, size_t depth) {
 
 // Where the next line that starts with "[" (after blanks) begins, or the
 // end of the text. memchr finds the rare "[" far faster than reading lines.
-size_t findSectionLine(const RegText& text, size_t from) {
+size_t findSectionLine(const RegText& text, size_t from, size_t limit) {
   size_t p = from;
-  while (p < text.end) {
-    const void* found = memchr(text.bytes + p, '[', text.end - p);
-    if (found == nullptr) return text.end;
+  while (p < limit) {
+    const void* found = memchr(text.bytes + p, '[', limit - p);
+    if (found == nullptr) return limit;
     size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - text.bytes);
     p = at + 1;
     if (text.wide() && ((at - text.begin) % 2 != 0 || text.bytes[at + 1] != 0)) continue;
@@ -303,7 +306,7 @@ size_t findSectionLine(const RegText& text, size_t from) {
     while (start > from && isBlank(text.at(start - text.width))) start -= text.width;
     if (start == from || isLineEnd(text.at(start - text.width))) return start;
   }
-  return text.end;
+  return limit;
 }
 
 }  // namespace
@@ -326,16 +329,60 @@ RegKeyPath makeKeyPath(const std::string& path) {
   return key;
 }
 
+// The sections of one stretch of the file. A large file is read as two
+// stretches at once, one per thread, and the two joined.
+class RegSectionIndex::Part {
+ public:
+  // A key on the path of the last section read, for telling a section's
+  // parent without hashing its path again.
+  struct Ancestor {
+    size_t length;  // bytes of the UTF-8 path
+    uint64_t hash;
+    size_t depth;
+    bool hasSection;
+  };
+
+  Part(const RegText& text, size_t estimate) : text_(text) {
+    // Room up front: the vectors then grow in place instead of being
+    // copied, and untouched room costs nothing.
+    sections.reserve(estimate);
+    hashes.reserve(estimate);
+    parentHashes.reserve(estimate);
+    ancestors.assign(1, Ancestor{0, kHashSeed, 0, true});
+  }
+
+  // Reads the sections whose [key] lines start in [from, limit).
+  bool scan(size_t from, size_t limit) {
+    for (size_t p = from; p < limit;) {
+      size_t next = 0;
+      if (!addSection(p, &next)) return false;
+      p = findSectionLine(text_, next, limit);
+    }
+    return true;
+  }
+
+  std::vector<RegSection> sections;
+  std::vector<uint32_t> hashes;
+  std::vector<uint32_t> parentHashes;
+  std::vector<size_t> deletes;
+  std::vector<size_t> suspects;
+  std::vector<Ancestor> ancestors;
+  ParseError error;
+
+ private:
+  bool addSection(size_t lineStart, size_t* next);
+  bool hashWholePath(const char* path, size_t length, size_t* depth, uint64_t* parentHash);
+  void push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash);
+
+  const RegText text_;
+  std::string path_;      // the UTF-8 path of a UTF-16 file's section
+  std::string lastPath_;  // ... and of the one before
+  const char* lastPathBytes_ = nullptr;
+};
+
 bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* error) {
   text_ = text;
-  // Room for the sections of a typical export up front: the vectors then
-  // grow in place instead of being copied, and untouched room costs nothing.
-  size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
-  sections_.reserve(estimate);
-  hashes_.reserve(estimate);
-  parentHashes_.reserve(estimate);
-  ancestors_.assign(1, Ancestor{0, kHashSeed, 0, true});
-  size_t first = findSectionLine(text, bodyStart);
+  size_t first = findSectionLine(text, bodyStart, text.end);
   // Before the first section only blank lines and comments may stand: a
   // value there belongs to no key.
   for (size_t p = bodyStart; p < first;) {
@@ -351,20 +398,65 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* e
     }
     p = line.next;
   }
-  for (size_t p = first; p < text.end;) {
-    size_t next = 0;
-    if (!addSection(p, &next, error)) return false;
-    p = findSectionLine(text, next);
+  size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
+  size_t split = text.end;
+  if (text.end - first >= kTwoThreadSize) {
+    size_t middle = first + (text.end - first) / 2 / text.width * text.width;
+    split = findSectionLine(text, lineAt(text, middle, text.end).next, text.end);
   }
-  ancestors_.clear();
-  ancestors_.shrink_to_fit();
+  Part head(text, estimate);
+  Part tail(text, split < text.end ? estimate / 2 : 0);
+  struct Job {
+    Part* part;
+    size_t from;
+    size_t limit;
+    bool ok;
+  } second{&tail, split, text.end, true};
+  auto run = [](void* job) -> void* {
+    Job* j = static_cast<Job*>(job);
+    j->ok = j->part->scan(j->from, j->limit);
+    return nullptr;
+  };
+  pthread_t thread;
+  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &second) == 0;
+  bool ok = head.scan(first, split);
+  if (threaded) {
+    pthread_join(thread, nullptr);
+  } else if (ok) {
+    run(&second);
+  }
+  if (!ok || !second.ok) {
+    *error = ok ? tail.error : head.error;
+    return false;
+  }
+  sections_ = std::move(head.sections);
+  hashes_ = std::move(head.hashes);
+  parentHashes_ = std::move(head.parentHashes);
+  deletes_ = std::move(head.deletes);
+  suspects_ = std::move(head.suspects);
+  size_t offset = sections_.size();
+  sections_.insert(sections_.end(), tail.sections.begin(), tail.sections.end());
+  hashes_.insert(hashes_.end(), tail.hashes.begin(), tail.hashes.end());
+  parentHashes_.insert(parentHashes_.end(), tail.parentHashes.begin(), tail.parentHashes.end());
+  for (size_t i : tail.deletes) deletes_.push_back(offset + i);
+  // The tail's first sections did not see their parents, which the head
+  // read last; in an export those parents are on the head's last path.
+  for (size_t i : tail.suspects) {
+    bool seen = false;
+    for (const Part::Ancestor& ancestor : head.ancestors) {
+      seen = seen || (ancestor.hasSection && ancestor.depth + 1 == tail.sections[i].depth &&
+                      foldHash(ancestor.hash) == tail.parentHashes[i]);
+    }
+    if (!seen) suspects_.push_back(offset + i);
+  }
   return true;
 }
 
-bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* error) {
+bool RegSectionIndex::Part::addSection(size_t lineStart, size_t* next) {
   const RegText& t = text_;
   const size_t w = t.width;
   HeaderLine header;
+  ParseError* error = &this->error;
   if (!readHeaderLine(t, lineStart, &header, error)) return false;
   *next = header.next;
   uint8_t kind = header.deletes ? kDeleteSection : kKeySection;
@@ -414,17 +506,17 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
   }
   // Exports list keys depth first, so the parent is nearly always on the
   // path of the section before, already hashed.
-  while (ancestors_.size() > 1 && ancestors_.back().length > parentSize) ancestors_.pop_back();
+  while (ancestors.size() > 1 && ancestors.back().length > parentSize) ancestors.pop_back();
   size_t depth;
   uint64_t parentHash;
   bool parentHasSection = false;
-  const Ancestor& top = ancestors_.back();
+  const Ancestor& top = ancestors.back();
   if (top.length == parentSize && (parentSize == 0 || memcmp(lastPathBytes_, path, parentSize) == 0)) {
     depth = top.depth + 1;
     parentHash = top.hash;
     parentHasSection = top.hasSection;
   } else {
-    if (!hashWholePath(path, parentSize, &depth, &parentHash, error)) return false;
+    if (!hashWholePath(path, parentSize, &depth, &parentHash)) return false;
     ++depth;
   }
   if (depth > kMaxKeyDepth) {
@@ -432,15 +524,15 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
     return false;
   }
   uint64_t hash = hashComponent(parentHash, name, nameSize);
-  size_t index = sections_.size();
+  size_t index = sections.size();
   if (kind == kDeleteSection) {
-    deletes_.push_back(index);
+    deletes.push_back(index);
   } else if (!parentHasSection && depth > 1) {
-    suspects_.push_back(index);
+    suspects.push_back(index);
   }
   push(lineStart, depth, kind, foldHash(hash), foldHash(parentHash));
-  ancestors_.emplace_back();
-  Ancestor& added = ancestors_.back();
+  ancestors.emplace_back();
+  Ancestor& added = ancestors.back();
   added.length = pathSize;
   added.hash = hash;
   added.depth = depth;
@@ -454,21 +546,22 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
   return true;
 }
 
-void RegSectionIndex::push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash) {
-  sections_.emplace_back();
-  RegSection& section = sections_.back();
+void RegSectionIndex::Part::push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash) {
+  sections.emplace_back();
+  RegSection& section = sections.back();
   section.lineStart = static_cast<uint32_t>(lineStart);
   section.depth = static_cast<uint16_t>(depth);
   section.kind = kind;
-  hashes_.push_back(hash);
-  parentHashes_.push_back(parentHash);
+  hashes.push_back(hash);
+  parentHashes.push_back(parentHash);
 }
 
 // Hashes every component of a parent path that the sections before did not
 // lead to, and puts its keys on the ancestor path in place of theirs.
-bool RegSectionIndex::hashWholePath(const char* path, size_t length, size_t* depth,
-                                    uint64_t* parentHash, ParseError* error) {
-  ancestors_.resize(1);
+bool RegSectionIndex::Part::hashWholePath(const char* path, size_t length, size_t* depth,
+                                          uint64_t* parentHash) {
+  ParseError* error = &this->error;
+  ancestors.resize(1);
   uint64_t h = kHashSeed;
   size_t d = 0;
   for (size_t start = 0; start < length;) {
@@ -483,7 +576,7 @@ bool RegSectionIndex::hashWholePath(const char* path, size_t length, size_t* dep
       return false;
     }
     h = hashComponent(h, path + start, end - start);
-    ancestors_.push_back(Ancestor{end, h, d, false});
+    ancestors.push_back(Ancestor{end, h, d, false});
     start = end + 1;
   }
   if (length > 0 && path[length - 1] == '\\') {

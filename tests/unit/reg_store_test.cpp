@@ -253,6 +253,28 @@ TEST(RegStoreRead, ListsSubkeysOnceAsSpelled) {
   EXPECT_TRUE(store->keyExists("S\\b\\X"));
 }
 
+// A large store is indexed in two halves at once; what it holds must not
+// depend on where they meet.
+TEST(RegStoreRead, ReadsALargeStoreAsAWhole) {
+  std::string text = "REGEDIT4\n[HKLM\\Big]\n";
+  size_t keys = 0;
+  size_t implied = 0;
+  while (text.size() < (size_t(9) << 20)) {
+    std::string key = "[HKLM\\Big\\k" + std::to_string(keys++);
+    text += key + "]\n\"v\"=dword:00000001\n" + key + "\\Sub]\n";
+    if (keys % 1000 == 0) text += "[HKLM\\Big\\implied" + std::to_string(implied++) + "\\Leaf]\n";
+  }
+  std::unique_ptr<RegistryStore> store = parse(text + "[HKLM\\Big\\k0]\n\"w\"=dword:00000002\n");
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->subkeys("Big").size(), keys + implied);
+  EXPECT_TRUE(store->keyExists("Big\\k" + std::to_string(keys - 1) + "\\Sub"));
+  EXPECT_TRUE(store->keyExists("Big\\implied" + std::to_string(implied - 1)));
+  EXPECT_EQ(store->subkeys("Big\\k" + std::to_string(keys / 2)), std::vector<std::string>{"Sub"});
+  EXPECT_EQ(valueOf(store.get(), "Big\\k0", "w"), "4:02000000");
+  EXPECT_NE(parseError(text + "[HKLM\\Big\\k1\\\\x]\n").find("line " + std::to_string(std::count(text.begin(), text.end(), '\n') + 1) + ": empty key name"),
+            std::string::npos);
+}
+
 TEST(RegStoreRead, AcceptsMixedLineEndsAndAVersion5FileWithoutItsMark) {
   std::unique_ptr<RegistryStore> store = parse(
       "Windows Registry Editor Version 5.00\r\n\r[HKLM\\S]\r\"a\"=dword:1\n\"b\"=hex:01,\\\r\n  02\r\n");

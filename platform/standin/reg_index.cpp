@@ -8,7 +8,6 @@
 #endif
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "platform/standin/registry_names.h"
 #include "platform/standin/registry_store.h"
@@ -702,55 +701,89 @@ size_t RegSectionIndex::firstDescendant(const RegKeyPath& path) const {
   return first;
 }
 
-std::vector<RegSubkey> RegSectionIndex::subkeys(const RegKeyPath& path) const {
-  std::vector<RegSubkey> found;
-  if (!path.valid) return found;
+std::vector<std::string> RegSectionIndex::subkeys(const RegKeyPath& path) const {
+  std::vector<std::string> names;
+  if (!path.valid) return names;
+  const size_t w = text_.width;
   size_t depth = path.depth();
   uint64_t state = depth == 0 ? kHashSeed : path.prefixHashes.back();
-  uint32_t h = foldHash(state);
-  // Subkeys already listed, by the hash of their folded name.
-  std::unordered_multimap<uint32_t, size_t> listed;
-  auto consider = [&](size_t i) {
+  std::vector<std::pair<uint32_t, size_t>> hashes;  // of each name, by its place in `names`
+  auto add = [&](size_t i, std::string child) {
+    uint64_t childHash = hashComponent(state, child.data(), child.size());
+    if (!deletes_.empty()) {
+      RegKeyPath key;
+      key.text = depth == 0 ? child : path.text + "\\" + child;
+      key.prefixHashes = path.prefixHashes;
+      key.prefixHashes.push_back(childHash);
+      if (deletedAfter(i, key)) return;
+    }
+    hashes.emplace_back(foldHash(childHash), names.size());
+    names.push_back(std::move(child));
+  };
+  auto childOf = [&](size_t i) {
     std::string own = pathOf(i);
     size_t begin = depth == 0 ? 0 : prefixLength(own, depth) + 1;
     size_t end = own.find('\\', begin);
-    std::string child = own.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    uint64_t childHash = hashComponent(state, child.data(), child.size());
-    bool itself = end == std::string::npos;
-    auto range = listed.equal_range(foldHash(childHash));
-    for (auto it = range.first; it != range.second; ++it) {
-      RegSubkey& known = found[it->second];
-      if (sameRegistryName(known.name, child)) {
-        if (itself) known.sections.push_back(i);
-        return;
-      }
-    }
-    RegSubkey subkey;
-    subkey.name = child;
-    subkey.path.text = depth == 0 ? child : path.text + "\\" + child;
-    subkey.path.prefixHashes = path.prefixHashes;
-    subkey.path.prefixHashes.push_back(childHash);
-    if (!deletes_.empty() && deletedAfter(i, subkey.path)) return;
-    // Without [-key] sections every section of the subkey has `path` as
-    // its parent, so the walk below meets them all.
-    subkey.sectionsKnown = deletes_.empty();
-    if (itself) subkey.sections.push_back(i);
-    listed.emplace(foldHash(childHash), found.size());
-    found.push_back(std::move(subkey));
+    return own.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
   };
   if (!deletes_.empty()) {
     for (size_t i = firstLiveSection(path); i < sections_.size(); ++i) {
-      if (isUnder(i, path)) consider(i);
+      if (isUnder(i, path)) add(i, childOf(i));
     }
-    return found;
+  } else {
+    // A key may have a million subkeys. Their sections nearly always spell
+    // the parent alike, so once one is checked the others are compared
+    // byte for byte and only their own names are decoded.
+    std::string parentBytes;
+    bool parentKnown = false;
+    uint32_t h = foldHash(state);
+    for (size_t i = findHash(parentHashes_, 0, h); i < sections_.size(); i = findHash(parentHashes_, i + 1, h)) {
+      if (sections_[i].kind != kKeySection || sections_[i].depth != depth + 1) continue;
+      size_t start = 0;
+      size_t end = 0;
+      pathRange(i, &start, &end);
+      size_t split = start + parentBytes.size();
+      bool sameParent = parentKnown && split + w < end && text_.at(split) == '\\' &&
+                        memcmp(text_.bytes + start, parentBytes.data(), parentBytes.size()) == 0;
+      if (!sameParent) {
+        if (!hasPrefix(i, path, false)) continue;
+        // The parent ends at the last backslash of this one's path.
+        split = end - w;
+        while (split > start && text_.at(split) != '\\') split -= w;
+        if (depth == 0) split = start - w;
+        parentBytes.assign(reinterpret_cast<const char*>(text_.bytes + start), split > start ? split - start : 0);
+        parentKnown = depth > 0;
+      }
+      size_t nameStart = depth == 0 ? start : split + w;
+      add(i, w == 1 ? std::string(reinterpret_cast<const char*>(text_.bytes + nameStart), end - nameStart)
+                    : utf16LEToUtf8(text_.bytes + nameStart, end - nameStart));
+    }
+    for (size_t i : orphans()) {
+      if (isUnder(i, path)) add(i, childOf(i));
+    }
   }
-  for (size_t i = findHash(parentHashes_, 0, h); i < sections_.size(); i = findHash(parentHashes_, i + 1, h)) {
-    if (isUnder(i, path)) consider(i);
+  // Each name once, as first spelled: equal names have equal hashes.
+  std::sort(hashes.begin(), hashes.end());
+  std::vector<bool> repeated(names.size(), false);
+  for (size_t run = 0; run < hashes.size();) {
+    size_t runEnd = run + 1;
+    while (runEnd < hashes.size() && hashes[runEnd].first == hashes[run].first) ++runEnd;
+    for (size_t a = run; a < runEnd; ++a) {
+      for (size_t b = run; b < a && !repeated[hashes[a].second]; ++b) {
+        repeated[hashes[a].second] = !repeated[hashes[b].second] &&
+                                     sameRegistryName(names[hashes[a].second], names[hashes[b].second]);
+      }
+    }
+    run = runEnd;
   }
-  for (size_t i : orphans()) {
-    if (isUnder(i, path)) consider(i);
+  size_t kept = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (repeated[i]) continue;
+    if (kept != i) names[kept] = std::move(names[i]);
+    ++kept;
   }
-  return found;
+  names.resize(kept);
+  return names;
 }
 
 std::vector<size_t> RegSectionIndex::sectionsOf(const RegKeyPath& path) const {

@@ -40,15 +40,6 @@ struct RegKeyPath {
 };
 RegKeyPath makeKeyPath(const std::string& path);
 
-struct RegSubkey {
-  std::string name;
-  RegKeyPath path;
-  // Its own sections, as sectionsOf would give them, when listing the
-  // subkeys found them all on the way.
-  bool sectionsKnown = false;
-  std::vector<size_t> sections;
-};
-
 class RegSectionIndex {
  public:
   // Finds every section after the header line, which ends at `bodyStart`.
@@ -70,7 +61,7 @@ class RegSectionIndex {
   // The first section that creates a key below `path`, or size():
   size_t firstDescendant(const RegKeyPath& path) const;
   // The immediate subkeys, each once, spelled as its first section spells it.
-  std::vector<RegSubkey> subkeys(const RegKeyPath& path) const;
+  std::vector<std::string> subkeys(const RegKeyPath& path) const;
   // The [key] text of section `i` up to its component `depth`, root as spelled there.
   std::string spelledKey(size_t i, size_t depth) const;
 

@@ -635,20 +635,34 @@ const std::vector<size_t>& RegSectionIndex::orphans() const {
   if (orphansKnown_) return orphans_;
   orphansKnown_ = true;
   if (suspects_.empty()) return orphans_;
-  // Key sections by hash; a suspect whose parent is among them is no orphan.
+  // A suspect whose parent has a section is no orphan. A few suspects (the
+  // first sections of exports joined into one file) are looked up one by
+  // one; many are looked up among the key sections sorted by hash.
+  const size_t kFewSuspects = 64;
   std::vector<std::pair<uint32_t, size_t>> keys;
-  keys.reserve(sections_.size());
-  for (size_t i = 0; i < sections_.size(); ++i) {
-    if (sections_[i].kind == kKeySection) keys.emplace_back(hashes_[i], i);
+  if (suspects_.size() > kFewSuspects) {
+    keys.reserve(sections_.size());
+    for (size_t i = 0; i < sections_.size(); ++i) {
+      if (sections_[i].kind == kKeySection) keys.emplace_back(hashes_[i], i);
+    }
+    std::sort(keys.begin(), keys.end());
   }
-  std::sort(keys.begin(), keys.end());
   for (size_t i : suspects_) {
     std::string own = pathOf(i);
     RegKeyPath parent = makeKeyPath(own.substr(0, own.rfind('\\')));
+    uint32_t h = parentHashes_[i];
+    auto isParent = [&](size_t candidate) {
+      return sections_[candidate].kind == kKeySection && sections_[candidate].depth == parent.depth() &&
+             hasPrefix(candidate, parent, true);
+    };
     bool found = false;
-    auto at = std::lower_bound(keys.begin(), keys.end(), std::make_pair(parentHashes_[i], size_t(0)));
-    for (; !found && at != keys.end() && at->first == parentHashes_[i]; ++at) {
-      found = sections_[at->second].depth == parent.depth() && hasPrefix(at->second, parent, true);
+    if (keys.empty()) {
+      for (size_t k = findHash(hashes_, 0, h); !found && k < sections_.size(); k = findHash(hashes_, k + 1, h)) {
+        found = isParent(k);
+      }
+    } else {
+      auto at = std::lower_bound(keys.begin(), keys.end(), std::make_pair(h, size_t(0)));
+      for (; !found && at != keys.end() && at->first == h; ++at) found = isParent(at->second);
     }
     if (!found) orphans_.push_back(i);
   }

@@ -251,6 +251,17 @@ TEST(RegStoreRead, ListsSubkeysOnceAsSpelled) {
   EXPECT_EQ(names, (std::vector<std::string>{"Card", "b"}));
   EXPECT_EQ(store->subkeys("S\\B").size(), 2u);
   EXPECT_TRUE(store->keyExists("S\\b\\X"));
+
+  // Subkeys listed before their parents, some of which have no section.
+  std::string reversed = "REGEDIT4\n";
+  for (int i = 0; i < 100; ++i) reversed += "[HKLM\\R\\k" + std::to_string(i) + "\\leaf]\n";
+  for (int i = 0; i < 100; i += 2) reversed += "[HKLM\\R\\k" + std::to_string(i) + "]\n";
+  store = parse(reversed);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->subkeys("R").size(), 100u);
+  EXPECT_EQ(store->subkeys("R\\k7"), std::vector<std::string>{"leaf"});
+  EXPECT_EQ(store->subkeys("R\\k8"), std::vector<std::string>{"leaf"});
+  EXPECT_TRUE(store->keyExists("R\\k99"));
 }
 
 // A large store is indexed in two halves at once; what it holds must not

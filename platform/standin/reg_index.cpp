@@ -75,7 +75,7 @@ uint64_t hashComponent(uint64_t h, const char* name, size_t size) {
 }
 
 // The first i >= from with hashes[i] == hash, or hashes.size(). A lookup
-// walks the whole array, so it compares four hashes a step.
+// walks the whole array, so it compares sixteen hashes a step.
 size_t findHash(const std::vector<uint32_t>& hashes, size_t from, uint32_t hash) {
   size_t i = from;
   const size_t size = hashes.size();
@@ -124,7 +124,8 @@ size_t hklmRootSize(const char* key, size_t size) {
 }
 
 // Packs little-endian UTF-16 units into `out` when they are all ASCII, four
-// at a time; false (with `out` undefined) when one is not.
+// at a time (on a little-endian machine, as the stand-in's are); false, with
+// `out` undefined, when one is not.
 bool asciiUnits(const uint8_t* bytes, size_t size, std::string* out) {
   out->resize(size / 2);
   char* to = &(*out)[0];
@@ -156,7 +157,7 @@ uint64_t zeroUnits(uint64_t x) {
 }
 #endif
 
-// What one pass over a [key] line finds, eight bytes at a time: where its
+// What one pass over a [key] line finds, a word at a time: where its
 // text ends, where the next line starts, its last "]" and its first NUL
 // (npos when there is none).
 struct LineScan {

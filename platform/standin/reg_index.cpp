@@ -382,21 +382,22 @@ class RegSectionIndex::Part {
 
 bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* error) {
   text_ = text;
-  size_t first = findSectionLine(text, bodyStart, text.end);
   // Before the first section only blank lines and comments may stand: a
-  // value there belongs to no key.
-  for (size_t p = bodyStart; p < first;) {
-    RegLine line = lineAt(text, p, first);
-    size_t q = line.start;
-    while (q < line.contentEnd && isBlank(text.at(q))) q += text.width;
-    if (q < line.contentEnd && text.at(q) != ';') {
-      uint32_t unit = text.at(q);
-      error->offset = line.start;
+  // value there belongs to no key. They are read line by line, so that a
+  // file of anything else is refused without being read to its end.
+  size_t first = bodyStart;
+  for (;;) {
+    size_t q = first;
+    while (q < text.end && isBlank(text.at(q))) q += text.width;
+    if (q >= text.end || text.at(q) == '[') break;
+    uint32_t unit = text.at(q);
+    if (unit != ';' && !isLineEnd(unit)) {
+      error->offset = first;
       error->reason = unit == '"' || unit == '@' ? "a value before the first [key] line"
                                                  : "expected a [key] line or a comment";
       return false;
     }
-    p = line.next;
+    first = lineAt(text, first, text.end).next;
   }
   size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
   size_t split = text.end;

@@ -580,6 +580,12 @@ TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(openError(), "Cannot open registry store " + path_ + ": larger than 1 GiB, the most a store may hold");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // So is a header followed by nothing but zeros.
+  write("REGEDIT4\n");
+  ASSERT_EQ(truncate(path_.c_str(), off_t(900) << 20), 0);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 2: expected a [key] line or a comment");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   unlink(path_.c_str());
   ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
   EXPECT_EQ(openError(), "Cannot read registry store " + path_ + ": Is a directory");

@@ -458,7 +458,7 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
   // complete, and must not slip in between: the new file is locked before
   // it takes the old one's place.
   int newLock = -1;
-  auto write = [&](int fd, const std::string&, std::string* writeError) {
+  auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces;
     size_t cursor = 0;
     auto add = [&pieces](const void* data, size_t size) {
@@ -515,7 +515,7 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
     target = resolved;
     free(resolved);
   }
-  bool ok = replaceFileAtomically(target, file_.mode, write, error);
+  bool ok = replaceFileAtomically(target, file_.mode, fill, error);
   if (!ok) {
     if (newLock >= 0) close(newLock);
     return false;
@@ -526,6 +526,8 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
 }
 
 bool RegFileStore::commit(std::string* error) {
+  // A key the run used had a line that cannot be read: the run's answers
+  // may lack its values, so it is reported even when nothing changed.
   if (!error_.empty()) {
     *error = error_;
     return false;

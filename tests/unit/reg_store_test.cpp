@@ -548,8 +548,9 @@ TEST_F(StoreFile, SerialisesRunsOnOneStore) {
 // of it before it is written.
 TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
   std::string broken = kEditable;
-  for (int i = 0; broken.size() < (size_t(1) << 21); ++i) {
-    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(i) + "]\n\"v\"=dword:00000001\n";
+  int fillers = 0;
+  while (broken.size() < (size_t(1) << 21)) {
+    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(fillers++) + "]\n\"v\"=dword:00000001\n";
   }
   size_t lines = static_cast<size_t>(std::count(broken.begin(), broken.end(), '\n'));
   broken += "\"Bad\"=hex:zz\n";
@@ -563,8 +564,17 @@ TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
   ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(9)));
   std::string error;
   EXPECT_FALSE(store->commit(&error));
-  EXPECT_EQ(error, "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data");
+  std::string message = "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data";
+  EXPECT_EQ(error, message);
   EXPECT_EQ(contents(), broken);
+  store.reset();
+
+  // A run that only reads the broken key still hears of it.
+  store = open();
+  ASSERT_TRUE(store);
+  valueOf(store.get(), "SOFTWARE\\Filler\\k" + std::to_string(fillers - 1), "v");
+  EXPECT_FALSE(store->commit(&error));
+  EXPECT_EQ(error, message);
 }
 
 TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {

@@ -14,8 +14,8 @@ const char kWebAddress[] = "https://netvane.example/";
 
 const char* const kUsageLines[] = {
     "netvane: TCP/IP settings for one network adapter. Copyright (c) 2026 the netvane authors.\n",
-    "Usage: netvane adapterName ipAddress mask gateway nameServer1 nameServer2 winsServer1 "
-    "winsServer2\n\n",
+    ("Usage: netvane adapterName ipAddress mask gateway nameServer1 nameServer2 winsServer1 "
+     "winsServer2\n\n"),
     "\tUse no parameters to display a numbered list of adapter names.\n",
     "\tYou may use the adapter number or the name.\n",
     "\tUse ? for the ipNumber to request a dynamic address (DHCP).\n",

@@ -88,7 +88,7 @@ class RegFileStore : public RegistryStore {
   ~RegFileStore() override;
 
   bool openFile(const std::string& path, std::string* error);
-  bool openText(const std::string& bytes, std::string* error);
+  bool openText(const std::string& bytes, std::string* committed, std::string* error);
 
   bool keyExists(const std::string& path) override;
   std::vector<std::string> subkeys(const std::string& path) override;
@@ -110,6 +110,7 @@ class RegFileStore : public RegistryStore {
   std::string encode(const std::string& utf8) const;
   size_t lineEndLength(size_t end) const;
   void collectEdits(const KeyState& key, std::vector<Edit>* edits) const;
+  std::vector<struct iovec> newText(const std::vector<Edit>& edits) const;
   bool writeFile(const std::vector<Edit>& edits, std::string* error);
 
   std::string name_;  // the file's path, as messages name it
@@ -118,6 +119,7 @@ class RegFileStore : public RegistryStore {
   void* mapping_ = nullptr;
   size_t mappingSize_ = 0;
   std::string memory_;  // the bytes, when they are not mapped
+  std::string* committed_ = nullptr;  // receives what commit would write, for a store in memory
   RegText text_;
   std::string lineEnd_ = "\r\n";
   RegSectionIndex index_;
@@ -174,7 +176,8 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
   return load(error);
 }
 
-bool RegFileStore::openText(const std::string& bytes, std::string* error) {
+bool RegFileStore::openText(const std::string& bytes, std::string* committed, std::string* error) {
+  committed_ = committed;
   if (bytes.size() > kMaxStoreSize) {
     *error = "Cannot open registry store " + name_ + ": larger than 1 GiB, the most a store may hold";
     return false;
@@ -453,23 +456,30 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) c
   edits->push_back(Edit{at, at, 2, encode(section)});
 }
 
+// The new file as pieces of the old bytes and of the edits, in order; the
+// edits are sorted by where they apply.
+std::vector<struct iovec> RegFileStore::newText(const std::vector<Edit>& edits) const {
+  std::vector<struct iovec> pieces;
+  size_t cursor = 0;
+  auto add = [&pieces](const void* data, size_t size) {
+    if (size > 0) pieces.push_back(iovec{const_cast<void*>(data), size});
+  };
+  for (const Edit& edit : edits) {
+    add(text_.bytes + cursor, edit.start - cursor);
+    add(edit.bytes.data(), edit.bytes.size());
+    cursor = edit.end;
+  }
+  add(text_.bytes + cursor, text_.end - cursor);
+  return pieces;
+}
+
 bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
   // Whoever waits for the lock must get the new file only once it is
   // complete, and must not slip in between: the new file is locked before
   // it takes the old one's place.
   int newLock = -1;
   auto fill = [&](int fd, const std::string&, std::string* writeError) {
-    std::vector<struct iovec> pieces;
-    size_t cursor = 0;
-    auto add = [&pieces](const void* data, size_t size) {
-      if (size > 0) pieces.push_back(iovec{const_cast<void*>(data), size});
-    };
-    for (const Edit& edit : edits) {
-      add(text_.bytes + cursor, edit.start - cursor);
-      add(edit.bytes.data(), edit.bytes.size());
-      cursor = edit.end;
-    }
-    add(text_.bytes + cursor, text_.end - cursor);
+    std::vector<struct iovec> pieces = newText(edits);
     size_t next = 0;
     size_t skip = 0;  // bytes of pieces[next] already written
     while (next < pieces.size()) {
@@ -538,10 +548,6 @@ bool RegFileStore::commit(std::string* error) {
     *error = error_;
     return false;
   }
-  if (!hasFile_) {
-    dirty_ = false;
-    return true;
-  }
   std::vector<Edit> edits;
   for (const std::unique_ptr<KeyState>& key : keys_) collectEdits(*key, &edits);
   std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
@@ -549,7 +555,16 @@ bool RegFileStore::commit(std::string* error) {
     if (a.end != b.end) return a.end < b.end;
     return a.order < b.order;
   });
-  if (!writeFile(edits, error)) return false;
+  if (!hasFile_) {
+    if (committed_ != nullptr) {
+      committed_->clear();
+      for (const struct iovec& piece : newText(edits)) {
+        committed_->append(static_cast<const char*>(piece.iov_base), piece.iov_len);
+      }
+    }
+  } else if (!writeFile(edits, error)) {
+    return false;
+  }
   dirty_ = false;
   return true;
 }
@@ -562,9 +577,10 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
   return std::unique_ptr<RegistryStore>(std::move(store));
 }
 
-std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error) {
+std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,
+                                            std::string* committed) {
   std::unique_ptr<RegFileStore> store(new RegFileStore("(memory)"));
-  if (!store->openText(bytes, error)) return nullptr;
+  if (!store->openText(bytes, committed, error)) return nullptr;
   return std::unique_ptr<RegistryStore>(std::move(store));
 }
 

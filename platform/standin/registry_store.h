@@ -52,8 +52,11 @@ bool sameRegistryName(const std::string& a, const std::string& b);
 // destroyed. On failure returns null and sets `error` to one line naming the file.
 std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::string* error);
 
-// The same store over bytes in memory, for tests; commit() succeeds without writing.
-std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error);
+// The same store over bytes in memory, for tests and fuzzing; commit()
+// writes no file, but puts into `committed` (when given, and only when the
+// run changed something) the bytes it would have written.
+std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,
+                                            std::string* committed = nullptr);
 
 }  // namespace standin
 

@@ -1,0 +1,151 @@
+// Arbitrary bytes as a registry export store, in either flavour. Whatever the
+// bytes, opening gives a store or one line of error. A store is walked, read,
+// changed the way a run changes it and committed to memory; what commit would
+// write must open again and hold the same keys, the changed values as set and
+// every other value as before.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/standin/registry_store.h"
+
+namespace {
+
+using standin::RegistryStore;
+using standin::StoreValue;
+
+// Keys visited; enough to reach the adapters' keys of a small store.
+const size_t kMaxKeys = 64;
+
+// Names that the tool and the fixtures use, "" for the default value.
+const char* const kValueNames[] = {"",           "ServiceName", "Description", "IPAddress",
+                                   "SubnetMask", "EnableDHCP",  "DhcpIPAddress", "NameServer",
+                                   "Text",       "List",        "Bytes",       "a"};
+
+void check(bool condition, const char* what) {
+  if (!condition) {
+    fprintf(stderr, "reg_store_fuzzer: %s\n", what);
+    abort();
+  }
+}
+
+// The keys below the root, breadth first, as their paths. Subkeys are taken
+// in the order the registry calls enumerate them, since a store may list
+// them in any order.
+std::vector<std::string> walk(RegistryStore* store) {
+  std::vector<std::string> keys;
+  std::vector<std::string> pending = {""};
+  for (size_t next = 0; next < pending.size() && keys.size() < kMaxKeys; ++next) {
+    const std::string parent = pending[next];
+    if (!parent.empty()) {
+      check(store->keyExists(parent), "a listed subkey does not exist");
+      keys.push_back(parent);
+    }
+    std::vector<std::string> names = store->subkeys(parent);
+    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+      return standin::compareRegistryNames(a, b) < 0;
+    });
+    for (const std::string& name : names) {
+      check(!name.empty(), "an empty subkey name");
+      if (pending.size() < 4 * kMaxKeys) pending.push_back(parent.empty() ? name : parent + "\\" + name);
+    }
+  }
+  return keys;
+}
+
+typedef std::map<std::pair<std::string, std::string>, StoreValue> Values;
+
+Values readValues(RegistryStore* store, const std::vector<std::string>& keys) {
+  Values values;
+  for (const std::string& key : keys) {
+    for (const char* name : kValueNames) {
+      StoreValue value;
+      if (store->getValue(key, name, &value)) values[{key, name}] = value;
+    }
+  }
+  return values;
+}
+
+bool sameValues(const Values& a, const Values& b) {
+  if (a.size() != b.size()) return false;
+  for (Values::const_iterator x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
+    if (x->first != y->first || x->second.type != y->second.type || x->second.data != y->second.data) {
+      return false;
+    }
+  }
+  return true;
+}
+
+StoreValue multiString(const std::string& text) {
+  StoreValue value;
+  value.type = 7;
+  for (char c : text) {
+    value.data.push_back(static_cast<uint8_t>(c));
+    value.data.push_back(0);
+  }
+  value.data.insert(value.data.end(), {0, 0, 0, 0});
+  return value;
+}
+
+StoreValue dword(uint32_t number) {
+  StoreValue value;
+  value.type = 4;
+  for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+  return value;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  std::string error;
+  std::string written;
+  std::unique_ptr<RegistryStore> store = standin::parseRegText(bytes, &error, &written);
+  if (!store) {
+    check(!error.empty() && error.find('\n') == std::string::npos, "a refused store needs one line");
+    return 0;
+  }
+  std::vector<std::string> keys = walk(store.get());
+  Values expected = readValues(store.get(), keys);
+  if (keys.empty()) return 0;
+
+  // What a run does to an adapter's keys: set values old and new, delete one.
+  const std::string& key = keys[size % keys.size()];
+  const StoreValue address = multiString("192.168.1.10");
+  const StoreValue enable = dword(size);
+  StoreValue blob;
+  blob.type = 3;
+  blob.data.assign(data, data + std::min<size_t>(size, 100));
+  check(store->setValue(key, "IPAddress", address), "cannot set a value of a key that exists");
+  check(store->setValue(key, "EnableDHCP", enable), "cannot set a value of a key that exists");
+  check(store->setValue(key, "Bytes", blob), "cannot set a value of a key that exists");
+  store->deleteValue(key, "DhcpIPAddress");
+  expected[{key, "IPAddress"}] = address;
+  expected[{key, "EnableDHCP"}] = enable;
+  expected[{key, "Bytes"}] = blob;
+  expected.erase({key, "DhcpIPAddress"});
+  check(sameValues(readValues(store.get(), keys), expected), "values read back differ from those set");
+
+  if (!store->commit(&error)) {
+    check(!error.empty() && error.find('\n') == std::string::npos, "a failed commit needs one line");
+    return 0;
+  }
+  // Setting values to what they hold changes nothing, and nothing is written.
+  if (written.empty()) return 0;
+  std::unique_ptr<RegistryStore> again = standin::parseRegText(written, &error);
+  check(again != nullptr, "the committed store cannot be opened");
+  check(walk(again.get()) == keys, "the committed store has other keys");
+  check(sameValues(readValues(again.get(), keys), expected), "the committed store has other values");
+  // Nothing is refused in a store that was written in full.
+  again->setValue(key, "Probe", dword(1));
+  check(again->commit(&error), "the committed store cannot be committed again");
+  return 0;
+}

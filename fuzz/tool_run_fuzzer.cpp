@@ -36,15 +36,9 @@ std::string readFixture(const char* name) {
   return bytes.str();
 }
 
-// The same machine as regedit writes a Version 5.00 export: UTF-16LE with a
-// byte-order mark and CR LF line ends.
+// The Version 5.00 fixture is kept as UTF-8; regedit writes UTF-16LE with a mark.
 std::string asVersion5(const std::string& utf8) {
-  std::string crlf;
-  for (char c : utf8) {
-    if (c == '\n' && (crlf.empty() || crlf.back() != '\r')) crlf += '\r';
-    crlf += c;
-  }
-  std::vector<uint8_t> units = standin::utf8ToUtf16LE(crlf.data(), crlf.size());
+  std::vector<uint8_t> units = standin::utf8ToUtf16LE(utf8.data(), utf8.size());
   return "\xFF\xFE" + std::string(units.begin(), units.end());
 }
 

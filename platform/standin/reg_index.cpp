@@ -21,6 +21,8 @@ namespace {
 const size_t kMaxKeyDepth = 512;
 // Files this large are indexed by two threads, each reading half.
 const size_t kTwoThreadSize = size_t(8) << 20;
+// Sorting the hashes costs about as much as this many passes over them.
+const size_t kPassesBeforeSorting = 32;
 
 const uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 const uint64_t kOnes = 0x0101010101010101ull;
@@ -589,6 +591,22 @@ bool RegSectionIndex::Part::hashWholePath(const char* path, size_t length, size_
   return true;
 }
 
+size_t RegSectionIndex::HashLookup::next(const std::vector<uint32_t>& hashes, uint32_t hash, size_t from) {
+  if (sorted_.empty() && compared_ > kPassesBeforeSorting * hashes.size()) {
+    sorted_.reserve(hashes.size());
+    for (size_t i = 0; i < hashes.size(); ++i) sorted_.push_back(uint64_t(hashes[i]) << 32 | i);
+    std::sort(sorted_.begin(), sorted_.end());
+  }
+  if (sorted_.empty()) {
+    size_t found = findHash(hashes, from, hash);
+    compared_ += found - from + 1;
+    return found;
+  }
+  // Sections fit in 32 bits: the store is at most 1 GiB, and a section at least a few bytes.
+  auto at = std::lower_bound(sorted_.begin(), sorted_.end(), uint64_t(hash) << 32 | from);
+  return at != sorted_.end() && (*at >> 32) == hash ? static_cast<size_t>(*at & 0xFFFFFFFFu) : hashes.size();
+}
+
 size_t RegSectionIndex::bodyStart(size_t i) const {
   return lineAt(text_, sections_[i].lineStart, text_.end).next;
 }
@@ -659,7 +677,7 @@ const std::vector<size_t>& RegSectionIndex::orphans() const {
     };
     bool found = false;
     if (keys.empty()) {
-      for (size_t k = findHash(hashes_, 0, h); !found && k < sections_.size(); k = findHash(hashes_, k + 1, h)) {
+      for (size_t k = byHash_.next(hashes_, h, 0); !found && k < sections_.size(); k = byHash_.next(hashes_, h, k + 1)) {
         found = isParent(k);
       }
     } else {
@@ -708,7 +726,7 @@ size_t RegSectionIndex::firstDescendant(const RegKeyPath& path) const {
   }
   uint32_t h = foldHash(path.depth() == 0 ? kHashSeed : path.prefixHashes.back());
   size_t first = sections_.size();
-  for (size_t i = findHash(parentHashes_, 0, h); i < first; i = findHash(parentHashes_, i + 1, h)) {
+  for (size_t i = byParentHash_.next(parentHashes_, h, 0); i < first; i = byParentHash_.next(parentHashes_, h, i + 1)) {
     if (isUnder(i, path)) first = i;
   }
   for (size_t i : orphans()) {
@@ -753,7 +771,8 @@ std::vector<std::string> RegSectionIndex::subkeys(const RegKeyPath& path) const 
     std::string parentBytes;
     bool parentKnown = false;
     uint32_t h = foldHash(state);
-    for (size_t i = findHash(parentHashes_, 0, h); i < sections_.size(); i = findHash(parentHashes_, i + 1, h)) {
+    for (size_t i = byParentHash_.next(parentHashes_, h, 0); i < sections_.size();
+         i = byParentHash_.next(parentHashes_, h, i + 1)) {
       if (sections_[i].kind != kKeySection || sections_[i].depth != depth + 1) continue;
       size_t start = 0;
       size_t end = 0;
@@ -806,7 +825,8 @@ std::vector<size_t> RegSectionIndex::sectionsOf(const RegKeyPath& path) const {
   std::vector<size_t> found;
   if (!path.valid || path.depth() == 0) return found;
   uint32_t h = foldHash(path.prefixHashes.back());
-  for (size_t i = findHash(hashes_, firstLiveSection(path), h); i < sections_.size(); i = findHash(hashes_, i + 1, h)) {
+  for (size_t i = byHash_.next(hashes_, h, firstLiveSection(path)); i < sections_.size();
+       i = byHash_.next(hashes_, h, i + 1)) {
     if (sections_[i].kind == kKeySection && hasPrefix(i, path, true)) found.push_back(i);
   }
   return found;

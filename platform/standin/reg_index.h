@@ -76,10 +76,27 @@ class RegSectionIndex {
   size_t firstLiveSection(const RegKeyPath& path) const;
   bool deletedAfter(size_t i, const RegKeyPath& key) const;
 
+  // Finds the sections that have a hash. A run looks up a handful of keys,
+  // which passes over the hashes answer quickest; a run that looks up many
+  // (a listing of a million cards opens each card twice) would make that
+  // quadratic, so once the passes have cost as much as a few dozen whole
+  // ones, the hashes are sorted and searched instead.
+  class HashLookup {
+   public:
+    // The first i >= from with hashes[i] == hash, or hashes.size().
+    size_t next(const std::vector<uint32_t>& hashes, uint32_t hash, size_t from);
+
+   private:
+    size_t compared_ = 0;
+    std::vector<uint64_t> sorted_;  // hash << 32 | section
+  };
+
   RegText text_;
   std::vector<RegSection> sections_;
   std::vector<uint32_t> hashes_;        // of each section's key path
   std::vector<uint32_t> parentHashes_;  // ... and of its parent's
+  mutable HashLookup byHash_;
+  mutable HashLookup byParentHash_;
   std::vector<size_t> deletes_;
   // Sections whose parent had no section just before them: in an export,
   // which lists every key depth first, none but the first below the root.

@@ -22,7 +22,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "platform/standin/reg_index.h"
 #include "platform/standin/reg_syntax.h"
@@ -80,6 +79,49 @@ struct Edit {
   std::string bytes;
 };
 
+// The keys a run has looked up, by the hash of their path, as indices into
+// the run's list of keys: open addressing over a table of a power of two
+// slots, which a listing of a million cards fills without the node and
+// division per key of a std::unordered_multimap.
+class KeyTable {
+ public:
+  // The indices of keys whose path has `hash`: candidates, in turn.
+  template <typename Match>
+  size_t find(uint64_t hash, Match match) const {
+    if (slots_.empty()) return kNone;
+    for (size_t at = hash & (slots_.size() - 1);; at = (at + 1) & (slots_.size() - 1)) {
+      const Slot& slot = slots_[at];
+      if (slot.index == kNone) return kNone;
+      if (slot.hash == hash && match(slot.index)) return slot.index;
+    }
+  }
+  void add(uint64_t hash, size_t index) {
+    // At most half full, so that a probe meets an empty slot soon.
+    if (2 * (used_ + 1) > slots_.size()) {
+      std::vector<Slot> old(std::max<size_t>(64, 2 * slots_.size()));
+      old.swap(slots_);
+      used_ = 0;
+      for (const Slot& slot : old) {
+        if (slot.index != kNone) add(slot.hash, slot.index);
+      }
+    }
+    size_t at = hash & (slots_.size() - 1);
+    while (slots_[at].index != kNone) at = (at + 1) & (slots_.size() - 1);
+    slots_[at] = Slot{hash, index};
+    ++used_;
+  }
+
+  static const size_t kNone = ~size_t(0);
+
+ private:
+  struct Slot {
+    uint64_t hash = 0;
+    size_t index = kNone;
+  };
+  std::vector<Slot> slots_;
+  size_t used_ = 0;
+};
+
 bool sameValue(const StoreValue& a, const StoreValue& b) { return a.type == b.type && a.data == b.data; }
 
 class RegFileStore : public RegistryStore {
@@ -125,7 +167,8 @@ class RegFileStore : public RegistryStore {
   RegSectionIndex index_;
   std::vector<bool> checked_;  // sections whose lines have been read
   std::vector<std::unique_ptr<KeyState>> keys_;
-  std::unordered_multimap<uint64_t, size_t> keyLookup_;
+  KeyTable keyTable_;
+  KeyState* lastKey_ = nullptr;  // the key looked up last
   std::string error_;  // the first parse error met after opening
   bool dirty_ = false;
 };
@@ -284,13 +327,16 @@ bool RegFileStore::checkAllSections() {
 }
 
 KeyState* RegFileStore::lookUp(const std::string& path) {
+  // A run reads a key's values right after it opens it, so the key asked
+  // for is most often the one before, spelled alike; a listing of a
+  // million cards asks for each one three times in a row.
+  if (lastKey_ != nullptr && lastKey_->path.text == path) return lastKey_;
   RegKeyPath key = makeKeyPath(path);
   uint64_t hash = key.depth() == 0 ? 0 : key.prefixHashes.back();
-  auto range = keyLookup_.equal_range(hash);
-  for (auto it = range.first; it != range.second; ++it) {
-    KeyState* known = keys_[it->second].get();
-    if (sameRegistryName(known->path.text, path)) return known;
-  }
+  size_t known = keyTable_.find(hash, [&](size_t i) {
+    return keys_[i]->path.text == path || sameRegistryName(keys_[i]->path.text, path);
+  });
+  if (known != KeyTable::kNone) return lastKey_ = keys_[known].get();
   std::unique_ptr<KeyState> state(new KeyState);
   if (key.depth() > 0) {
     state->sections = index_.sectionsOf(key);
@@ -302,9 +348,9 @@ KeyState* RegFileStore::lookUp(const std::string& path) {
 
 KeyState* RegFileStore::remember(std::unique_ptr<KeyState> state) {
   uint64_t hash = state->path.depth() == 0 ? 0 : state->path.prefixHashes.back();
-  keyLookup_.emplace(hash, keys_.size());
+  keyTable_.add(hash, keys_.size());
   keys_.push_back(std::move(state));
-  return keys_.back().get();
+  return lastKey_ = keys_.back().get();
 }
 
 // A key whose values the run reads or writes; null when it does not exist.

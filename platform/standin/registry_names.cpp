@@ -65,6 +65,19 @@ int compareRegistryNames(const std::string& a, const std::string& b) {
   return x.size() < y.size() ? -1 : 1;
 }
 
+std::u16string registryNameKey(const std::string& name) {
+  std::u16string key;
+  key.reserve(name.size());
+  if (isAscii(name)) {
+    for (unsigned char c : name) key.push_back(static_cast<char16_t>(upcaseUnit(c)));
+    return key;
+  }
+  std::vector<uint16_t> units;
+  appendUtf8AsUtf16(name.data(), name.size(), &units);
+  for (uint16_t unit : units) key.push_back(static_cast<char16_t>(upcaseUnit(unit)));
+  return key;
+}
+
 bool sameRegistryName(const std::string& a, const std::string& b) {
   if (a.size() == b.size() && isAscii(a) && isAscii(b)) {
     for (size_t i = 0; i < a.size(); ++i) {

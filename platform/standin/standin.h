@@ -19,7 +19,8 @@ namespace standin {
 // from the sample machine on first use. False with one line in `error` when
 // the store cannot be used; then nothing has been written or created.
 bool beginRun(std::string* error);
-// Uses `store` for the run instead, for tests and fuzzing.
+// Uses `store` for the run instead, for tests and fuzzing; such a run keeps
+// its registry calls for registryCallLog.
 void beginRunWithStore(std::unique_ptr<RegistryStore> store);
 // Commits the run's changes and releases the store.
 bool endRun(std::string* error);
@@ -37,7 +38,7 @@ void injectRegistryFault(const std::string& operation, const std::string& name,
                          PlatformResult result);
 void clearRegistryFaults();
 
-// Every registry call of the run, one line each, e.g. "open SYSTEM\...",
+// Every registry call of a run begun with a store, one line each, e.g. "open SYSTEM\...",
 // "set IPAddress", "flush SYSTEM\...", "close SYSTEM\...".
 const std::vector<std::string>& registryCallLog();
 

@@ -38,12 +38,19 @@ struct Registry {
   std::map<PlatformKey, OpenKey> keys;
   PlatformKey nextKey = 1;
   std::vector<Fault> faults;
+  bool logging = false;
   std::vector<std::string> log;
 };
 
 Registry& registry() {
   static Registry instance;
   return instance;
+}
+
+// A listing of a million cards makes millions of calls; only tests read
+// them, so a run of the tool itself keeps none.
+void logCall(const char* operation, const std::string& name) {
+  if (registry().logging) registry().log.push_back(operation + name);
 }
 
 PlatformResult injectedFault(const char* operation, const std::string& name) {
@@ -74,14 +81,17 @@ OpenKey* findKey(PlatformKey key) {
   return it == registry().keys.end() ? nullptr : &it->second;
 }
 
-}  // namespace
-
-void beginRunWithStore(std::unique_ptr<RegistryStore> store) {
+void startRun(std::unique_ptr<RegistryStore> store, bool logging) {
   Registry& r = registry();
   r.store = std::move(store);
   r.keys.clear();
   r.log.clear();
+  r.logging = logging;
 }
+
+}  // namespace
+
+void beginRunWithStore(std::unique_ptr<RegistryStore> store) { startRun(std::move(store), true); }
 
 RegistryStore* currentStore() { return registry().store.get(); }
 
@@ -152,7 +162,7 @@ bool beginRun(std::string* error) {
   }
   std::unique_ptr<RegistryStore> store = openRegFileStore(path, error);
   if (!store) return false;
-  beginRunWithStore(std::move(store));
+  startRun(std::move(store), false);
   return true;
 }
 
@@ -175,7 +185,7 @@ PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t acce
   (void)options;
   (void)access;
   std::string normal;
-  registry().log.push_back(std::string("open ") + (path ? path : ""));
+  standin::logCall("open ", path ? path : "");
   if (!registry().store || !standin::normalisePath(path, &normal)) return kResultNotFound;
   PlatformResult fault = standin::injectedFault("open", normal);
   if (fault != kResultSuccess) return fault;
@@ -195,11 +205,15 @@ PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
   if (!open->subkeysListed) {
     // Windows keeps each key's subkeys sorted by upper-cased name and
     // enumerates them in that order, so "1", "10", "2" come back as listed.
-    open->subkeys = registry().store->subkeys(open->path);
-    std::sort(open->subkeys.begin(), open->subkeys.end(),
-              [](const std::string& a, const std::string& b) {
-                return standin::compareRegistryNames(a, b) < 0;
-              });
+    // A key may have a million subkeys: each name is folded once, not at
+    // every comparison.
+    std::vector<std::string> names = registry().store->subkeys(open->path);
+    std::vector<std::pair<std::u16string, size_t>> keys;
+    keys.reserve(names.size());
+    for (size_t i = 0; i < names.size(); ++i) keys.emplace_back(standin::registryNameKey(names[i]), i);
+    std::sort(keys.begin(), keys.end());
+    open->subkeys.reserve(names.size());
+    for (const auto& key : keys) open->subkeys.push_back(std::move(names[key.second]));
     open->subkeysListed = true;
   }
   if (index >= open->subkeys.size()) return kResultNoMoreItems;
@@ -215,7 +229,7 @@ PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* t
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
   std::string valueName = name ? name : "";
-  registry().log.push_back("query " + valueName);
+  standin::logCall("query ", valueName);
   PlatformResult fault = standin::injectedFault("query", valueName);
   if (fault != kResultSuccess) return fault;
   standin::StoreValue value;
@@ -245,7 +259,7 @@ PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
   std::string valueName = name ? name : "";
-  registry().log.push_back("set " + valueName);
+  standin::logCall("set ", valueName);
   PlatformResult fault = standin::injectedFault("set", valueName);
   if (fault != kResultSuccess) return fault;
   standin::StoreValue value;
@@ -263,7 +277,7 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
   std::string valueName = name ? name : "";
-  registry().log.push_back("delete " + valueName);
+  standin::logCall("delete ", valueName);
   PlatformResult fault = standin::injectedFault("delete", valueName);
   if (fault != kResultSuccess) return fault;
   return registry().store->deleteValue(open->path, valueName) ? kResultSuccess : kResultNotFound;
@@ -274,14 +288,14 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
 PlatformResult platformFlushKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
-  registry().log.push_back("flush " + open->path);
+  standin::logCall("flush ", open->path);
   return kResultSuccess;
 }
 
 PlatformResult platformCloseKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
-  registry().log.push_back("close " + open->path);
+  standin::logCall("close ", open->path);
   registry().keys.erase(key);
   return kResultSuccess;
 }

@@ -264,6 +264,38 @@ TEST(RegStoreRead, ListsSubkeysOnceAsSpelled) {
   EXPECT_TRUE(store->keyExists("R\\k99"));
 }
 
+// A run that looks up many keys gets its answers from a sorted table
+// instead of passes over the index; they must be the same answers.
+TEST(RegStoreRead, AnswersAlikeAfterManyLookups) {
+  std::string text = "REGEDIT4\n";
+  for (int i = 0; i < 50; ++i) {
+    std::string key = "[HKLM\\Many\\k" + std::to_string(i % 40);
+    text += key + "]\n\"v\"=dword:" + std::to_string(i) + "\n" + key + "\\Sub" + std::to_string(i % 3) + "]\n";
+    if (i % 7 == 3) text += "[-HKLM\\Many\\k" + std::to_string(i % 11) + "]\n";
+    if (i % 9 == 4) text += "[HKLM\\Implied\\k" + std::to_string(i) + "\\leaf]\n";
+  }
+  std::unique_ptr<RegistryStore> shared = parse(text);
+  ASSERT_TRUE(shared);
+  for (int round = 0; round < 3; ++round) {
+    for (const std::string& parent : {std::string("Many"), std::string("Implied")}) {
+      for (int i = 0; i < 50; ++i) {
+        const std::string key = parent + "\\K" + std::to_string(i);
+        std::unique_ptr<RegistryStore> fresh = parse(text);
+        ASSERT_TRUE(fresh);
+        EXPECT_EQ(shared->keyExists(key), fresh->keyExists(key)) << key;
+        std::vector<std::string> subkeys = shared->subkeys(key);
+        std::vector<std::string> expected = fresh->subkeys(key);
+        std::sort(subkeys.begin(), subkeys.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(subkeys, expected) << key;
+        EXPECT_EQ(valueOf(shared.get(), key, "v"), valueOf(fresh.get(), key, "v")) << key;
+      }
+    }
+  }
+  EXPECT_EQ(valueOf(shared.get(), "Many\\k39", "v"), "4:39000000");
+  EXPECT_EQ(shared->subkeys("Many\\k3").size(), 1u);
+}
+
 // A large store is indexed in two halves at once; what it holds must not
 // depend on where they meet.
 TEST(RegStoreRead, ReadsALargeStoreAsAWhole) {

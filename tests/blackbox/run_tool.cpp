@@ -1,11 +1,15 @@
 #include "run_tool.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -43,10 +47,8 @@ struct stat statOf(const std::string& path) {
   return s;
 }
 
-ToolRun runTool(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment) {
-  ScratchDir scratch;
-  std::string outPath = scratch.file("stdout");
+pid_t startTool(const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& environment, const std::string& out) {
   std::vector<std::string> argvText = {NETVANE_BINARY};
   argvText.insert(argvText.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
@@ -60,23 +62,50 @@ ToolRun runTool(const std::vector<std::string>& arguments,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid;
-  ToolRun run{"", -1};
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-  }
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int waitTool(pid_t pid, double timeout) {
+  if (pid < 0) return -1;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
+  int status = 0;
+  bool timedOut = false;
+  // A hang must fail the test, not stall the suite: poll, and kill at the deadline.
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      timedOut = true;
+      break;
+    }
+    usleep(1000);
+  }
+  if (timedOut) return kTimedOut;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+}
+
+ToolRun runTool(const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& environment, double timeout) {
+  ScratchDir scratch;
+  std::string outPath = scratch.file("stdout");
+  auto start = std::chrono::steady_clock::now();
+  ToolRun run{"", waitTool(startTool(arguments, environment, outPath), timeout), 0};
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.out = readFile(outPath);
   return run;
 }
 
+std::map<std::string, std::string> storeEnvironment(const std::string& store) {
+  return {{"NETVANE_REGISTRY", store}, {"HOME", "/nonexistent"}};
+}
+
 ToolRun runWithStore(const std::string& store, const std::vector<std::string>& arguments,
                      const std::string& record, const std::map<std::string, std::string>& extra) {
-  std::map<std::string, std::string> environment = {{"NETVANE_REGISTRY", store},
-                                                    {"HOME", "/nonexistent"}};
+  std::map<std::string, std::string> environment = storeEnvironment(store);
   if (!record.empty()) environment["NETVANE_DHCP_RECORD"] = record;
   for (const auto& entry : extra) environment[entry.first] = entry.second;
   return runTool(arguments, environment);
@@ -95,4 +124,56 @@ std::string storedText(const std::string& store, const std::string& key, const s
   std::string text = standin::utf16LEToUtf8(value.data.data(), value.data.size());
   while (!text.empty() && text.back() == '\0') text.pop_back();
   return text;
+}
+
+std::string version5File(const std::string& utf8) {
+  std::vector<uint8_t> wide = standin::utf8ToUtf16LE(utf8.data(), utf8.size());
+  return std::string("\xff\xfe") + std::string(wide.begin(), wide.end());
+}
+
+std::string fillerSections(size_t size, const std::string& lineEnd) {
+  std::string text;
+  text.reserve(size + 256);
+  char line[160];
+  for (unsigned key = 0; text.size() < size; ++key) {
+    snprintf(line, sizeof line, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\Key%06u]", key);
+    text += line + lineEnd;
+    snprintf(line, sizeof line, "\"Count\"=dword:%08x", key);
+    text += line + lineEnd;
+    text += "\"Path\"=\"C:\\\\Windows\\\\System32\\\\drivers\\\\filler.sys\"" + lineEnd;
+    // A long REG_MULTI_SZ wrapped the way regedit wraps it.
+    text += "\"List\"=hex(7):";
+    for (int i = 0; i < 60; ++i) {
+      text += i % 2 == 0 ? "61," : "00,";
+      if (i % 25 == 24) text += "\\" + lineEnd + "  ";
+    }
+    text += "00,00" + lineEnd + lineEnd;
+  }
+  return text;
+}
+
+bool readsInFull(const std::string& bytes, std::string* error) {
+  std::unique_ptr<standin::RegistryStore> store = standin::parseRegText(bytes, error);
+  if (!store) return false;
+  // A large store is read in full before it is written, so write a value.
+  std::vector<std::string> top = store->subkeys("");
+  if (top.empty()) return true;
+  standin::StoreValue probe;
+  probe.type = 4;
+  probe.data = {1, 0, 0, 0};
+  store->setValue(top.front(), "ReadsInFullProbe", probe);
+  return store->commit(error);
+}
+
+std::vector<std::string> directoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* directory = opendir(path.c_str());
+  if (directory == nullptr) return names;
+  while (struct dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
 }

@@ -4,6 +4,7 @@
 #define NETVANE_TESTS_BLACKBOX_RUN_TOOL_H
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <map>
 #include <string>
@@ -13,8 +14,14 @@
 
 struct ToolRun {
   std::string out;
-  int status;
+  int status;  // the exit status, 1000 + the signal that ended it, or kTimedOut
+  double seconds;
 };
+
+// The status of a run that outlived its time and was killed.
+const int kTimedOut = 2000;
+// Long enough for any run the tests make on a loaded machine.
+const double kRunSeconds = 120;
 
 // A scratch directory, removed when the object goes.
 class ScratchDir {
@@ -33,15 +40,40 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string fixture(const std::string& name);
 struct stat statOf(const std::string& path);
 
-// Runs the binary with `arguments`; `environment` replaces the whole
-// environment, so nothing of the test machine leaks into the run.
+// Starts the binary with `arguments`, its stdout sent to the file `out`;
+// `environment` replaces the whole environment, so nothing of the test
+// machine leaks into the run. Returns its process id, or -1.
+pid_t startTool(const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& environment, const std::string& out);
+// Waits for it to end, killing it after `timeout` seconds: a status as in ToolRun.
+int waitTool(pid_t pid, double timeout);
+
+// Runs the binary to its end and returns what it printed.
 ToolRun runTool(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment);
+                const std::map<std::string, std::string>& environment, double timeout = kRunSeconds);
+
+// The environment of a run against a store file.
+std::map<std::string, std::string> storeEnvironment(const std::string& store);
 
 // Runs against a store file, with the DHCP client's calls recorded to `record`.
 ToolRun runWithStore(const std::string& store, const std::vector<std::string>& arguments,
                      const std::string& record = "",
                      const std::map<std::string, std::string>& extra = {});
+
+// A Version 5.00 file as regedit writes it, UTF-16LE with a byte-order
+// mark, from UTF-8 text (the fixture is kept in UTF-8 so it can be read).
+std::string version5File(const std::string& utf8);
+
+// Sections of keys no run reads, with values like a real export's, making
+// about `size` bytes of 8-bit text with `lineEnd` line ends.
+std::string fillerSections(size_t size, const std::string& lineEnd = "\r\n");
+
+// Whether a store's bytes read in full, every line of every key, as a run
+// that writes must read them; false with `error` set when not.
+bool readsInFull(const std::string& bytes, std::string* error);
+
+// The names in a directory, without . and ..
+std::vector<std::string> directoryEntries(const std::string& path);
 
 // The text of a string value read back from a store file (terminators cut),
 // or "<missing>".

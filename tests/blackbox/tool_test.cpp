@@ -32,11 +32,6 @@ const std::string kGuid = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}";
 const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
 const std::string kGlobal = kServices + "Tcpip\\Parameters";
 
-std::string asUtf16File(const std::string& utf8) {
-  std::vector<uint8_t> wide = standin::utf8ToUtf16LE(utf8.data(), utf8.size());
-  return std::string("\xff\xfe") + std::string(wide.begin(), wide.end());
-}
-
 class ToolTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -135,7 +130,7 @@ TEST_F(ToolTest, TypicalRunWritesAllFiveLocationsAndKeepsEverythingElse) {
 }
 
 TEST_F(ToolTest, VersionFiveStoreIsChangedAndWrittenBackAsUtf16) {
-  writeFile(store, asUtf16File(fixture("machine-v5.utf8.reg")));
+  writeFile(store, version5File(fixture("machine-v5.utf8.reg")));
   ToolRun run = runWithStore(store, {"1", "?", "*", "*", "10.9.9.9"}, record);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.status, 0);

@@ -191,6 +191,9 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
     *error = "Cannot open registry store " + name_ + ": larger than 1 GiB, the most a store may hold";
     return false;
   }
+  // An empty file is not mapped; its text is the empty string's, so that no
+  // reader is handed a null pointer, even for no bytes.
+  text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
   if (size > 0) {
     // Mapping reads the page cache in place, which is far quicker than
     // copying 100 MB; a failure (an odd file system) falls back to reading.

@@ -614,6 +614,10 @@ TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {
   EXPECT_TRUE(directoryEntries().empty());
   write("REGEDIT4\n[HKLM\\S");
   EXPECT_EQ(openError(), "Registry store " + path_ + ", line 2: a [key] line lacks its closing ]");
+  // An empty file has nothing to map, and is read as the empty text.
+  write("");
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 1: not a registry export: the first line must be "
+                         "REGEDIT4 or Windows Registry Editor Version 5.00");
   // A huge sparse file is refused at once, without being read.
   int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
   ASSERT_GE(fd, 0);

@@ -1,7 +1,8 @@
 // Arbitrary bytes as a registry export store, in either flavour. Whatever the
-// bytes, opening gives a store or one line of error. A store is walked, read,
-// changed the way a run changes it and committed to memory; what commit would
-// write must open again and hold the same keys, the changed values as set and
+// bytes, opening gives a store or one line of error, from memory and from a
+// file alike. A store is walked, read, changed the way a run changes it and
+// committed; the file must be written as the memory store renders it, and
+// that must open again with the same keys, the changed values as set and
 // every other value as before.
 #include <stddef.h>
 #include <stdint.h>
@@ -102,19 +103,75 @@ StoreValue dword(uint32_t number) {
   return value;
 }
 
+// The file the input is also opened from, in a directory of its own.
+std::string& storePath() {
+  static std::string path;
+  return path;
+}
+
+void writeStoreFile(const std::string& bytes) {
+  FILE* file = fopen(storePath().c_str(), "wb");
+  check(file != nullptr, "cannot write the store file");
+  check(fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size(), "cannot write the store file");
+  check(fclose(file) == 0, "cannot write the store file");
+}
+
+std::string readStoreFile() {
+  std::string bytes;
+  FILE* file = fopen(storePath().c_str(), "rb");
+  check(file != nullptr, "cannot read the store file back");
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+  fclose(file);
+  return bytes;
+}
+
+// A message about the file, with the file named as the memory store names itself.
+std::string asMemory(std::string message) {
+  size_t at = message.find(storePath());
+  if (at != std::string::npos) message.replace(at, storePath().size(), "(memory)");
+  return message;
+}
+
+void checkOneLine(const std::string& error, const std::string& fileError, const char* what) {
+  check(!error.empty() && error.find('\n') == std::string::npos, what);
+  check(asMemory(fileError) == error, "the file and the memory store give different errors");
+}
+
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // Memory-backed where there is such a file system: the store is written and
+  // flushed for every input.
+  char shm[] = "/dev/shm/netvane-fuzz.XXXXXX";
+  char tmp[] = "/tmp/netvane-fuzz.XXXXXX";
+  const char* directory = mkdtemp(shm);
+  if (directory == nullptr) directory = mkdtemp(tmp);
+  check(directory != nullptr, "cannot make a directory for the store file");
+  storePath() = std::string(directory) + "/registry.reg";
+  return 0;
+}
+
+// The input is opened twice, from memory and from a file, and both stores
+// are used alike: they must answer alike, and the file must be written as
+// the memory store renders it.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
+  writeStoreFile(bytes);
   std::string error;
+  std::string fileError;
   std::string written;
   std::unique_ptr<RegistryStore> store = standin::parseRegText(bytes, &error, &written);
+  std::unique_ptr<RegistryStore> file = standin::openRegFileStore(storePath(), &fileError);
+  check((store == nullptr) == (file == nullptr), "the file and the memory store disagree on opening");
   if (!store) {
-    check(!error.empty() && error.find('\n') == std::string::npos, "a refused store needs one line");
+    checkOneLine(error, fileError, "a refused store needs one line");
     return 0;
   }
   std::vector<std::string> keys = walk(store.get());
   Values expected = readValues(store.get(), keys);
+  check(walk(file.get()) == keys, "the file and the memory store have different keys");
+  check(sameValues(readValues(file.get(), keys), expected), "the file and the memory store have different values");
   if (keys.empty()) return 0;
 
   // What a run does to an adapter's keys: set values old and new, delete one.
@@ -124,21 +181,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   StoreValue blob;
   blob.type = 3;
   blob.data.assign(data, data + std::min<size_t>(size, 100));
-  check(store->setValue(key, "IPAddress", address), "cannot set a value of a key that exists");
-  check(store->setValue(key, "EnableDHCP", enable), "cannot set a value of a key that exists");
-  check(store->setValue(key, "Bytes", blob), "cannot set a value of a key that exists");
-  store->deleteValue(key, "DhcpIPAddress");
+  for (RegistryStore* each : {store.get(), file.get()}) {
+    check(each->setValue(key, "IPAddress", address), "cannot set a value of a key that exists");
+    check(each->setValue(key, "EnableDHCP", enable), "cannot set a value of a key that exists");
+    check(each->setValue(key, "Bytes", blob), "cannot set a value of a key that exists");
+    each->deleteValue(key, "DhcpIPAddress");
+  }
   expected[{key, "IPAddress"}] = address;
   expected[{key, "EnableDHCP"}] = enable;
   expected[{key, "Bytes"}] = blob;
   expected.erase({key, "DhcpIPAddress"});
   check(sameValues(readValues(store.get(), keys), expected), "values read back differ from those set");
 
-  if (!store->commit(&error)) {
-    check(!error.empty() && error.find('\n') == std::string::npos, "a failed commit needs one line");
+  bool committed = store->commit(&error);
+  bool fileCommitted = file->commit(&fileError);
+  file.reset();
+  check(committed == fileCommitted, "the file and the memory store disagree on committing");
+  if (!committed) {
+    checkOneLine(error, fileError, "a failed commit needs one line");
+    check(readStoreFile() == bytes, "a failed commit changed the file");
     return 0;
   }
   // Setting values to what they hold changes nothing, and nothing is written.
+  check(readStoreFile() == (written.empty() ? bytes : written), "the file is not written as the store renders it");
   if (written.empty()) return 0;
   std::unique_ptr<RegistryStore> again = standin::parseRegText(written, &error);
   check(again != nullptr, "the committed store cannot be opened");

@@ -150,7 +150,11 @@ bool beginRun(std::string* error) {
     path = defaultStorePath();
     if (!createDefaultStore(path, error)) return false;
   }
-  std::unique_ptr<RegistryStore> store = openRegFileStore(path, error);
+  // A directory is a mounted Windows installation, whose own hives are the store.
+  struct stat info;
+  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::unique_ptr<RegistryStore> store =
+      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
   if (!store) return false;
   beginRunWithStore(std::move(store));
   return true;

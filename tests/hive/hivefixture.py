@@ -186,8 +186,12 @@ def select_lines(select):
     return lines
 
 
+# What a freshly installed Windows keeps in SYSTEM\Select.
+FRESH_SELECT = {"Current": 1, "Default": 1, "Failed": 0, "LastKnownGood": 1}
+
+
 def build(out_dir, fixtures, config_path="Windows/System32/config",
-          names=("SYSTEM", "SOFTWARE"), control_sets=(1,), select=None):
+          names=("SYSTEM", "SOFTWARE"), control_sets=(1,), select=FRESH_SELECT):
     """Writes the installation's hives below out_dir; returns the config directory.
     `select` maps Select's value names to numbers; None leaves the key out."""
     texts = []
@@ -230,7 +234,7 @@ def main():
                    help="file names of the SYSTEM and SOFTWARE hives")
     b.add_argument("--control-sets", default="1",
                    help="control sets that receive CurrentControlSet, e.g. 1,2")
-    b.add_argument("--select", default="Current=1,Default=1,Failed=0,LastKnownGood=1",
+    b.add_argument("--select", default=",".join("%s=%d" % i for i in FRESH_SELECT.items()),
                    help="Select values, e.g. Default=2,Current=1; 'none' leaves the key out")
     b.add_argument("out_dir")
     b.add_argument("fixtures", nargs="+")

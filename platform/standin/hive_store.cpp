@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <map>
+#include <thread>
 
 #include "platform/standin/registry_store.h"
 #include "platform/standin/store_file.h"
@@ -157,16 +158,16 @@ bool checkBaseBlock(const Hive& hive, std::string* error) {
   return true;
 }
 
-bool openHive(const std::string& path, Hive* hive, std::string* error) {
+bool lockHive(const std::string& path, Hive* hive, std::string* error) {
   hive->path = path;
-  if (!openLockedFile(path, &hive->file, error)) return false;
-  if (!checkBaseBlock(*hive, error)) return false;
+  return openLockedFile(path, &hive->file, error) && checkBaseBlock(*hive, error);
+}
+
+bool openHandle(Hive* hive, std::string* error) {
   hive->handle = hivex_open(lockedPath(*hive).c_str(), 0);
-  if (hive->handle == nullptr) {
-    *error = "Cannot read registry hive " + path + ": hivex cannot open it (" + strerror(errno) + ")";
-    return false;
-  }
-  return true;
+  if (hive->handle != nullptr) return true;
+  *error = "Cannot read registry hive " + hive->path + ": hivex cannot open it (" + strerror(errno) + ")";
+  return false;
 }
 
 class HiveStore : public RegistryStore {
@@ -189,9 +190,20 @@ class HiveStore : public RegistryStore {
         *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
         return false;
       }
-      if (!openHive(path, hive.first, error)) return false;
+      if (!lockHive(path, hive.first, error)) return false;
     }
-    return selectControlSet(error);
+    // hivex reads through a whole hive when it opens it, which is most of a
+    // run's time on a real installation; the two files are independent, so
+    // SOFTWARE is opened beside SYSTEM.
+    std::string softwareError;
+    bool softwareOpened = false;
+    std::thread software([this, &softwareOpened, &softwareError] {
+      softwareOpened = openHandle(&software_, &softwareError);
+    });
+    bool systemOpened = openHandle(&system_, error) && selectControlSet(error);
+    software.join();
+    if (systemOpened && !softwareOpened) *error = softwareError;
+    return systemOpened && softwareOpened;
   }
 
   bool keyExists(const std::string& path) override {

@@ -7,10 +7,12 @@
 #   netvane 1 10.0.0.5 * 10.0.0.1 10.0.0.53    configure: rewrites SYSTEM
 #
 # and reports the medians, the ratios to the copy and the peak memory of each.
-# Each round starts from a fresh copy of the installation.
+# Each round starts from a fresh copy of the installation in BENCH_MOUNT, which
+# may be on a mounted NTFS volume (ntfs-3g) to measure the real setting.
 #
 #   bench/hive_bench.sh [rounds]
-#   SYSTEM_KEYS=40000 SOFTWARE_KEYS=60000 BENCH_DIR=build-bench (defaults)
+#   SYSTEM_KEYS=40000 SOFTWARE_KEYS=60000 BENCH_DIR=build-bench
+#   BENCH_MOUNT=$BENCH_DIR/mnt (defaults)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +21,7 @@ system_keys=${SYSTEM_KEYS:-40000}
 software_keys=${SOFTWARE_KEYS:-60000}
 work=${BENCH_DIR:-build-bench}
 pristine=$work/pristine-$system_keys-$software_keys
+mount_point=${BENCH_MOUNT:-$work/mnt}
 
 if [ ! -x build/netvane ]; then
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -35,7 +38,7 @@ if [ ! -f "$pristine/Windows/System32/config/SYSTEM" ]; then
   rm -f "$work/bulk.reg"
 fi
 
-python3 - "$pristine" "$work/mnt" "$rounds" <<'EOF'
+python3 - "$pristine" "$mount_point/installation" "$rounds" <<'EOF'
 import os, shutil, statistics, subprocess, sys, tempfile, time
 
 pristine, mnt, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])

@@ -21,11 +21,7 @@ import tempfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import hivefixture  # noqa: E402
-
-FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
-NETVANE = os.environ.get("NETVANE_BINARY", os.path.join(os.path.dirname(os.path.dirname(HERE)),
-                                                         "build", "netvane"))
-CONFIG = "Windows/System32/config"
+from tool import CONFIG, FIXTURES, run_raw  # noqa: E402
 
 GUID = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
 SCENARIOS = [
@@ -63,14 +59,6 @@ def reg_store(fixture, scratch):
     with open(path, "wb") as f:
         f.write(data)
     return path
-
-
-def run(store, arguments):
-    environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
-                   "NETVANE_REGISTRY": store}
-    result = subprocess.run([NETVANE] + list(arguments), env=environment, capture_output=True,
-                            timeout=30)
-    return result.stdout, result.returncode
 
 
 EXPORT_KEY = re.compile(r"^\[(.*)\]$")
@@ -131,8 +119,8 @@ def main():
                 installation = os.path.join(case, "mnt")
                 shutil.copytree(template, installation)
 
-                reg_result = run(store, arguments)
-                hive_result = run(installation, arguments)
+                reg_result = run_raw(store, arguments)
+                hive_result = run_raw(installation, arguments)
                 problems = []
                 if reg_result != hive_result:
                     problems.append("  .reg store: %r\n  hive store: %r" % (reg_result, hive_result))

@@ -20,11 +20,7 @@ sys.path.insert(0, HERE)
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import REG_DWORD, REG_MULTI_SZ, REG_SZ, multi_string  # noqa: E402
-
-FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
-NETVANE = os.environ.get("NETVANE_BINARY", os.path.join(os.path.dirname(os.path.dirname(HERE)),
-                                                         "build", "netvane"))
-CONFIG = "Windows/System32/config"
+from tool import CONFIG, FIXTURES, NETVANE, run  # noqa: E402
 
 STATIC = "E100A"
 DHCP = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
@@ -75,15 +71,6 @@ class Installation:
                 with open(path, "rb") as f:
                     files[os.path.relpath(path, self.root)] = (f.read(), os.stat(path).st_mtime_ns)
         return files
-
-
-def run(store, *arguments, **extra):
-    environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
-                   "NETVANE_REGISTRY": store}
-    environment.update(extra)
-    result = subprocess.run([NETVANE] + list(arguments), env=environment, capture_output=True,
-                            timeout=30)
-    return result.stdout.decode("utf-8"), result.returncode
 
 
 class HiveStoreTest(unittest.TestCase):

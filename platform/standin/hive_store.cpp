@@ -123,6 +123,9 @@ struct Hive {
   hive_h* handle = nullptr;
   bool writable = false;
   bool changed = false;
+  // hivex failed half-way through replacing a key's values, so the copy in
+  // memory may have lost some; it must never reach the file.
+  bool damaged = false;
 };
 
 // hivex opens the file through the descriptor we hold locked, so it reads
@@ -279,6 +282,12 @@ class HiveStore : public RegistryStore {
   }
 
   bool commit(std::string* error) override {
+    for (Hive* hive : {&system_, &software_}) {
+      if (hive->damaged) {
+        *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
+        return false;
+      }
+    }
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->changed) continue;
       hive_h* handle = hive->handle;
@@ -439,14 +448,18 @@ class HiveStore : public RegistryStore {
       if (value.data.size() > kLargestSingleCellData) return false;
     }
     if (!makeWritable(hive)) return false;
+    static char noData = 0;
     std::vector<hive_set_value> set(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
       set[i].key = &values[i].name[0];
       setHiveType(&set[i].t, values[i].type);
       set[i].len = values[i].data.size();
-      set[i].value = reinterpret_cast<char*>(values[i].data.data());
+      set[i].value = set[i].len ? reinterpret_cast<char*>(values[i].data.data()) : &noData;
     }
-    if (hivex_node_set_values(hive->handle, node, set.size(), set.data(), 0) != 0) return false;
+    if (hivex_node_set_values(hive->handle, node, set.size(), set.data(), 0) != 0) {
+      hive->damaged = true;
+      return false;
+    }
     hive->changed = true;
     return true;
   }

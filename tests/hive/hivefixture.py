@@ -199,8 +199,12 @@ def build(out_dir, fixtures, config_path="Windows/System32/config",
         with open(fixture, "rb") as f:
             texts.append(decode_reg(f.read()))
     hives = split_fixture(texts, list(control_sets))
+    system = hives["SYSTEM"]
+    # An installation always has its control sets, whatever the fixture holds.
+    for control_set in control_sets:
+        system.open_key(["ControlSet%03d" % control_set])
+        system.close_key()
     if select is not None:
-        system = hives["SYSTEM"]
         system.open_key(["Select"])
         for line in select_lines(select):
             system.value(line)

@@ -14,14 +14,13 @@ import argparse
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import hivefixture  # noqa: E402
-from tool import CONFIG, FIXTURES, run_raw  # noqa: E402
+from tool import FIXTURES, run_raw  # noqa: E402
 
 GUID = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
 SCENARIOS = [
@@ -66,23 +65,18 @@ EXPORT_VALUE = re.compile(r'^(@|"(?:[^"\\]|\\.)*")=(.*)$')
 
 
 def contents(root):
-    """{key path: {value name: data as exported}} of an installation's two
-    hives, with its boot control set shown as CurrentControlSet."""
+    """{key path: {value name: data as exported}} of an installation."""
     tree = {}
-    for hive, start in (("SYSTEM", "\\ControlSet001"), ("SOFTWARE", "\\")):
-        result = subprocess.run(
-            ["hivexregedit", "--export", "--prefix", "HKEY_LOCAL_MACHINE\\" + hive,
-             os.path.join(root, CONFIG, hive), start], capture_output=True, text=True, check=True)
-        key = None
-        for line in result.stdout.splitlines():
-            header = EXPORT_KEY.match(line)
-            if header:
-                key = header.group(1).replace("\\ControlSet001", "\\CurrentControlSet", 1)
-                tree[key] = {}
-                continue
-            value = EXPORT_VALUE.match(line)
-            if value and key is not None:
-                tree[key][value.group(1)] = value.group(2)
+    key = None
+    for line in hivefixture.export(root).splitlines():
+        header = EXPORT_KEY.match(line)
+        if header:
+            key = header.group(1)
+            tree[key] = {}
+            continue
+        value = EXPORT_VALUE.match(line)
+        if value and key is not None:
+            tree[key][value.group(1)] = value.group(2)
     return tree
 
 

@@ -1,0 +1,127 @@
+#include "cli/cli.h"
+
+#include <string.h>
+
+#include "catalogue/catalogue.h"
+#include "config/config.h"
+#include "platform/platform.h"
+
+namespace {
+
+const int kSettingCount = 8;
+
+const char kWebAddress[] = "https://netvane.example/";
+
+const char* const kUsageLines[] = {
+    "netvane: TCP/IP settings for one network adapter. Copyright (c) 2026 the netvane authors.\n",
+    "Usage: netvane adapterName ipAddress mask gateway nameServer1 nameServer2 winsServer1 "
+    "winsServer2\n\n",
+    "\tUse no parameters to display a numbered list of adapter names.\n",
+    "\tYou may use the adapter number or the name.\n",
+    "\tUse ? for the ipNumber to request a dynamic address (DHCP).\n",
+    "\tUse ? for nameServer1 to request a dynamic nameserver (DHCP).\n",
+    "\tUse ? for winsServer1 to request a dynamic wins server (DHCP).\n",
+    "\tUse * as needed to omit intermediate parameters.\n",
+    "\tMissing parameters will be set to empty strings.\n",
+};
+const char kMoreInformation[] = "\tMore information at: %s \n";
+
+// Positions of the settings, in the order of the usage line.
+enum Setting {
+  kAdapterName,
+  kIpAddress,
+  kMask,
+  kGateway,
+  kNameServer1,
+  kNameServer2,
+  kWinsServer1,
+  kWinsServer2
+};
+
+const char kFirstAdapter[] = "1";
+const char kDefaultMask[] = "255.255.255.0";
+const char kOmitted[] = "*";
+const char kEmpty[] = "";
+
+// A lone request for help must not configure adapter 1 with it as an address.
+bool isHelpRequest(const char* argument) {
+  return strcmp(argument, "/?") == 0 || strcmp(argument, "-?") == 0 ||
+         strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0;
+}
+
+// Puts the arguments in their positions; absent settings take their defaults.
+void mapArguments(int count, char** arguments, const char* settings[kSettingCount]) {
+  settings[kAdapterName] = kFirstAdapter;
+  settings[kMask] = kDefaultMask;
+  for (int i = kGateway; i < kSettingCount; ++i) settings[i] = kOmitted;
+  if (count == 1) {
+    settings[kIpAddress] = arguments[0];
+    return;
+  }
+  for (int i = 0; i < count && i < kSettingCount; ++i) settings[i] = arguments[i];
+}
+
+// "*" skips a setting: every one but the address falls back to its default.
+void replaceOmitted(const char* settings[kSettingCount]) {
+  for (int i = 0; i < kSettingCount; ++i) {
+    if (i == kIpAddress || settings[i][0] != '*') continue;
+    if (i == kAdapterName) {
+      settings[i] = kFirstAdapter;
+    } else if (i == kMask) {
+      settings[i] = kDefaultMask;
+    } else {
+      settings[i] = kEmpty;
+    }
+  }
+}
+
+// An adapter number picks a service name from the table; null refuses the
+// number. A name that does not begin with a digit is a service name as it is.
+const char* selectAdapter(const char* adapterName) {
+  if (adapterName[0] < '0' || adapterName[0] > '9') return adapterName;
+  return adapterServiceName(parseNumber(adapterName));
+}
+
+}  // namespace
+
+int32_t parseNumber(const char* text) {
+  const char* p = text;
+  while (*p != '\0' && !(*p >= '0' && *p <= '9') && *p != '+' && *p != '-') ++p;
+  if (*p == '\0') return 0;
+  int negative = *p == '-';
+  // The value is kept in 64 bits and stops growing past the 32-bit range, so
+  // no run of digits can wrap around to a number that selects an adapter.
+  const int64_t kLimit = static_cast<int64_t>(INT32_MAX) + 1;
+  int64_t value = 0;
+  for (; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') continue;
+    value = value * 10 + (*p - '0');
+    if (value > kLimit) value = kLimit;
+  }
+  if (negative) return value >= kLimit ? INT32_MIN : static_cast<int32_t>(-value);
+  return value >= kLimit ? -1 : static_cast<int32_t>(value);
+}
+
+int32_t showUsage() {
+  for (size_t i = 0; i < sizeof kUsageLines / sizeof kUsageLines[0]; ++i) {
+    platformPrint(kUsageLines[i]);
+  }
+  platformPrint(kMoreInformation, kWebAddress);
+  return listAdapters();
+}
+
+int32_t netvaneMain(int argc, char** argv) {
+  loadAdapterTable();
+  int count = argc > 0 ? argc - 1 : 0;
+  if (count == 0 || (count == 1 && isHelpRequest(argv[1]))) return showUsage();
+
+  const char* settings[kSettingCount];
+  mapArguments(count, argv + 1, settings);
+  replaceOmitted(settings);
+  const char* serviceName = selectAdapter(settings[kAdapterName]);
+  if (serviceName == NULL) return showUsage();
+
+  return configureAdapter(serviceName, settings[kIpAddress], settings[kMask], settings[kGateway],
+                          settings[kNameServer1], settings[kNameServer2], settings[kWinsServer1],
+                          settings[kWinsServer2]);
+}

@@ -1,0 +1,299 @@
+#include "config/config.h"
+
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const size_t kKeyPathSize = 260;
+const size_t kUtf16NameSize = 128;
+
+const char kServicesPath[] = "SYSTEM\\CurrentControlSet\\Services\\";
+const char kAdapterKeySuffix[] = "\\Parameters\\Tcpip";
+const char kInterfaceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\";
+const char kGlobalKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+const char kNetbtInterfaceKeyPrefix[] =
+    "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Parameters\\Interfaces\\Tcpip_";
+const char kNetbtAdapterKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Adapters\\";
+
+const char kDhcpLibraryName[] = "dhcpcsvc";
+const char kDhcpNotifyName[] = "DhcpNotifyConfigChange";
+
+const char kCannotLocateAdapter[] = "Cannot locate adapter %s\n";
+const char kRegistryUpdateFailed[] = "Registry update failed for %s\n";
+const char kConfigurationFailed[] = "Adapter configuration failed\n";
+const char kInvalidAddress[] = "Invalid %s \"%s\": not an IPv4 address\n";
+const char kNoDhcpLibrary[] =
+    "Change written but not applied to the running adapter: cannot load dhcpcsvc\n";
+const char kNoDhcpEntry[] =
+    "Change written but not applied to the running adapter: dhcpcsvc has no "
+    "DhcpNotifyConfigChange\n";
+
+const char kDhcpAddress[] = "0.0.0.0";
+const char kNoDhcpServer[] = "255.255.255.255";
+const char kNoDhcpSubnetMask[] = "255.0.0.0";
+
+struct DhcpClient {
+  PlatformLibrary library;
+  PlatformDhcpNotify notify;
+};
+
+void keepFirstFailure(int32_t* first, int32_t status) {
+  if (*first == 0) *first = status;
+}
+
+// Opens prefix + adapter name + suffix; a path that does not fit is a key
+// that does not exist.
+PlatformResult openAdapterKey(const char* prefix, const char* adapterName, const char* suffix,
+                              PlatformKey* key) {
+  char path[kKeyPathSize];
+  int length = snprintf(path, sizeof path, "%s%s%s", prefix, adapterName, suffix);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return kResultNotFound;
+  return platformOpenKey(path, 0, kKeyAllAccess, key);
+}
+
+int32_t writeFailed(const char* name) { return platformPrint(kRegistryUpdateFailed, name); }
+
+int32_t setBytes(PlatformKey key, const char* name, uint32_t type, const void* data,
+                 size_t size) {
+  if (platformSetValue(key, name, type, static_cast<const unsigned char*>(data),
+                       static_cast<uint32_t>(size)) != kResultSuccess) {
+    return writeFailed(name);
+  }
+  return 0;
+}
+
+// Both name servers, the first one first, with `separator` between them only
+// when both are given.
+void joinNameServers(const AdapterSettings* settings, const char* separator, char* joined) {
+  snprintf(joined, kRegistryDataSize, "%s%s%s", settings->nameServer1,
+           settings->nameServer1[0] != '\0' && settings->nameServer2[0] != '\0' ? separator : "",
+           settings->nameServer2);
+}
+
+// The DHCP switch and the addresses both layouts hold.
+void writeAddresses(PlatformKey key, const AdapterSettings* settings, int32_t* firstFailure) {
+  keepFirstFailure(firstFailure, setMultiString(key, "IPAddress", settings->ipAddress));
+  keepFirstFailure(firstFailure, setMultiString(key, "SubnetMask", settings->mask));
+  keepFirstFailure(firstFailure, setMultiString(key, "DefaultGateway", settings->gateway));
+  keepFirstFailure(firstFailure,
+                   setDword(key, "EnableDHCP", static_cast<uint32_t>(settings->useDhcp)));
+}
+
+void writeAdapterKey(PlatformKey key, const AdapterSettings* settings, int32_t* firstFailure) {
+  writeAddresses(key, settings, firstFailure);
+  if (!settings->useDhcp) {
+    // A static address must not leave the lease of an earlier DHCP
+    // configuration behind for the stack to pick up.
+    deleteValue(key, "DhcpDefaultGateway");
+    deleteValue(key, "DhcpSubnetMaskOpt");
+    keepFirstFailure(firstFailure, setString(key, "DhcpIPAddress", kDhcpAddress));
+    keepFirstFailure(firstFailure, setString(key, "DhcpServer", kNoDhcpServer));
+    keepFirstFailure(firstFailure, setString(key, "DhcpSubnetMask", kNoDhcpSubnetMask));
+  }
+}
+
+void writeInterfaceKey(PlatformKey key, const AdapterSettings* settings, int32_t* firstFailure) {
+  writeAddresses(key, settings, firstFailure);
+  char nameServers[kRegistryDataSize];
+  joinNameServers(settings, ",", nameServers);
+  keepFirstFailure(firstFailure, setString(key, "NameServer", nameServers));
+  if (!settings->useDhcp) {
+    deleteValue(key, "DhcpDefaultGateway");
+    deleteValue(key, "DhcpIPAddress");
+    deleteValue(key, "DhcpSubnetMask");
+    deleteValue(key, "DhcpSubnetMaskOpt");
+    deleteValue(key, "DhcpDomain");
+    deleteValue(key, "DhcpNameServer");
+    keepFirstFailure(firstFailure, setString(key, "DhcpServer", kNoDhcpServer));
+  }
+}
+
+void writeNetbtInterfaceKey(PlatformKey key, const AdapterSettings* settings,
+                            int32_t* firstFailure) {
+  const char* wins1 = settings->winsServer1;
+  const char* wins2 = settings->winsServer2;
+  int32_t status;
+  if (wins1[0] != '\0' && wins2[0] != '\0') {
+    status = setMultiStringPair(key, "NameServerList", wins1, wins2);
+  } else {
+    status = setMultiString(key, "NameServerList", wins1[0] != '\0' ? wins1 : wins2);
+  }
+  keepFirstFailure(firstFailure, status);
+}
+
+void writeNetbtAdapterKey(PlatformKey key, const AdapterSettings* settings,
+                          int32_t* firstFailure) {
+  if (settings->winsServer1[0] != '\0') {
+    keepFirstFailure(firstFailure, setString(key, "NameServer", settings->winsServer1));
+  }
+  if (settings->winsServer2[0] != '\0') {
+    keepFirstFailure(firstFailure, setString(key, "NameServerBackup", settings->winsServer2));
+  }
+}
+
+// One of the adapter's optional locations: skipped if it does not exist,
+// otherwise written, flushed and closed before the next key is opened.
+void writeOptionalKey(const char* prefix, const AdapterSettings* settings,
+                      void (*write)(PlatformKey, const AdapterSettings*, int32_t*),
+                      int32_t* firstFailure) {
+  PlatformKey key = 0;
+  if (openAdapterKey(prefix, settings->adapterName, "", &key) != kResultSuccess) return;
+  write(key, settings, firstFailure);
+  platformFlushKey(key);
+  platformCloseKey(key);
+}
+
+// A static address or mask the platform cannot read would be written as
+// given and reach the DHCP client as 255.255.255.255, leaving the adapter
+// unusable; such a setting is refused before anything is written.
+int32_t checkStaticAddresses(const AdapterSettings* settings) {
+  if (settings->useDhcp) return 0;
+  if (!platformIsReadableAddress(settings->ipAddress)) {
+    return platformPrint(kInvalidAddress, "ipAddress", settings->ipAddress);
+  }
+  if (!platformIsReadableAddress(settings->mask)) {
+    return platformPrint(kInvalidAddress, "mask", settings->mask);
+  }
+  return 0;
+}
+
+int32_t notifyDhcpClient(const AdapterSettings* settings, const DhcpClient* client) {
+  if (client->library == 0) return platformPrint(kNoDhcpLibrary);
+  if (client->notify == 0) return platformPrint(kNoDhcpEntry);
+  uint16_t adapterName[kUtf16NameSize];
+  if (platformToUtf16(settings->adapterName, adapterName, static_cast<int>(kUtf16NameSize)) == 0) {
+    adapterName[0] = 0;
+  }
+  uint32_t address = 0;
+  uint32_t mask = 0;
+  if (!settings->useDhcp) {
+    mask = platformInetAddr(settings->mask);
+    address = platformInetAddr(settings->ipAddress);
+  }
+  uint32_t result = platformCallDhcpNotify(client->notify, NULL, adapterName,
+                                           settings->useDhcp ? 0 : 1, 0, address, mask,
+                                           settings->useDhcp ? 1 : 0);
+  if (result != 0) return platformPrint(kConfigurationFailed);
+  return 0;
+}
+
+void fillSettings(AdapterSettings* settings, const char* adapterName, const char* ipAddress,
+                  const char* mask, const char* gateway, const char* nameServer1,
+                  const char* nameServer2, const char* winsServer1, const char* winsServer2) {
+  copyBounded(settings->adapterName, adapterName, kSettingSize);
+  copyBounded(settings->ipAddress, ipAddress, kSettingSize);
+  copyBounded(settings->mask, mask, kSettingSize);
+  copyBounded(settings->gateway, gateway, kSettingSize);
+  copyBounded(settings->nameServer1, nameServer1, kSettingSize);
+  copyBounded(settings->nameServer2, nameServer2, kSettingSize);
+  copyBounded(settings->winsServer1, winsServer1, kSettingSize);
+  copyBounded(settings->winsServer2, winsServer2, kSettingSize);
+  settings->useDhcp = 0;
+  if (settings->ipAddress[0] == '?') {
+    copyBounded(settings->ipAddress, kDhcpAddress, kSettingSize);
+    settings->mask[0] = '\0';
+    settings->gateway[0] = '\0';
+    settings->useDhcp = 1;
+    if (settings->nameServer1[0] == '?') {
+      settings->nameServer1[0] = '\0';
+      settings->nameServer2[0] = '\0';
+    }
+    if (settings->winsServer1[0] == '?') {
+      settings->winsServer1[0] = '\0';
+      settings->winsServer2[0] = '\0';
+    }
+  }
+}
+
+}  // namespace
+
+void copyBounded(char* field, const char* text, size_t size) {
+  if (size == 0) return;
+  size_t i = 0;
+  for (; i + 1 < size && text[i] != '\0'; ++i) field[i] = text[i];
+  field[i] = '\0';
+}
+
+int32_t setMultiString(PlatformKey key, const char* name, const char* text) {
+  char data[kRegistryDataSize];
+  size_t length = strlen(text);
+  if (length + 2 > sizeof data) return writeFailed(name);
+  memcpy(data, text, length);
+  data[length] = '\0';
+  data[length + 1] = '\0';
+  return setBytes(key, name, kRegistryTypeMultiString, data, length + 2);
+}
+
+int32_t setMultiStringPair(PlatformKey key, const char* name, const char* first,
+                           const char* second) {
+  char data[kRegistryDataSize];
+  size_t firstLength = strlen(first);
+  size_t secondLength = strlen(second);
+  if (firstLength + secondLength + 3 > sizeof data) return writeFailed(name);
+  memcpy(data, first, firstLength + 1);
+  memcpy(data + firstLength + 1, second, secondLength + 1);
+  data[firstLength + secondLength + 2] = '\0';
+  return setBytes(key, name, kRegistryTypeMultiString, data, firstLength + secondLength + 3);
+}
+
+int32_t setString(PlatformKey key, const char* name, const char* text) {
+  return setBytes(key, name, kRegistryTypeString, text, strlen(text) + 1);
+}
+
+int32_t setDword(PlatformKey key, const char* name, uint32_t value) {
+  // REG_DWORD is little-endian whatever the machine's own order.
+  unsigned char data[4] = {static_cast<unsigned char>(value & 0xFF),
+                           static_cast<unsigned char>((value >> 8) & 0xFF),
+                           static_cast<unsigned char>((value >> 16) & 0xFF),
+                           static_cast<unsigned char>((value >> 24) & 0xFF)};
+  return setBytes(key, name, kRegistryTypeDword, data, sizeof data);
+}
+
+// A value that is already gone is what the caller wanted, so failures are
+// not reported.
+void deleteValue(PlatformKey key, const char* name) { platformDeleteValue(key, name); }
+
+int32_t configureAdapter(const char* adapterName, const char* ipAddress, const char* mask,
+                         const char* gateway, const char* nameServer1, const char* nameServer2,
+                         const char* winsServer1, const char* winsServer2) {
+  DhcpClient client;
+  client.library = platformLoadLibrary(kDhcpLibraryName);
+  client.notify = client.library != 0 ? platformFindDhcpNotify(client.library, kDhcpNotifyName) : 0;
+
+  AdapterSettings settings;
+  fillSettings(&settings, adapterName, ipAddress, mask, gateway, nameServer1, nameServer2,
+               winsServer1, winsServer2);
+  int32_t refused = checkStaticAddresses(&settings);
+  if (refused != 0) return refused;
+
+  PlatformKey adapterKey = 0;
+  if (openAdapterKey(kServicesPath, settings.adapterName, kAdapterKeySuffix, &adapterKey) !=
+      kResultSuccess) {
+    return platformPrint(kCannotLocateAdapter, settings.adapterName);
+  }
+  int32_t firstFailure = 0;
+  writeAdapterKey(adapterKey, &settings, &firstFailure);
+  platformFlushKey(adapterKey);
+  platformCloseKey(adapterKey);
+
+  writeOptionalKey(kInterfaceKeyPrefix, &settings, writeInterfaceKey, &firstFailure);
+  // The global parameters are shared by every adapter; they are written but,
+  // unlike the adapter's own keys, not flushed.
+  PlatformKey globalKey = 0;
+  if (platformOpenKey(kGlobalKeyPath, 0, kKeyAllAccess, &globalKey) == kResultSuccess) {
+    char nameServers[kRegistryDataSize];
+    joinNameServers(&settings, " ", nameServers);
+    keepFirstFailure(&firstFailure, setString(globalKey, "NameServer", nameServers));
+    platformCloseKey(globalKey);
+  }
+  writeOptionalKey(kNetbtInterfaceKeyPrefix, &settings, writeNetbtInterfaceKey, &firstFailure);
+  writeOptionalKey(kNetbtAdapterKeyPrefix, &settings, writeNetbtAdapterKey, &firstFailure);
+
+  // A refused or impossible notification decides the status; otherwise the
+  // first value that could not be written does, so a partial write never
+  // reads as success.
+  int32_t notified = notifyDhcpClient(&settings, &client);
+  if (notified != 0) return notified;
+  return firstFailure;
+}

@@ -1,0 +1,318 @@
+// The configuration writer driven in-process: the values it leaves in each
+// of the five keys, what it tells the DHCP client, and how it reports the
+// failures only a real registry or DHCP client can produce.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "config/config.h"
+#include "tool_harness.h"
+
+using standin::StoreValue;
+using testing_store::dword;
+using testing_store::multi;
+using testing_store::sz;
+
+namespace {
+
+const std::string kService = "ElnkA";
+
+void expectKey(testing_store::MemoryStore* store, const std::string& path,
+               const std::map<std::string, StoreValue>& expected) {
+  std::map<std::string, StoreValue> actual = store->values(path);
+  ASSERT_EQ(actual.size(), expected.size()) << path;
+  for (const auto& entry : expected) {
+    ASSERT_TRUE(actual.count(entry.first)) << path << " lacks " << entry.first;
+    EXPECT_TRUE(actual[entry.first] == entry.second)
+        << path << " " << entry.first << " holds \"" << testing_store::text(actual[entry.first])
+        << "\"";
+  }
+}
+
+
+class ConfigTest : public ToolTest {
+ protected:
+  void SetUp() override {
+    ToolTest::SetUp();
+    addCard("1", "Alpha Ethernet", kService);
+    addDhcpAdapter(kService);
+  }
+  std::string recorded() {
+    EXPECT_EQ(standin::dhcpCalls().size(), 1u);
+    return standin::dhcpCalls().empty() ? "" : standin::describeDhcpCall(standin::dhcpCalls()[0]);
+  }
+};
+
+TEST_F(ConfigTest, StaticAddressRewritesBothLayoutsAndCleansUpTheLease) {
+  RunResult r = run({"1", "192.168.1.10", "*", "192.168.1.1", "192.168.1.2"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  expectKey(store, adapterKeyPath(kService),
+            {{"EnableDHCP", dword(0)},
+             {"IPAddress", multi({"192.168.1.10"})},
+             {"SubnetMask", multi({"255.255.255.0"})},
+             {"DefaultGateway", multi({"192.168.1.1"})},
+             {"DhcpIPAddress", sz("0.0.0.0")},
+             {"DhcpServer", sz("255.255.255.255")},
+             {"DhcpSubnetMask", sz("255.0.0.0")}});
+  expectKey(store, interfaceKeyPath(kService),
+            {{"EnableDHCP", dword(0)},
+             {"IPAddress", multi({"192.168.1.10"})},
+             {"SubnetMask", multi({"255.255.255.0"})},
+             {"DefaultGateway", multi({"192.168.1.1"})},
+             {"NameServer", sz("192.168.1.2")},
+             {"DhcpServer", sz("255.255.255.255")}});
+  expectKey(store, kGlobalPath, {{"Hostname", sz("unit")}, {"NameServer", sz("192.168.1.2")}});
+  expectKey(store, netbtInterfaceKeyPath(kService), {{"NameServerList", multi({})}});
+  expectKey(store, netbtAdapterKeyPath(kService),
+            {{"NameServer", sz("10.1.1.9")}, {"NameServerBackup", sz("10.1.1.10")}});
+  EXPECT_EQ(recorded(),
+            "server=NULL adapter=0045006c006e006b0041 new=1 index=0 address=192.168.1.10 "
+            "mask=255.255.255.0 action=0");
+}
+
+TEST_F(ConfigTest, KeysAreWrittenInOrderOneAtATimeAndAllButTheGlobalOneFlushed) {
+  run({"1", "10.0.0.5"});
+  std::vector<std::string> keyCalls;
+  for (const std::string& line : standin::registryCallLog()) {
+    if (line.rfind("open ", 0) == 0 || line.rfind("flush ", 0) == 0 ||
+        line.rfind("close ", 0) == 0) {
+      if (line.find("NetworkCards") == std::string::npos) keyCalls.push_back(line);
+    }
+  }
+  std::vector<std::string> expected;
+  for (const std::string& path :
+       {adapterKeyPath(kService), interfaceKeyPath(kService), std::string(kGlobalPath),
+        netbtInterfaceKeyPath(kService), netbtAdapterKeyPath(kService)}) {
+    expected.push_back("open " + path);
+    if (path != kGlobalPath) expected.push_back("flush " + path);
+    expected.push_back("close " + path);
+  }
+  EXPECT_EQ(keyCalls, expected);
+}
+
+TEST_F(ConfigTest, DhcpRequestLeavesLeaseValuesAndAsksForDhcp) {
+  std::map<std::string, StoreValue> before = store->values(interfaceKeyPath(kService));
+  RunResult r = run({"1", "?", "?", "?", "?", "?", "?", "?"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  for (const std::string& path : {adapterKeyPath(kService), interfaceKeyPath(kService)}) {
+    std::map<std::string, StoreValue> values = store->values(path);
+    EXPECT_TRUE(values["IPAddress"] == multi({"0.0.0.0"}));
+    EXPECT_TRUE(values["SubnetMask"] == multi({""}));
+    EXPECT_TRUE(values["DefaultGateway"] == multi({""}));
+    EXPECT_TRUE(values["EnableDHCP"] == dword(1));
+  }
+  std::map<std::string, StoreValue> after = store->values(interfaceKeyPath(kService));
+  for (const auto& entry : before) {
+    if (entry.first.rfind("Dhcp", 0) == 0) {
+      EXPECT_TRUE(after[entry.first] == entry.second) << entry.first;
+    }
+  }
+  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz(""));
+  EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz(""));
+  EXPECT_TRUE(store->values(netbtInterfaceKeyPath(kService))["NameServerList"] == multi({""}));
+  expectKey(store, netbtAdapterKeyPath(kService),
+            {{"NameServer", sz("10.1.1.9")}, {"NameServerBackup", sz("10.1.1.10")}});
+  EXPECT_EQ(recorded(),
+            "server=NULL adapter=0045006c006e006b0041 new=0 index=0 address=0.0.0.0 "
+            "mask=0.0.0.0 action=1");
+}
+
+TEST_F(ConfigTest, NameAndWinsServersAreJoinedAsEachKeyExpectsThem) {
+  struct Case {
+    std::vector<std::string> servers;  // nameServer1, nameServer2, winsServer1, winsServer2
+    std::string interfaceList, globalList;
+    StoreValue winsList;
+    std::map<std::string, StoreValue> netbtAdapter;
+  } cases[] = {
+      {{"10.0.0.1", "10.0.0.2", "10.0.0.8", "10.0.0.9"},
+       "10.0.0.1,10.0.0.2",
+       "10.0.0.1 10.0.0.2",
+       multi({"10.0.0.8", "10.0.0.9"}),
+       {{"NameServer", sz("10.0.0.8")}, {"NameServerBackup", sz("10.0.0.9")}}},
+      {{"*", "10.0.0.2", "*", "10.0.0.9"},
+       "10.0.0.2",
+       "10.0.0.2",
+       multi({"10.0.0.9"}),
+       {{"NameServer", sz("10.1.1.9")}, {"NameServerBackup", sz("10.0.0.9")}}},
+      {{"10.0.0.1", "*", "10.0.0.8", "*"},
+       "10.0.0.1",
+       "10.0.0.1",
+       multi({"10.0.0.8"}),
+       {{"NameServer", sz("10.0.0.8")}, {"NameServerBackup", sz("10.1.1.10")}}},
+      // Without DHCP a "?" is only text, and is written as such.
+      {{"?", "*", "?", "*"},
+       "?",
+       "?",
+       multi({"?"}),
+       {{"NameServer", sz("?")}, {"NameServerBackup", sz("10.1.1.10")}}},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    std::vector<std::string> args = {"1", "10.0.0.5", "*", "*"};
+    args.insert(args.end(), c.servers.begin(), c.servers.end());
+    ASSERT_EQ(run(args).status, 0);
+    EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz(c.interfaceList))
+        << c.interfaceList;
+    EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz(c.globalList)) << c.globalList;
+    EXPECT_TRUE(store->values(netbtInterfaceKeyPath(kService))["NameServerList"] == c.winsList)
+        << testing_store::text(c.winsList);
+    expectKey(store, netbtAdapterKeyPath(kService), c.netbtAdapter);
+  }
+}
+
+TEST_F(ConfigTest, DhcpAddressKeepsGivenNameServers) {
+  ASSERT_EQ(run({"1", "?", "*", "*", "10.0.0.1"}).status, 0);
+  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz("10.0.0.1"));
+  EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz("10.0.0.1"));
+}
+
+TEST_F(ConfigTest, LongestSettingsAreWrittenWhole) {
+  std::string a(127, 'a'), b(127, 'b'), c(200, 'c');
+  ASSERT_EQ(run({"1", "10.0.0.5", "*", c, a, b, a, b}).status, 0);
+  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz(a + "," + b));
+  EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz(a + " " + b));
+  EXPECT_TRUE(store->values(netbtInterfaceKeyPath(kService))["NameServerList"] == multi({a, b}));
+  // Longer settings are still cut to 127 characters.
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["DefaultGateway"] ==
+              multi({std::string(127, 'c')}));
+}
+
+TEST_F(ConfigTest, MissingAdapterKeyWritesNothingAndSendsNothing) {
+  RunResult r = run({"Nosuch", "10.0.0.5"});
+  EXPECT_EQ(r.out, "Cannot locate adapter Nosuch\n");
+  EXPECT_EQ(r.status, static_cast<int32_t>(r.out.size()));
+  EXPECT_TRUE(standin::dhcpCalls().empty());
+  for (const std::string& line : standin::registryCallLog()) {
+    EXPECT_NE(line.rfind("set ", 0), 0u) << line;
+  }
+}
+
+TEST_F(ConfigTest, MissingOptionalKeysAreSkippedSilently) {
+  addCard("2", "Gamma", "Gamma");
+  store->value(adapterKeyPath("Gamma"), "EnableDHCP", dword(1));
+  RunResult r = run({"2", "10.0.0.5"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(store->values(adapterKeyPath("Gamma"))["IPAddress"] == multi({"10.0.0.5"}));
+  EXPECT_FALSE(store->keyExists(interfaceKeyPath("Gamma")));
+  EXPECT_FALSE(store->keyExists(netbtAdapterKeyPath("Gamma")));
+}
+
+TEST_F(ConfigTest, KeyRefusedFullAccessIsSkippedLikeAMissingOne) {
+  standin::injectRegistryFault("open", interfaceKeyPath(kService), kResultAccessDenied);
+  RunResult r = run({"1", "10.0.0.5"});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["IPAddress"] == multi({"0.0.0.0"}));
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["IPAddress"] == multi({"10.0.0.5"}));
+
+  TearDown();
+  SetUp();
+  standin::injectRegistryFault("open", adapterKeyPath(kService), kResultAccessDenied);
+  r = run({"1", "10.0.0.5"});
+  EXPECT_EQ(r.out, "Cannot locate adapter ElnkA\n");
+  EXPECT_EQ(r.status, 28);
+}
+
+TEST_F(ConfigTest, FailedWriteIsReportedAndTheRestStillRuns) {
+  standin::injectRegistryFault("set", "SubnetMask", kResultAccessDenied);
+  standin::injectRegistryFault("set", "NameServerList", kResultAccessDenied);
+  RunResult r = run({"1", "10.0.0.5", "*", "*", "*", "*", "10.0.0.8"});
+  // Both layouts report their SubnetMask; the first line sets the status.
+  EXPECT_EQ(r.out,
+            "Registry update failed for SubnetMask\n"
+            "Registry update failed for SubnetMask\n"
+            "Registry update failed for NameServerList\n");
+  EXPECT_EQ(r.status, 38);
+  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["IPAddress"] == multi({"10.0.0.5"}));
+  EXPECT_TRUE(store->values(netbtAdapterKeyPath(kService))["NameServer"] == sz("10.0.0.8"));
+  EXPECT_EQ(standin::dhcpCalls().size(), 1u);
+}
+
+TEST_F(ConfigTest, RefusedNotificationReportsOnceAndKeepsTheWrites) {
+  standin::injectRegistryFault("set", "DefaultGateway", kResultAccessDenied);
+  RunResult r = run({"1", "10.0.0.5", "255.0.255.0"});
+  EXPECT_EQ(r.out,
+            "Registry update failed for DefaultGateway\n"
+            "Registry update failed for DefaultGateway\n"
+            "Adapter configuration failed\n");
+  EXPECT_EQ(r.status, 29);
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["SubnetMask"] == multi({"255.0.255.0"}));
+}
+
+TEST_F(ConfigTest, MissingDhcpClientStillWritesEverything) {
+  const struct {
+    standin::DhcpLibrary library;
+    const char* message;
+  } cases[] = {
+      {standin::DhcpLibrary::kAbsent,
+       "Change written but not applied to the running adapter: cannot load dhcpcsvc\n"},
+      {standin::DhcpLibrary::kNoEntry,
+       "Change written but not applied to the running adapter: dhcpcsvc has no "
+       "DhcpNotifyConfigChange\n"},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    standin::setDhcpLibrary(c.library);
+    RunResult r = run({"1", "10.0.0.5", "*", "*", "10.0.0.53"});
+    EXPECT_EQ(r.out, c.message);
+    EXPECT_EQ(r.status, static_cast<int32_t>(r.out.size()));
+    EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz("10.0.0.53"));
+    EXPECT_TRUE(standin::dhcpCalls().empty());
+  }
+}
+
+TEST_F(ConfigTest, UnreadableStaticAddressIsRefusedBeforeAnyWrite) {
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } cases[] = {
+      {{"1", "10.0.0.300"}, "Invalid ipAddress \"10.0.0.300\": not an IPv4 address\n"},
+      {{"1", "*"}, "Invalid ipAddress \"*\": not an IPv4 address\n"},
+      {{"1", ""}, "Invalid ipAddress \"\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", "255.255.256.0"}, "Invalid mask \"255.255.256.0\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", ""}, "Invalid mask \"\": not an IPv4 address\n"},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    RunResult r = run(c.args);
+    EXPECT_EQ(r.out, c.message);
+    EXPECT_EQ(r.status, static_cast<int32_t>(r.out.size()));
+    EXPECT_TRUE(standin::dhcpCalls().empty());
+    for (const std::string& line : standin::registryCallLog()) {
+      EXPECT_NE(line.rfind("set ", 0), 0u) << line;
+      EXPECT_NE(line.rfind("delete ", 0), 0u) << line;
+    }
+  }
+  // 255.255.255.255 is readable, so it is written and left to the DHCP client.
+  TearDown();
+  SetUp();
+  RunResult r = run({"1", "255.255.255.255"});
+  EXPECT_EQ(r.out, "Adapter configuration failed\n");
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["IPAddress"] == multi({"255.255.255.255"}));
+}
+
+TEST_F(ConfigTest, NotificationCarriesNetworkOrderAndTheUtf16Name) {
+  const std::string service = "Kart\xc3\xa9";  // "Karté"
+  addCard("2", "Delta", service);
+  store->key(adapterKeyPath(service));
+  ASSERT_EQ(run({"2", "192.168.0.5", "255.255.255.0"}).status, 0);
+  ASSERT_EQ(standin::dhcpCalls().size(), 1u);
+  const standin::DhcpCall& call = standin::dhcpCalls()[0];
+  EXPECT_EQ(call.adapterName, (std::vector<uint16_t>{'K', 'a', 'r', 't', 0xE9}));
+  const unsigned char* address = reinterpret_cast<const unsigned char*>(&call.address);
+  const unsigned char* mask = reinterpret_cast<const unsigned char*>(&call.subnetMask);
+  EXPECT_EQ(std::vector<int>(address, address + 4), (std::vector<int>{192, 168, 0, 5}));
+  EXPECT_EQ(std::vector<int>(mask, mask + 4), (std::vector<int>{255, 255, 255, 0}));
+  EXPECT_TRUE(call.serverNameIsNull);
+  EXPECT_EQ(call.isNewAddress, 1);
+  EXPECT_EQ(call.addressIndex, 0u);
+  EXPECT_EQ(call.dhcpAction, 0);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@ fixture defines (names case-insensitively, values by type and content).
 """
 
 import argparse
+import codecs
 import glob
 import json
 import os
@@ -45,13 +46,27 @@ def load_corpus(folder, only):
     return scenarios
 
 
-def load_fixtures(scenarios):
-    fixtures = {}
+def load_fixtures(scenarios, folder):
+    """Every fixture the scenarios name: its parsed form, and the file that
+    seeds a registry. A "*.utf8.reg" fixture is a Version 5.00 export kept as
+    UTF-8 so that it reads and diffs as text; it is turned into UTF-16LE
+    with a byte-order mark, as `reg export` writes it, in `folder`."""
+    fixtures, paths = {}, {}
     for s in scenarios:
         name = s["fixture"]
-        if name not in fixtures:
-            fixtures[name] = regfile.read(os.path.join(FIXTURES, name))
-    return fixtures
+        if name in fixtures:
+            continue
+        path = os.path.join(FIXTURES, name)
+        if name.endswith(".utf8.reg"):
+            with open(path, "rb") as f:
+                text = f.read().decode("utf-8")
+            os.makedirs(folder, exist_ok=True)
+            path = os.path.join(folder, name[:-len(".utf8.reg")] + ".reg")
+            with open(path, "wb") as f:
+                f.write(codecs.BOM_UTF16_LE + text.encode("utf-16-le"))
+        fixtures[name] = regfile.read(path)
+        paths[name] = path
+    return fixtures, paths
 
 
 # -- expectations ------------------------------------------------------------
@@ -106,6 +121,8 @@ def check_expectations(scenario, fixture, outcome):
         problems.append("status %d, expected %d" % (outcome.status, status))
     if "stdout" in expect and outcome.stdout != expect["stdout"]:
         problems.append("stdout %r, expected %r" % (outcome.stdout, expect["stdout"]))
+    if "stdout_ends" in expect and not outcome.stdout.endswith(expect["stdout_ends"]):
+        problems.append("stdout %r does not end with %r" % (outcome.stdout, expect["stdout_ends"]))
     for part in expect.get("stdout_has", []):
         if part not in outcome.stdout:
             problems.append("stdout %r lacks %r" % (outcome.stdout, part))
@@ -224,8 +241,8 @@ def main():
     scenarios = load_corpus(args.corpus, args.only)
     if not scenarios:
         raise SystemExit("no scenarios")
-    fixtures = load_fixtures(scenarios)
     root = tempfile.mkdtemp(prefix="netvane-corpus.")
+    fixtures, fixture_paths = load_fixtures(scenarios, os.path.join(root, "fixtures"))
     chosen = []
     try:
         if args.linux:
@@ -237,7 +254,7 @@ def main():
                                                os.path.join(root, "wine")))
         if not chosen:
             raise SystemExit("name at least one backend")
-        return run(scenarios, fixtures, chosen, root, args.verbose)
+        return run(scenarios, fixtures, fixture_paths, chosen, root, args.verbose)
     except backends.BackendError as e:
         print("error: %s" % e)
         return 2
@@ -250,7 +267,7 @@ def main():
             shutil.rmtree(root, ignore_errors=True)
 
 
-def run(scenarios, fixtures, chosen, root, verbose):
+def run(scenarios, fixtures, fixture_paths, chosen, root, verbose):
     outcomes = {}
     failures = 0
     for backend in chosen:
@@ -261,8 +278,7 @@ def run(scenarios, fixtures, chosen, root, verbose):
         bad = 0
         for s in scenarios:
             workdir = backends.make_workdir(os.path.join(root, backend.name), s)
-            fixture_path = os.path.join(FIXTURES, s["fixture"])
-            outcome = backend.run(s, fixture_path, fixtures[s["fixture"]], workdir)
+            outcome = backend.run(s, fixture_paths[s["fixture"]], fixtures[s["fixture"]], workdir)
             outcomes[(backend.name, s["name"])] = outcome
             problems = check_expectations(s, fixtures[s["fixture"]], outcome)
             if problems:
@@ -270,6 +286,7 @@ def run(scenarios, fixtures, chosen, root, verbose):
                 print("FAIL %s on %s:" % (s["name"], backend.name))
                 for p in problems:
                     print("    " + p)
+                print("    stdout was %r, status %d" % (outcome.stdout, outcome.status))
             elif verbose:
                 print("ok   %s on %s" % (s["name"], backend.name))
         failures += bad

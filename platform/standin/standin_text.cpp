@@ -118,11 +118,21 @@ std::string utf16LEToUtf8(const uint8_t* bytes, size_t size) {
 
 }  // namespace standin
 
-uint32_t platformInetAddr(const char* text) { return inet_addr(text); }
+namespace {
+
+// Windows' inet_addr reads a text of one space as 0.0.0.0, where the C
+// library finds no address. Otherwise both read the same forms: one to four
+// parts, decimal, octal or hexadecimal, ending at the text's end or at white
+// space.
+bool isLoneSpace(const char* text) { return text[0] == ' ' && text[1] == '\0'; }
+
+}  // namespace
+
+uint32_t platformInetAddr(const char* text) { return isLoneSpace(text) ? 0 : inet_addr(text); }
 
 int platformIsReadableAddress(const char* text) {
   struct in_addr address;
-  return inet_aton(text, &address) != 0;
+  return isLoneSpace(text) || inet_aton(text, &address) != 0;
 }
 
 int platformToUtf16(const char* text, uint16_t* buffer, int capacity) {

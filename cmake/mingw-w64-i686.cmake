@@ -1,19 +1,5 @@
-# Cross-builds the Windows executable with Debian's MinGW-w64 (i686):
+# Cross-builds netvane.exe for 32-bit Windows with Debian's MinGW-w64:
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(NETVANE_MINGW_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${NETVANE_MINGW_PREFIX}-gcc)
-set(CMAKE_CXX_COMPILER ${NETVANE_MINGW_PREFIX}-g++)
-set(CMAKE_RC_COMPILER ${NETVANE_MINGW_PREFIX}-windres)
-
-# Without a build type, build what ships: optimised and stripped.
-set(CMAKE_BUILD_TYPE_INIT Release)
-
-# Libraries and headers come from the MinGW sysroot only, never from the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${NETVANE_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

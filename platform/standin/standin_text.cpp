@@ -1,7 +1,5 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <stdarg.h>
-#include <stdio.h>
 
 #include "platform/platform.h"
 #include "platform/standin/standin_text.h"
@@ -143,12 +141,4 @@ int platformToUtf16(const char* text, uint16_t* buffer, int capacity) {
   if (capacity < 0 || units.size() > static_cast<size_t>(capacity)) return 0;
   for (size_t i = 0; i < units.size(); ++i) buffer[i] = units[i];
   return static_cast<int>(units.size());
-}
-
-int platformPrint(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  int written = vprintf(format, arguments);
-  va_end(arguments);
-  return written;
 }

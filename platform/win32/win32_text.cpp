@@ -1,5 +1,4 @@
-// Address and code-page conversions, and standard output, as Windows offers
-// them.
+// Address and code-page conversions as Windows offers them.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -7,8 +6,6 @@
 #include <windows.h>
 
 #include <ctype.h>
-#include <stdarg.h>
-#include <stdio.h>
 
 #include "platform/platform.h"
 
@@ -38,12 +35,4 @@ int platformIsReadableAddress(const char* text) {
 
 int platformToUtf16(const char* text, uint16_t* buffer, int capacity) {
   return MultiByteToWideChar(CP_ACP, 0, text, -1, reinterpret_cast<LPWSTR>(buffer), capacity);
-}
-
-int platformPrint(const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  int written = vprintf(format, arguments);
-  va_end(arguments);
-  return written;
 }

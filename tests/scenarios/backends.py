@@ -219,10 +219,13 @@ class WineBackend(Backend):
         if os.environ.get("NETVANE_TRACE_WINE"):
             print("  %.2f s  wine %s" % (time.monotonic() - started, " ".join(args)[:100]))
         if check and result.returncode != 0:
-            with open(err_path, "rb") as f:
-                tail = f.read()[-2000:].decode("utf-8", "replace")
+            said = b""
+            for path in (out_path, err_path):
+                with open(path, "rb") as f:
+                    said += f.read()[-1000:]
             raise BackendError("`wine %s` failed with status %d: %s" %
-                               (" ".join(args[:3]), result.returncode, tail.strip()))
+                               (" ".join(args[:3]), result.returncode,
+                                said.decode("utf-8", "replace").strip() or "(no output)"))
         return result.returncode, out_path
 
     def windows_path(self, path):

@@ -224,11 +224,22 @@ def compare(scenario, fixture, results):
 
 # -- driver ---------------------------------------------------------------------
 
+# The backends a run can use, in the order they run; the first is the one the
+# others are compared with. Each entry: option, its value's name, help, and
+# how to make the backend from the value, the parsed options and a folder.
+BACKENDS = [
+    ("linux", "BINARY", "the Linux build of netvane",
+     lambda value, args, folder: backends.LinuxBackend(value)),
+    ("wine", "EXE", "the Windows build of netvane, run under Wine (needs --wine-dlls)",
+     lambda value, args, folder: backends.WineBackend(value, args.wine_dlls, folder)),
+]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--linux", metavar="BINARY", help="the Linux build of netvane")
-    parser.add_argument("--wine", metavar="EXE", help="the Windows build of netvane")
+    for option, metavar, text, _ in BACKENDS:
+        parser.add_argument("--" + option, metavar=metavar, help=text)
     parser.add_argument("--wine-dlls", metavar="DIR",
                         help="folder with the recording dhcpcsvc.dll and no-entry/dhcpcsvc.dll")
     parser.add_argument("--corpus", default=os.path.join(HERE, "corpus"))
@@ -237,25 +248,23 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     parser.add_argument("-v", "--verbose", action="store_true")
     args = parser.parse_args()
-
+    if args.wine and not args.wine_dlls:
+        parser.error("--wine needs --wine-dlls")
+    wanted = [(option, make) for option, _, _, make in BACKENDS if getattr(args, option)]
+    if not wanted:
+        parser.error("name at least one backend")
     scenarios = load_corpus(args.corpus, args.only)
     if not scenarios:
-        raise SystemExit("no scenarios")
+        parser.error("no scenario matches")
+
     root = tempfile.mkdtemp(prefix="netvane-corpus.")
-    fixtures, fixture_paths = load_fixtures(scenarios, os.path.join(root, "fixtures"))
     chosen = []
     try:
-        if args.linux:
-            chosen.append(backends.LinuxBackend(args.linux))
-        if args.wine:
-            if not args.wine_dlls:
-                raise SystemExit("--wine needs --wine-dlls")
-            chosen.append(backends.WineBackend(args.wine, args.wine_dlls,
-                                               os.path.join(root, "wine")))
-        if not chosen:
-            raise SystemExit("name at least one backend")
+        fixtures, fixture_paths = load_fixtures(scenarios, os.path.join(root, "fixtures"))
+        for option, make in wanted:
+            chosen.append(make(getattr(args, option), args, os.path.join(root, option)))
         return run(scenarios, fixtures, fixture_paths, chosen, root, args.verbose)
-    except backends.BackendError as e:
+    except (backends.BackendError, regfile.RegFileError) as e:
         print("error: %s" % e)
         return 2
     finally:

@@ -5,8 +5,7 @@
 namespace standin {
 
 const char* sampleMachine() {
-  return R"reg(
-REGEDIT4
+  return R"reg(REGEDIT4
 
 ; The sample machine netvane starts from when no registry store is named.
 ; Three cards: a static wired adapter, a wireless adapter on DHCP, and a

@@ -30,7 +30,8 @@ bool openLockedFile(const std::string& path, LockedFile* file, std::string* erro
   // old file's lock must notice and lock the new one, or it would write back a
   // copy that lacks the other run's changes.
   for (;;) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: opening a FIFO for reading would wait for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       *error = describeErrno("open", path);
       return false;
@@ -44,6 +45,13 @@ bool openLockedFile(const std::string& path, LockedFile* file, std::string* erro
     if (S_ISDIR(opened.st_mode)) {
       errno = EISDIR;
       *error = describeErrno("read", path);
+      close(fd);
+      return false;
+    }
+    // A store is replaced by renaming a new file over it, which only a
+    // regular file survives.
+    if (!S_ISREG(opened.st_mode)) {
+      *error = "Cannot open registry store " + path + ": not a regular file";
       close(fd);
       return false;
     }

@@ -107,7 +107,9 @@ TEST_F(ToolTest, TypicalRunWritesAllFiveLocationsAndKeepsEverythingElse) {
     EXPECT_EQ(storedText(store, interfaceKey, gone), "<missing>") << gone;
   }
   EXPECT_EQ(storedText(store, interfaceKey, "NameServer"), "192.168.1.2");
-  EXPECT_EQ(storedText(store, interfaceKey, "LeaseObtainedTime").size(), 4u);
+  standin::StoreValue lease;
+  ASSERT_TRUE(storedValue(store, interfaceKey, "LeaseObtainedTime", &lease));
+  EXPECT_EQ(lease.data.size(), 4u);
   EXPECT_EQ(storedText(store, kGlobal, "NameServer"), "192.168.1.2");
   EXPECT_EQ(storedText(store, kServices + "NetBT\\Parameters\\Interfaces\\Tcpip_" + kGuid,
                        "NameServerList"),
@@ -143,7 +145,7 @@ TEST_F(ToolTest, VersionFiveStoreIsChangedAndWrittenBackAsUtf16) {
   const std::string text = standin::utf16LEToUtf8(
       reinterpret_cast<const uint8_t*>(after.data()) + 2, after.size() - 2);
   EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
-  EXPECT_EQ(text.find("\n\r"), std::string::npos);
+  EXPECT_EQ(text.find("\r\r"), std::string::npos);
   for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1)) {
     ASSERT_EQ(text[at - 1], '\r') << "bare line feed at " << at;
   }
@@ -153,7 +155,7 @@ TEST_F(ToolTest, VersionFiveStoreIsChangedAndWrittenBackAsUtf16) {
   EXPECT_EQ(storedText(store, kGlobal, "NameServer"), "10.9.9.9");
   EXPECT_EQ(storedText(store, kServices + "NetBT\\Adapters\\E100A", "NameServer"), "10.0.0.9");
   EXPECT_EQ(readFile(record),
-            "server=NULL adapter=0045003100300030004100 new=0 index=0 address=0.0.0.0 "
+            "server=NULL adapter=00450031003000300041 new=0 index=0 address=0.0.0.0 "
             "mask=0.0.0.0 action=1\n");
 }
 

@@ -1,0 +1,583 @@
+// The registry export store: a .reg file as regedit and `reg export` write
+// it, meaning what importing it into an empty registry would leave.
+//
+// Opening maps the file and indexes its [key] lines without decoding any
+// value; a key's values are decoded when the run first reads or writes it.
+// A run that changes something writes the file anew from the bytes it read,
+// with only the changed values' lines replaced, so everything else comes
+// back byte for byte: the order, the comments, the encoding.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "platform/standin/reg_index.h"
+#include "platform/standin/reg_syntax.h"
+#include "platform/standin/registry_store.h"
+#include "platform/standin/standin_text.h"
+#include "platform/standin/store_file.h"
+
+namespace standin {
+
+namespace {
+
+// Far beyond any export of a real machine; the index keeps 32-bit offsets.
+const size_t kMaxStoreSize = size_t(1) << 30;
+// Stores up to this size are read in full when opened, which costs about a
+// millisecond. A real machine's export is a hundred times larger, and reading
+// all of it would cost a listing run several times what reading the file
+// does: its [key] lines are checked when it is opened, a key's values when
+// they are first read, and all of it before it is written.
+const size_t kCheckedOnOpen = size_t(1) << 20;
+// A header line is short; a longer first line is no export, and is not read on.
+const size_t kMaxHeaderUnits = 128;
+
+const char kHeader4[] = "REGEDIT4";
+const char kHeader5[] = "Windows Registry Editor Version 5.00";
+
+// A value line of the file as the run sees it.
+struct FileEntry {
+  RegEntry line;
+  size_t section = 0;
+  bool changed = false;  // rewrite its lines with the new value
+  bool removed = false;  // drop its lines
+};
+
+// A key that the run has looked up: its sections are found once, its values
+// read when the run first reads or writes one.
+struct KeyState {
+  RegKeyPath path;
+  bool exists = false;
+  std::vector<size_t> sections;   // its live sections, in file order
+  bool read = false;
+  std::vector<FileEntry> entries;  // their value lines, in file order
+  std::vector<RegEntry> added;     // values new in this run, in the order set
+};
+
+struct CurrentEntry {
+  RegEntry* line = nullptr;
+  FileEntry* fileEntry = nullptr;
+};
+
+// One change to the file's bytes: [start, end) is replaced by `bytes`.
+struct Edit {
+  size_t start;
+  size_t end;
+  int order;  // among insertions at one place: appended values, then new sections
+  std::string bytes;
+};
+
+bool sameValue(const StoreValue& a, const StoreValue& b) { return a.type == b.type && a.data == b.data; }
+
+class RegFileStore : public RegistryStore {
+ public:
+  explicit RegFileStore(const std::string& name) : name_(name) {}
+  ~RegFileStore() override;
+
+  bool openFile(const std::string& path, std::string* error);
+  bool openText(const std::string& bytes, std::string* error);
+
+  bool keyExists(const std::string& path) override;
+  std::vector<std::string> subkeys(const std::string& path) override;
+  bool getValue(const std::string& path, const std::string& name, StoreValue* value) override;
+  bool setValue(const std::string& path, const std::string& name, const StoreValue& value) override;
+  bool deleteValue(const std::string& path, const std::string& name) override;
+  bool commit(std::string* error) override;
+
+ private:
+  bool load(std::string* error);
+  std::string parseMessage(const ParseError& error) const;
+  void noteError(const ParseError& error);
+  bool readSection(size_t section, std::vector<FileEntry>* entries);
+  bool checkAllSections();
+  KeyState* lookUp(const std::string& path);
+  KeyState* remember(std::unique_ptr<KeyState> state);
+  KeyState* keyState(const std::string& path);
+  CurrentEntry currentEntry(KeyState* key, const std::string& name);
+  std::string encode(const std::string& utf8) const;
+  size_t lineEndLength(size_t end) const;
+  void collectEdits(const KeyState& key, std::vector<Edit>* edits) const;
+  bool writeFile(const std::vector<Edit>& edits, std::string* error);
+
+  std::string name_;  // the file's path, as messages name it
+  LockedFile file_;
+  bool hasFile_ = false;
+  void* mapping_ = nullptr;
+  size_t mappingSize_ = 0;
+  std::string memory_;  // the bytes, when they are not mapped
+  RegText text_;
+  std::string lineEnd_ = "\r\n";
+  RegSectionIndex index_;
+  std::vector<bool> checked_;  // sections whose lines have been read
+  std::vector<std::unique_ptr<KeyState>> keys_;
+  std::unordered_multimap<uint64_t, size_t> keyLookup_;
+  std::string error_;  // the first parse error met after opening
+  bool dirty_ = false;
+};
+
+RegFileStore::~RegFileStore() {
+  if (mapping_ != nullptr) munmap(mapping_, mappingSize_);
+  if (hasFile_) releaseFile(&file_);
+}
+
+bool RegFileStore::openFile(const std::string& path, std::string* error) {
+  if (!openLockedFile(path, &file_, error)) return false;
+  hasFile_ = true;
+  struct stat info;
+  if (fstat(file_.fd, &info) != 0) {
+    *error = "Cannot read registry store " + name_ + ": " + strerror(errno);
+    return false;
+  }
+  size_t size = static_cast<size_t>(info.st_size);
+  if (info.st_size < 0 || size > kMaxStoreSize) {
+    *error = "Cannot open registry store " + name_ + ": larger than 1 GiB, the most a store may hold";
+    return false;
+  }
+  if (size > 0) {
+    // Mapping reads the page cache in place, which is far quicker than
+    // copying 100 MB; a failure (an odd file system) falls back to reading.
+    void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file_.fd, 0);
+    if (mapping != MAP_FAILED) {
+      mapping_ = mapping;
+      mappingSize_ = size;
+      text_.bytes = static_cast<const uint8_t*>(mapping);
+    } else {
+      memory_.resize(size);
+      size_t done = 0;
+      while (done < size) {
+        ssize_t n = pread(file_.fd, &memory_[done], size - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          *error = "Cannot read registry store " + name_ + ": " +
+                   (n == 0 ? "the file shrank while it was read" : strerror(errno));
+          return false;
+        }
+        done += static_cast<size_t>(n);
+      }
+      text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
+    }
+  }
+  text_.end = size;
+  return load(error);
+}
+
+bool RegFileStore::openText(const std::string& bytes, std::string* error) {
+  if (bytes.size() > kMaxStoreSize) {
+    *error = "Cannot open registry store " + name_ + ": larger than 1 GiB, the most a store may hold";
+    return false;
+  }
+  memory_ = bytes;
+  text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
+  text_.end = memory_.size();
+  return load(error);
+}
+
+std::string RegFileStore::parseMessage(const ParseError& error) const {
+  return "Registry store " + name_ + ", line " + std::to_string(lineNumberAt(text_, error.offset)) +
+         ": " + error.reason;
+}
+
+void RegFileStore::noteError(const ParseError& error) {
+  if (error_.empty()) error_ = parseMessage(error);
+}
+
+// Recognises the flavour from the first bytes: a UTF-16LE byte-order mark
+// means UTF-16 text, as regedit writes Version 5.00; anything else is 8-bit
+// text, which also takes a Version 5.00 header saved without its mark (as
+// `reg import` does). The header line decides nothing else.
+bool RegFileStore::load(std::string* error) {
+  const uint8_t* b = text_.bytes;
+  size_t size = text_.end;
+  ParseError problem;
+  if (size >= 2 && b[0] == 0xFF && b[1] == 0xFE) {
+    text_.width = 2;
+    text_.begin = 2;
+    if ((size - 2) % 2 != 0) {
+      text_.end = size - 1;
+      problem.offset = text_.end;
+      problem.reason = "UTF-16 text with an odd number of bytes: the file is cut short";
+      *error = parseMessage(problem);
+      return false;
+    }
+  } else if (size >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+    text_.begin = 3;
+  }
+  text_.end = size;
+  size_t limit = std::min(text_.end, text_.begin + kMaxHeaderUnits * text_.width);
+  RegLine header = lineAt(text_, text_.begin, limit);
+  std::string first;
+  for (size_t p = header.start; p < header.contentEnd; p += text_.width) {
+    uint32_t unit = text_.at(p);
+    first.push_back(unit < 0x80 ? static_cast<char>(unit) : '?');
+  }
+  size_t from = first.find_first_not_of(" \t");
+  size_t to = first.find_last_not_of(" \t");
+  first = from == std::string::npos ? "" : first.substr(from, to - from + 1);
+  bool ended = header.next > header.contentEnd || header.contentEnd == text_.end;
+  if (!ended || (first != kHeader4 && first != kHeader5)) {
+    problem.offset = text_.begin;
+    problem.reason = std::string("not a registry export: the first line must be ") + kHeader4 +
+                     " or " + kHeader5;
+    *error = parseMessage(problem);
+    return false;
+  }
+  if (header.next > header.contentEnd) {
+    lineEnd_.clear();
+    for (size_t p = header.contentEnd; p < header.next; p += text_.width) {
+      lineEnd_.push_back(static_cast<char>(text_.at(p)));
+    }
+  }
+  if (!index_.build(text_, header.next, &problem)) {
+    *error = parseMessage(problem);
+    return false;
+  }
+  checked_.assign(index_.size(), false);
+  if (text_.end - text_.begin <= kCheckedOnOpen && !checkAllSections()) {
+    *error = error_;
+    return false;
+  }
+  return true;
+}
+
+bool RegFileStore::readSection(size_t section, std::vector<FileEntry>* entries) {
+  checked_[section] = true;
+  size_t limit = index_.sectionEnd(section);
+  FileEntry entry;
+  entry.section = section;
+  ParseError problem;
+  for (size_t p = index_.bodyStart(section); p < limit;) {
+    bool isEntry = false;
+    p = readBodyLine(text_, p, limit, entries != nullptr, &entry.line, &isEntry, &problem);
+    if (p == 0) {
+      noteError(problem);
+      return false;
+    }
+    if (isEntry && entries != nullptr) {
+      entry.line.scratch.clear();
+      entries->push_back(entry);
+    }
+  }
+  return true;
+}
+
+bool RegFileStore::checkAllSections() {
+  for (size_t i = 0; i < index_.size() && error_.empty(); ++i) {
+    if (!checked_[i]) readSection(i, nullptr);
+  }
+  return error_.empty();
+}
+
+KeyState* RegFileStore::lookUp(const std::string& path) {
+  RegKeyPath key = makeKeyPath(path);
+  uint64_t hash = key.depth() == 0 ? 0 : key.prefixHashes.back();
+  auto range = keyLookup_.equal_range(hash);
+  for (auto it = range.first; it != range.second; ++it) {
+    KeyState* known = keys_[it->second].get();
+    if (sameRegistryName(known->path.text, path)) return known;
+  }
+  std::unique_ptr<KeyState> state(new KeyState);
+  if (key.depth() > 0) {
+    state->sections = index_.sectionsOf(key);
+    state->exists = !state->sections.empty() || index_.firstDescendant(key) < index_.size();
+  }
+  state->path = std::move(key);
+  return remember(std::move(state));
+}
+
+KeyState* RegFileStore::remember(std::unique_ptr<KeyState> state) {
+  uint64_t hash = state->path.depth() == 0 ? 0 : state->path.prefixHashes.back();
+  keyLookup_.emplace(hash, keys_.size());
+  keys_.push_back(std::move(state));
+  return keys_.back().get();
+}
+
+// A key whose values the run reads or writes; null when it does not exist.
+KeyState* RegFileStore::keyState(const std::string& path) {
+  KeyState* state = lookUp(path);
+  if (!state->exists) return nullptr;
+  if (!state->read) {
+    state->read = true;
+    for (size_t section : state->sections) readSection(section, &state->entries);
+  }
+  return state;
+}
+
+// The line that decides a value now: the last one naming it, since importing
+// the file goes line by line and a later line wins. `line` is null when
+// there is none; `fileEntry` is set when the line is in the file.
+CurrentEntry RegFileStore::currentEntry(KeyState* key, const std::string& name) {
+  CurrentEntry found;
+  for (size_t i = key->added.size(); i-- > 0;) {
+    if (sameRegistryName(key->added[i].name, name)) {
+      found.line = &key->added[i];
+      return found;
+    }
+  }
+  for (size_t i = key->entries.size(); i-- > 0;) {
+    FileEntry& entry = key->entries[i];
+    if (!entry.removed && sameRegistryName(entry.line.name, name)) {
+      found.line = &entry.line;
+      found.fileEntry = &entry;
+      return found;
+    }
+  }
+  return found;
+}
+
+bool RegFileStore::keyExists(const std::string& path) {
+  // The root exists, but has no values this store can reach.
+  return path.empty() || lookUp(path)->exists;
+}
+
+std::vector<std::string> RegFileStore::subkeys(const std::string& path) {
+  std::vector<std::string> names;
+  for (RegSubkey& subkey : index_.subkeys(makeKeyPath(path))) {
+    names.push_back(subkey.name);
+    // A run that lists subkeys goes on to open them; their sections are
+    // already found.
+    if (!subkey.sectionsKnown) continue;
+    bool known = false;
+    auto range = keyLookup_.equal_range(subkey.path.prefixHashes.back());
+    for (auto it = range.first; it != range.second && !known; ++it) {
+      known = sameRegistryName(keys_[it->second]->path.text, subkey.path.text);
+    }
+    if (known) continue;
+    std::unique_ptr<KeyState> state(new KeyState);
+    state->exists = true;
+    state->sections = std::move(subkey.sections);
+    state->path = std::move(subkey.path);
+    remember(std::move(state));
+  }
+  return names;
+}
+
+bool RegFileStore::getValue(const std::string& path, const std::string& name, StoreValue* value) {
+  KeyState* key = keyState(path);
+  if (key == nullptr) return false;
+  RegEntry* entry = currentEntry(key, name).line;
+  if (entry == nullptr || entry->removes) return false;
+  *value = entry->value;
+  return true;
+}
+
+bool RegFileStore::setValue(const std::string& path, const std::string& name, const StoreValue& value) {
+  KeyState* key = keyState(path);
+  if (key == nullptr || !canWriteValueName(name)) return false;
+  CurrentEntry current = currentEntry(key, name);
+  if (current.line != nullptr && !current.line->removes) {
+    // Setting what is already there changes nothing, so the file stays as it is.
+    if (sameValue(current.line->value, value)) return true;
+    current.line->value = value;
+    if (current.fileEntry != nullptr) current.fileEntry->changed = true;
+  } else {
+    RegEntry added;
+    added.name = name;
+    added.value = value;
+    key->added.push_back(added);
+  }
+  dirty_ = true;
+  return true;
+}
+
+bool RegFileStore::deleteValue(const std::string& path, const std::string& name) {
+  KeyState* key = keyState(path);
+  if (key == nullptr) return false;
+  RegEntry* entry = currentEntry(key, name).line;
+  if (entry == nullptr || entry->removes) return false;
+  // Every line that sets the value goes, or an earlier one would count again.
+  for (FileEntry& fileEntry : key->entries) {
+    if (!fileEntry.removed && !fileEntry.line.removes && sameRegistryName(fileEntry.line.name, name)) {
+      fileEntry.removed = true;
+    }
+  }
+  key->added.erase(std::remove_if(key->added.begin(), key->added.end(),
+                                  [&name](const RegEntry& added) { return sameRegistryName(added.name, name); }),
+                   key->added.end());
+  dirty_ = true;
+  return true;
+}
+
+std::string RegFileStore::encode(const std::string& utf8) const {
+  if (!text_.wide()) return utf8;
+  std::vector<uint8_t> bytes = utf8ToUtf16LE(utf8.data(), utf8.size());
+  return std::string(bytes.begin(), bytes.end());
+}
+
+// The length in bytes of the line end just before `end`, 0 if there is none.
+size_t RegFileStore::lineEndLength(size_t end) const {
+  const size_t w = text_.width;
+  if (end < text_.begin + w) return 0;
+  uint32_t last = text_.at(end - w);
+  if (last == '\r') return w;
+  if (last != '\n') return 0;
+  return end >= text_.begin + 2 * w && text_.at(end - 2 * w) == '\r' ? 2 * w : w;
+}
+
+void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) const {
+  const size_t w = text_.width;
+  size_t lastSection = key.sections.empty() ? index_.size() : key.sections.back();
+  size_t lastEnd = key.sections.empty() ? 0 : index_.bodyStart(lastSection);
+  for (const FileEntry& entry : key.entries) {
+    const RegEntry& line = entry.line;
+    if (entry.section == lastSection) lastEnd = std::max(lastEnd, line.end);
+    if (!entry.removed && !entry.changed) continue;
+    Edit edit{line.start, line.end, 0, std::string()};
+    if (entry.changed) {
+      // The name stays as the file spells it; the data is written anew,
+      // ending the way the old line ended.
+      size_t column = 0;
+      if (w == 2) {
+        column = (line.nameEnd - line.start) / 2;
+      } else {
+        column = utf16Length(std::string(reinterpret_cast<const char*>(text_.bytes + line.start),
+                                         line.nameEnd - line.start));
+      }
+      size_t ending = lineEndLength(line.end);
+      edit.bytes.assign(reinterpret_cast<const char*>(text_.bytes + line.start), line.nameEnd - line.start);
+      edit.bytes += encode(formatValueData(line.value, text_.wide(), column, lineEnd_));
+      edit.bytes.append(reinterpret_cast<const char*>(text_.bytes + line.end - ending), ending);
+    }
+    edits->push_back(edit);
+  }
+  if (key.added.empty()) return;
+  std::string lines;
+  for (const RegEntry& added : key.added) {
+    std::string name = formatValueName(added.name);
+    lines += name + formatValueData(added.value, text_.wide(), utf16Length(name), lineEnd_) + lineEnd_;
+  }
+  if (!key.sections.empty()) {
+    // New values go after the last value of the key's last section.
+    std::string prefix = lastEnd == text_.end && lineEndLength(lastEnd) == 0 ? lineEnd_ : std::string();
+    edits->push_back(Edit{lastEnd, lastEnd, 1, encode(prefix + lines)});
+    return;
+  }
+  // A key with no section of its own gets one before its first subkey's.
+  size_t before = index_.firstDescendant(key.path);
+  std::string section = "[" + index_.spelledKey(before, key.path.depth()) + "]" + lineEnd_ + lines + lineEnd_;
+  size_t at = index_.section(before).lineStart;
+  edits->push_back(Edit{at, at, 2, encode(section)});
+}
+
+bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
+  // Whoever waits for the lock must get the new file only once it is
+  // complete, and must not slip in between: the new file is locked before
+  // it takes the old one's place.
+  int newLock = -1;
+  auto write = [&](int fd, const std::string&, std::string* writeError) {
+    std::vector<struct iovec> pieces;
+    size_t cursor = 0;
+    auto add = [&pieces](const void* data, size_t size) {
+      if (size > 0) pieces.push_back(iovec{const_cast<void*>(data), size});
+    };
+    for (const Edit& edit : edits) {
+      add(text_.bytes + cursor, edit.start - cursor);
+      add(edit.bytes.data(), edit.bytes.size());
+      cursor = edit.end;
+    }
+    add(text_.bytes + cursor, text_.end - cursor);
+    size_t next = 0;
+    size_t skip = 0;  // bytes of pieces[next] already written
+    while (next < pieces.size()) {
+      struct iovec batch[IOV_MAX < 512 ? IOV_MAX : 512];
+      int count = 0;
+      for (size_t i = next; i < pieces.size() && count < static_cast<int>(sizeof batch / sizeof batch[0]); ++i) {
+        batch[count] = pieces[i];
+        if (i == next) {
+          batch[count].iov_base = static_cast<char*>(batch[count].iov_base) + skip;
+          batch[count].iov_len -= skip;
+        }
+        ++count;
+      }
+      ssize_t n = writev(fd, batch, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *writeError = "Cannot write registry store " + name_ + ": " + strerror(n < 0 ? errno : EIO);
+        return false;
+      }
+      size_t written = static_cast<size_t>(n);
+      while (written > 0) {
+        size_t left = pieces[next].iov_len - skip;
+        if (written < left) {
+          skip += written;
+          break;
+        }
+        written -= left;
+        skip = 0;
+        ++next;
+      }
+    }
+    newLock = dup(fd);
+    if (newLock < 0 || flock(newLock, LOCK_EX | LOCK_NB) != 0) {
+      *writeError = "Cannot lock registry store " + name_ + ": " + strerror(errno);
+      return false;
+    }
+    return true;
+  };
+  // Replace the file a symbolic link points to, not the link.
+  std::string target = file_.path;
+  char* resolved = realpath(file_.path.c_str(), nullptr);
+  if (resolved != nullptr) {
+    target = resolved;
+    free(resolved);
+  }
+  bool ok = replaceFileAtomically(target, file_.mode, write, error);
+  if (!ok) {
+    if (newLock >= 0) close(newLock);
+    return false;
+  }
+  close(file_.fd);
+  file_.fd = newLock;
+  return true;
+}
+
+bool RegFileStore::commit(std::string* error) {
+  if (!error_.empty()) {
+    *error = error_;
+    return false;
+  }
+  if (!dirty_) return true;
+  // A store is only ever replaced by one that reads in full.
+  if (!checkAllSections()) {
+    *error = error_;
+    return false;
+  }
+  if (!hasFile_) {
+    dirty_ = false;
+    return true;
+  }
+  std::vector<Edit> edits;
+  for (const std::unique_ptr<KeyState>& key : keys_) collectEdits(*key, &edits);
+  std::stable_sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+    if (a.start != b.start) return a.start < b.start;
+    if (a.end != b.end) return a.end < b.end;
+    return a.order < b.order;
+  });
+  if (!writeFile(edits, error)) return false;
+  dirty_ = false;
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::string* error) {
+  std::unique_ptr<RegFileStore> store(new RegFileStore(path));
+  if (!store->openFile(path, error)) return nullptr;
+  return std::unique_ptr<RegistryStore>(std::move(store));
+}
+
+std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error) {
+  std::unique_ptr<RegFileStore> store(new RegFileStore("(memory)"));
+  if (!store->openText(bytes, error)) return nullptr;
+  return std::unique_ptr<RegistryStore>(std::move(store));
+}
+
+}  // namespace standin

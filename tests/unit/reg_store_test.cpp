@@ -1,0 +1,555 @@
+// The registry export store: what it reads from both flavours of .reg file,
+// what it writes back, and how it copes with stores it cannot use.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/standin/registry_store.h"
+#include "platform/standin/standin_text.h"
+
+namespace {
+
+using standin::RegistryStore;
+using standin::StoreValue;
+
+const char kKey[] = "SOFTWARE\\Test";
+
+// A Version 5.00 file as regedit writes it: UTF-16LE with a byte-order mark
+// and CR LF line ends, from text written with "\n".
+std::string version5(const std::string& text) {
+  std::string crlf;
+  for (char c : text) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  std::vector<uint8_t> units = standin::utf8ToUtf16LE(crlf.data(), crlf.size());
+  return "\xFF\xFE" + std::string(units.begin(), units.end());
+}
+
+StoreValue stringValue(const std::string& text, uint32_t type = 1) {
+  StoreValue value;
+  value.type = type;
+  value.data = standin::utf8ToUtf16LE(text.data(), text.size() + 1);
+  return value;
+}
+
+StoreValue dwordValue(uint32_t number) {
+  StoreValue value;
+  value.type = 4;
+  for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
+  return value;
+}
+
+StoreValue bytesValue(uint32_t type, const std::vector<uint8_t>& bytes) {
+  StoreValue value;
+  value.type = type;
+  value.data = bytes;
+  return value;
+}
+
+// The value's text when it is a string type, its bytes in hex otherwise.
+std::string show(const StoreValue& value) {
+  std::string out = std::to_string(value.type) + ":";
+  if (value.type == 1 || value.type == 2 || value.type == 7) {
+    std::string text = standin::utf16LEToUtf8(value.data.data(), value.data.size());
+    for (char c : text) out += c == '\0' ? '|' : c;
+    return out;
+  }
+  char hex[4];
+  for (uint8_t b : value.data) {
+    snprintf(hex, sizeof hex, "%02x", b);
+    out += hex;
+  }
+  return out;
+}
+
+std::string valueOf(RegistryStore* store, const std::string& key, const std::string& name) {
+  StoreValue value;
+  if (!store->getValue(key, name, &value)) return "(none)";
+  return show(value);
+}
+
+std::unique_ptr<RegistryStore> parse(const std::string& bytes) {
+  std::string error;
+  std::unique_ptr<RegistryStore> store = standin::parseRegText(bytes, &error);
+  EXPECT_TRUE(store) << error;
+  return store;
+}
+
+std::string parseError(const std::string& bytes) {
+  std::string error;
+  std::unique_ptr<RegistryStore> store = standin::parseRegText(bytes, &error);
+  if (store) {
+    // Values are read when a key is first used; the whole store is read
+    // before it is written.
+    store->setValue(kKey, "Probe", dwordValue(1));
+    if (store->commit(&error)) return "(parsed)";
+  }
+  return error;
+}
+
+class StoreFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/reg_store_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory_ = pattern;
+    path_ = directory_ + "/registry.reg";
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + directory_ + "'";
+    ASSERT_EQ(system(command.c_str()), 0);
+  }
+  void write(const std::string& bytes) {
+    std::ofstream(path_, std::ios::binary) << bytes;
+  }
+  std::string contents() const {
+    std::ifstream in(path_, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+  }
+  std::unique_ptr<RegistryStore> open() {
+    std::string error;
+    std::unique_ptr<RegistryStore> store = standin::openRegFileStore(path_, &error);
+    EXPECT_TRUE(store) << error;
+    return store;
+  }
+  std::string openError() {
+    std::string error;
+    std::unique_ptr<RegistryStore> store = standin::openRegFileStore(path_, &error);
+    return store ? "(opened)" : error;
+  }
+  std::vector<std::string> directoryEntries() const {
+    std::string command = "ls -A '" + directory_ + "'";
+    FILE* list = popen(command.c_str(), "r");
+    std::vector<std::string> names;
+    char line[256];
+    while (list != nullptr && fgets(line, sizeof line, list) != nullptr) names.push_back(line);
+    if (list != nullptr) pclose(list);
+    return names;
+  }
+
+  std::string directory_;
+  std::string path_;
+};
+
+const char kSample[] =
+    "REGEDIT4\n"
+    "\n"
+    "; a store for the tests\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n"
+    "\"Text\"=\"say \\\"hi\\\" to C:\\\\temp\"\n"
+    "@=\"default\"\n"
+    "\"Number\"=dword:0000002a\n"
+    "\"Bytes\"=hex:01,ff,\\\n"
+    "  ; a comment between continued lines\n"
+    "  10\n"
+    "\"Expand\"=hex(2):25,41,25,00\n"
+    "\"List\"=hex(7):61,00,62,63,00,00\n"
+    "\"Bare\"=hex(1):61,62\n"
+    "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\n"
+    "\"Empty\"=hex:\n"
+    "\n"
+    "[hklm\\software\\test\\Sub]\n"
+    "\"Value\"=\"sub\"\n"
+    "\n"
+    "[HKEY_CURRENT_USER\\SOFTWARE\\Test]\n"
+    "\"Text\"=\"elsewhere\"\n";
+
+// Both flavours mean the same: strings come out as UTF-16, whichever way
+// the file spells them.
+TEST(RegStoreRead, ReadsBothFlavoursAlike) {
+  std::string v4 = kSample;
+  std::string v5 = version5(std::string("Windows Registry Editor Version 5.00") + (kSample + 8));
+  for (const std::string& bytes : {v4, v5}) {
+    std::unique_ptr<RegistryStore> store = parse(bytes);
+    ASSERT_TRUE(store);
+    EXPECT_EQ(valueOf(store.get(), kKey, "Text"), "1:say \"hi\" to C:\\temp|");
+    EXPECT_EQ(valueOf(store.get(), kKey, ""), "1:default|");
+    EXPECT_EQ(valueOf(store.get(), kKey, "NUMBER"), "4:2a000000");
+    EXPECT_EQ(valueOf(store.get(), kKey, "Bytes"), "3:01ff10");
+    EXPECT_EQ(valueOf(store.get(), kKey, "Quad"), "11:0100000000000000");
+    EXPECT_EQ(valueOf(store.get(), kKey, "Empty"), "3:");
+    EXPECT_EQ(valueOf(store.get(), "software\\TEST\\sub", "value"), "1:sub|");
+    EXPECT_EQ(valueOf(store.get(), kKey, "Missing"), "(none)");
+    EXPECT_TRUE(store->keyExists("SOFTWARE"));
+    EXPECT_FALSE(store->keyExists("SOFTWARE\\Test\\Sub\\Deeper"));
+  }
+  // An 8-bit file holds 8-bit text in hex(2) and hex(7); Windows keeps UTF-16.
+  std::unique_ptr<RegistryStore> store = parse(v4);
+  EXPECT_EQ(valueOf(store.get(), kKey, "Expand"), "2:%A%|");
+  EXPECT_EQ(valueOf(store.get(), kKey, "List"), "7:a|bc||");
+  // A string stored without its terminator keeps having none.
+  StoreValue bare;
+  ASSERT_TRUE(store->getValue(kKey, "Bare", &bare));
+  EXPECT_EQ(bare.data, (std::vector<uint8_t>{'a', 0, 'b', 0}));
+}
+
+TEST(RegStoreRead, Version5HexStringsAreUtf16Already) {
+  std::unique_ptr<RegistryStore> store = parse(version5(
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n"
+      "\"List\"=hex(7):61,00,00,00,e9,00,00,00,00,00\n\"Bare\"=hex(1):61,00,62,00\n"
+      "\"Name \xc3\xa9\"=\"\xc3\xa9t\xc3\xa9\"\n"));
+  ASSERT_TRUE(store);
+  EXPECT_EQ(valueOf(store.get(), kKey, "List"), "7:a|\xc3\xa9||");
+  EXPECT_EQ(valueOf(store.get(), kKey, "Bare"), "1:ab");
+  EXPECT_EQ(valueOf(store.get(), kKey, "NAME \xc3\x89"), "1:\xc3\xa9t\xc3\xa9|");
+}
+
+// A store means what importing it leaves: later lines win, =- and [-key]
+// delete, and a deeper section creates the keys above it.
+TEST(RegStoreRead, MeansWhatImportingLeaves) {
+  std::unique_ptr<RegistryStore> store = parse(
+      "REGEDIT4\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A]\n\"x\"=\"first\"\n\"y\"=\"kept\"\n\"z\"=\"dropped\"\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\Old\\Deep]\n\"v\"=dword:1\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\B\\Implied\\Leaf]\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\a]\n\"X\"=\"second\"\n\"z\"=-\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\Old]\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]\n\"v\"=dword:1\n"
+      "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone]\n"
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Gone\\Again]\n");
+  ASSERT_TRUE(store);
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\A", "x"), "1:second|");
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\A", "y"), "1:kept|");
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\A", "z"), "(none)");
+  EXPECT_FALSE(store->keyExists("SOFTWARE\\A\\Old"));
+  EXPECT_FALSE(store->keyExists("SOFTWARE\\A\\Old\\Deep"));
+  EXPECT_TRUE(store->keyExists("SOFTWARE\\B"));
+  EXPECT_TRUE(store->keyExists("SOFTWARE\\B\\Implied"));
+  // Deleted with its key, then the key made again by its subkey's section.
+  EXPECT_TRUE(store->keyExists("SOFTWARE\\Gone"));
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\Gone", "v"), "(none)");
+  std::vector<std::string> names = store->subkeys("SOFTWARE");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"A", "B", "Gone"}));
+  EXPECT_TRUE(store->subkeys("SOFTWARE\\A").empty());
+}
+
+TEST(RegStoreRead, ListsSubkeysOnceAsSpelled) {
+  std::unique_ptr<RegistryStore> store = parse(
+      "REGEDIT4\n[HKLM\\S]\n[HKLM\\S\\Card]\n[HKLM\\S\\b\\x\\y]\n[HKLM\\S\\CARD\\sub]\n"
+      "[HKLM\\S\\card]\n[HKLM\\S\\B\\z]\n[HKEY_USERS\\S\\Other]\n");
+  ASSERT_TRUE(store);
+  std::vector<std::string> names = store->subkeys("s");
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Card", "b"}));
+  EXPECT_EQ(store->subkeys("S\\B").size(), 2u);
+  EXPECT_TRUE(store->keyExists("S\\b\\X"));
+}
+
+TEST(RegStoreRead, AcceptsMixedLineEndsAndAVersion5FileWithoutItsMark) {
+  std::unique_ptr<RegistryStore> store = parse(
+      "Windows Registry Editor Version 5.00\r\n\r[HKLM\\S]\r\"a\"=dword:1\n\"b\"=hex:01,\\\r\n  02\r\n");
+  ASSERT_TRUE(store);
+  EXPECT_EQ(valueOf(store.get(), "S", "a"), "4:01000000");
+  EXPECT_EQ(valueOf(store.get(), "S", "b"), "3:0102");
+}
+
+TEST(RegStoreErrors, NamesTheLineAndWhatIsWrong) {
+  struct Case {
+    std::string text;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"", "line 1: not a registry export"},
+      {"REGEDIT5\n[HKLM\\S]\n", "line 1: not a registry export"},
+      {"REGEDIT4\n\n\"a\"=dword:1\n[HKLM\\S]\n", "line 3: a value before the first [key] line"},
+      {"REGEDIT4\n[HKLM\\S\n", "line 2: a [key] line lacks its closing ]"},
+      {"REGEDIT4\n[HKLM\\S\\\\T]\n", "line 2: empty key name"},
+      {"REGEDIT4\n[-HKLM]\n", "line 2: [-HKEY_LOCAL_MACHINE] would delete"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=hex:01,0g\n", "line 3: malformed hex data"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=hex:012\n", "line 3: malformed hex data"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=dword:123456789\n", "line 3: dword: needs"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=\"open\n", "line 3: string lacks its closing quote"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=word:1\n", "line 3: unknown value type"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\nrubbish\n", "line 3: expected a value line"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=hex:01,\\\n", "line 3: hex data breaks off at the end"},
+      {"REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=hex:01,\\\n[HKLM\\T]\n", "line 3: hex data breaks off before"},
+      {std::string("REGEDIT4\n[HKLM\\Soft\0ware]\n", 26), "line 2: NUL character in a key name"},
+      {std::string("REGEDIT4\n[HKLM\\Software\\Test]\n\"a\0\"=dword:1\n", 43), "line 3: NUL character"},
+      {version5("REGEDIT4\n[HKLM\\S]\n") + "x", "line 3: UTF-16 text with an odd number of bytes"},
+  };
+  for (const Case& c : cases) {
+    std::string error = parseError(c.text);
+    EXPECT_EQ(error.rfind("Registry store (memory), ", 0), 0u) << c.error << " gave " << error;
+    EXPECT_NE(error.find(c.error), std::string::npos) << c.error << " gave " << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+}
+
+// Hostile files end in an error or an answer, never a crash or a hang.
+TEST(RegStoreErrors, SurvivesHostileText) {
+  std::string deep = "REGEDIT4\n[HKLM";
+  for (int i = 0; i < 10000; ++i) deep += "\\k";
+  EXPECT_NE(parseError(deep + "]\n").find("line 2: key nested deeper than 512 levels"), std::string::npos);
+
+  std::string longHex = "REGEDIT4\n[HKLM\\Software\\Test]\n\"a\"=hex:";
+  for (int i = 0; i < 200000; ++i) longHex += "ab,\\\n  ";
+  std::unique_ptr<RegistryStore> store = parse(longHex + "cd\n");
+  ASSERT_TRUE(store);
+  StoreValue value;
+  ASSERT_TRUE(store->getValue(kKey, "a", &value));
+  EXPECT_EQ(value.data.size(), 200001u);
+
+  // Every prefix of a file in either flavour: an error or a store.
+  std::string v5 = version5(std::string("Windows Registry Editor Version 5.00") + (kSample + 8));
+  for (const std::string& whole : {std::string(kSample), v5}) {
+    for (size_t size = 0; size <= whole.size(); ++size) {
+      std::string error;
+      std::unique_ptr<RegistryStore> cut = standin::parseRegText(whole.substr(0, size), &error);
+      if (!cut) continue;
+      StoreValue any;
+      for (const char* name : {"Text", "Bytes", "List", "Empty"}) cut->getValue(kKey, name, &any);
+      cut->subkeys("SOFTWARE");
+      cut->commit(&error);
+    }
+  }
+}
+
+TEST(RegStoreErrors, ListsManySiblingsQuickly) {
+  std::string text = "REGEDIT4\n[HKLM\\Many]\n";
+  const int kCount = 200000;
+  for (int i = 0; i < kCount; ++i) text += "[HKLM\\Many\\k" + std::to_string(i) + "]\n";
+  auto start = std::chrono::steady_clock::now();
+  std::unique_ptr<RegistryStore> store = parse(text);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->subkeys("Many").size(), static_cast<size_t>(kCount));
+  EXPECT_TRUE(store->keyExists("Many\\k199999"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+const char kEditable[] =
+    "REGEDIT4\n"
+    "\n"
+    "; a store for the tests\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n"
+    "\"Keep\"=\"unchanged \\\"quoted\\\" \\\\ text\"\n"
+    "\"Change\"=dword:00000001\n"
+    "\"Gone\"=hex:01,02,\\\n"
+    "  03\n"
+    "@=\"default\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\Sub]\n"
+    "; a comment that stays\n"
+    "\"List\"=hex(7):61,00,62,00,00\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\\Implied\\Leaf]\n"
+    "\"Leaf\"=dword:00000000\n";
+
+const char kEdited[] =
+    "REGEDIT4\n"
+    "\n"
+    "; a store for the tests\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\n"
+    "\"Keep\"=\"unchanged \\\"quoted\\\" \\\\ text\"\n"
+    "\"Change\"=dword:0000002a\n"
+    "@=\"default\"\n"
+    "\"New\"=\"new \\\"v\\\"\"\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test\\Sub]\n"
+    "; a comment that stays\n"
+    "\"List\"=hex(7):61,00,62,00,63,00,00\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\\Implied]\n"
+    "\"Added\"=hex(1):61,00,62,00\n"
+    "\n"
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other\\Implied\\Leaf]\n"
+    "\"Leaf\"=dword:00000000\n";
+
+void edit(RegistryStore* store) {
+  ASSERT_TRUE(store->setValue(kKey, "change", dwordValue(42)));
+  ASSERT_TRUE(store->setValue(kKey, "New", stringValue("new \"v\"")));
+  ASSERT_TRUE(store->deleteValue(kKey, "GONE"));
+  ASSERT_FALSE(store->deleteValue(kKey, "Gone"));
+  ASSERT_TRUE(store->setValue("SOFTWARE\\Test\\Sub", "List", stringValue(std::string("a\0b\0c\0", 6), 7)));
+  // A string with an embedded NUL cannot be "text".
+  ASSERT_TRUE(store->setValue("SOFTWARE\\Other\\Implied", "Added", bytesValue(1, {'a', 0, 0, 0})));
+  ASSERT_TRUE(store->setValue("SOFTWARE\\Other\\Implied", "Added", stringValue(std::string("a\0b", 3))));
+}
+
+// Only what the run changed is written anew; the rest comes back byte for byte.
+TEST_F(StoreFile, RewritesOnlyWhatChanged) {
+  write(kEditable);
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  edit(store.get());
+  std::string error;
+  ASSERT_TRUE(store->commit(&error)) << error;
+  EXPECT_EQ(contents(), kEdited);
+  EXPECT_EQ(valueOf(store.get(), kKey, "Change"), "4:2a000000");
+  store.reset();
+  // What was written reads back as what was set.
+  store = open();
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\Test\\Sub", "List"), "7:a|b|c||");
+  EXPECT_EQ(valueOf(store.get(), "SOFTWARE\\Other\\Implied", "Added"), "1:a|b|");
+}
+
+TEST_F(StoreFile, WritesVersion5InItsOwnEncoding) {
+  auto asVersion5 = [](const char* text) {
+    // hex(1) and hex(7) hold UTF-16 bytes in UTF-16 files.
+    std::string body = std::string("Windows Registry Editor Version 5.00") + (text + 8);
+    for (const char* tag : {"hex(1):", "hex(7):"}) {
+      size_t at = body.find(tag);
+      if (at == std::string::npos) continue;
+      size_t end = body.find('\n', at);
+      std::string list = body.substr(at + 7, end - at - 7);
+      std::string wide;
+      for (size_t i = 0; i < list.size(); i += 3) wide += list.substr(i, 2) + ",00" + (i + 2 < list.size() ? "," : "");
+      body = body.substr(0, at + 7) + wide + body.substr(end);
+    }
+    return version5(body);
+  };
+  write(asVersion5(kEditable));
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  edit(store.get());
+  std::string error;
+  ASSERT_TRUE(store->commit(&error)) << error;
+  EXPECT_EQ(contents(), asVersion5(kEdited));
+}
+
+TEST_F(StoreFile, WrapsLongHexListsAsRegeditDoes) {
+  write("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n");
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  std::string list("192.168.100.101\0" "192.168.100.102\0" "192.168.100.103\0" "192.168.100.104\0" "10.0.0.1\0", 73);
+  ASSERT_TRUE(store->setValue(kKey, "IPAddress", stringValue(list, 7)));
+  std::string error;
+  ASSERT_TRUE(store->commit(&error)) << error;
+  EXPECT_EQ(contents(),
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
+            "\"IPAddress\"=hex(7):31,39,32,2e,31,36,38,2e,31,30,30,2e,31,30,31,00,31,39,32,2e,\\\r\n"
+            "  31,36,38,2e,31,30,30,2e,31,30,32,00,31,39,32,2e,31,36,38,2e,31,30,30,2e,31,\\\r\n"
+            "  30,33,00,31,39,32,2e,31,36,38,2e,31,30,30,2e,31,30,34,00,31,30,2e,30,2e,30,\\\r\n"
+            "  2e,31,00,00\r\n");
+}
+
+TEST_F(StoreFile, LeavesAnUnchangedStoreAlone) {
+  write(kEditable);
+  struct timeval past[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(utimes(path_.c_str(), past), 0);
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  // Setting what is already there is no change.
+  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(1)));
+  EXPECT_EQ(valueOf(store.get(), kKey, "Keep"), "1:unchanged \"quoted\" \\ text|");
+  std::string error;
+  ASSERT_TRUE(store->commit(&error)) << error;
+  store.reset();
+  struct stat info;
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, 1000000000);
+  EXPECT_EQ(contents(), kEditable);
+}
+
+TEST_F(StoreFile, KeepsPermissionBitsAndLeavesNoTemporaryFile) {
+  write(kEditable);
+  ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(7)));
+  std::string error;
+  ASSERT_TRUE(store->commit(&error)) << error;
+  struct stat info;
+  ASSERT_EQ(stat(path_.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0640u);
+  EXPECT_EQ(directoryEntries().size(), 1u);
+}
+
+// Two runs on one store take turns, so neither loses the other's change.
+TEST_F(StoreFile, SerialisesRunsOnOneStore) {
+  write(kEditable);
+  int locked[2];
+  ASSERT_EQ(pipe(locked), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The second run starts while the first holds the store, gets it once
+    // the first has committed, and so sees the first run's value.
+    close(locked[1]);
+    char byte;
+    bool ok = read(locked[0], &byte, 1) == 1;
+    std::string error;
+    std::unique_ptr<RegistryStore> second = standin::openRegFileStore(path_, &error);
+    StoreValue seen;
+    ok = ok && second && second->getValue(kKey, "First", &seen) &&
+         second->setValue(kKey, "Second", dwordValue(2)) && second->commit(&error);
+    _exit(ok ? 0 : 1);
+  }
+  close(locked[0]);
+  std::unique_ptr<RegistryStore> first = open();
+  ASSERT_TRUE(first);
+  ASSERT_EQ(::write(locked[1], "x", 1), 1);
+  close(locked[1]);
+  usleep(200000);
+  ASSERT_TRUE(first->setValue(kKey, "First", dwordValue(1)));
+  std::string error;
+  ASSERT_TRUE(first->commit(&error)) << error;
+  first.reset();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::unique_ptr<RegistryStore> after = open();
+  EXPECT_EQ(valueOf(after.get(), kKey, "First"), "4:01000000");
+  EXPECT_EQ(valueOf(after.get(), kKey, "Second"), "4:02000000");
+}
+
+// A small store is read in full when it is opened. A large one has its
+// [key] lines read then, a key's values when they are first used, and all
+// of it before it is written.
+TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
+  std::string broken = kEditable;
+  for (int i = 0; broken.size() < (size_t(1) << 21); ++i) {
+    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(i) + "]\n\"v\"=dword:00000001\n";
+  }
+  size_t lines = static_cast<size_t>(std::count(broken.begin(), broken.end(), '\n'));
+  broken += "\"Bad\"=hex:zz\n";
+  write(std::string(kEditable) + "\"Bad\"=hex:zz\n");
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 17: malformed hex data");
+
+  write(broken);
+  std::unique_ptr<RegistryStore> store = open();
+  ASSERT_TRUE(store);
+  EXPECT_EQ(valueOf(store.get(), kKey, "Change"), "4:01000000");
+  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(9)));
+  std::string error;
+  EXPECT_FALSE(store->commit(&error));
+  EXPECT_EQ(error, "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data");
+  EXPECT_EQ(contents(), broken);
+}
+
+TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {
+  EXPECT_EQ(openError(), "Cannot open registry store " + path_ + ": No such file or directory");
+  EXPECT_TRUE(directoryEntries().empty());
+  write("REGEDIT4\n[HKLM\\S");
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 2: a [key] line lacks its closing ]");
+  // A huge sparse file is refused at once, without being read.
+  int fd = ::open(path_.c_str(), O_WRONLY | O_TRUNC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t(2) << 30), 0);
+  close(fd);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(openError(), "Cannot open registry store " + path_ + ": larger than 1 GiB, the most a store may hold");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  unlink(path_.c_str());
+  ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
+  EXPECT_EQ(openError(), "Cannot read registry store " + path_ + ": Is a directory");
+}
+
+}  // namespace

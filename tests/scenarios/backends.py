@@ -202,8 +202,12 @@ class WineBackend(Backend):
         for name in ("NETVANE_DHCP_LIBRARY", "NETVANE_DHCP_RESULT", "NETVANE_DHCP_RECORD",
                      "NETVANE_REGISTRY", "DISPLAY", "WAYLAND_DISPLAY"):
             env.pop(name, None)
+        # Wine's network driver (nsiproxy.sys, loaded by winedevice.exe some
+        # seconds after the prefix starts) fills NetworkCards with the host's
+        # interfaces, overwriting a fixture's cards in the middle of a run; it
+        # stays off. Services started by the first command inherit this.
         env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
-                   WINEDLLOVERRIDES=overrides)
+                   WINEDLLOVERRIDES=";".join(filter(None, ["nsiproxy.sys=d", overrides])))
         return env
 
     def wine_command(self, args, log, cwd=None, env=None, check=True, timeout=120):

@@ -27,12 +27,13 @@ class BackendError(Exception):
 
 
 class Outcome:
-    def __init__(self, stdout, status, dhcp, keys, raw_stdout=b""):
+    def __init__(self, stdout, status, dhcp, keys, raw_stdout=b"", stderr=""):
         self.stdout = stdout          # text, "\n" line ends
         self.status = status          # exit status as the shell sees it
         self.dhcp = dhcp              # the DHCP client's record lines
         self.keys = keys              # folded path -> regfile.Key, or None when missing
         self.raw_stdout = raw_stdout
+        self.stderr = stderr          # for the report only (sanitizers, Wine)
 
 
 def minimal_paths(paths):
@@ -70,6 +71,10 @@ class Backend:
     def run(self, scenario, fixture_path, fixture, workdir):
         raise NotImplementedError
 
+    def summary(self):
+        """A line about the backend's own troubles, or "" when it had none."""
+        return ""
+
     def close(self):
         pass
 
@@ -96,6 +101,11 @@ def dhcp_variant(scenario):
     if variant not in ("present", "absent", "no-entry"):
         raise ValueError("%s: unknown dhcp variant %r" % (scenario["name"], variant))
     return variant, None
+
+
+def read_text(path):
+    with open(path, "rb") as f:
+        return f.read().decode("utf-8", "replace")
 
 
 def read_lines(path):
@@ -142,8 +152,8 @@ class LinuxBackend(Backend):
             env["NETVANE_DHCP_LIBRARY"] = library
         if forced is not None:
             env["NETVANE_DHCP_RESULT"] = str(forced)
-        out_path = os.path.join(work, "stdout")
-        with open(out_path, "wb") as out, open(os.path.join(work, "stderr"), "wb") as err:
+        out_path, err_path = os.path.join(work, "stdout"), os.path.join(work, "stderr")
+        with open(out_path, "wb") as out, open(err_path, "wb") as err:
             status = subprocess.run([self.binary] + scenario["args"], cwd=cwd, env=env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                     timeout=60).returncode
@@ -151,7 +161,7 @@ class LinuxBackend(Backend):
             raw = f.read()
         keys = fixture_keys(fixture, self.read_back(store))
         return Outcome(raw.decode(self.codepage, "replace"), status, read_lines(record), keys,
-                       raw)
+                       raw, read_text(err_path))
 
 
 class WineBackend(Backend):
@@ -189,11 +199,11 @@ class WineBackend(Backend):
                 raise BackendError("missing %s" % path)
         self.prefix = os.path.join(root, "prefix")
         self.started = False
+        self.relaunched = 0
         self.baseline = {}
         self.roots = []
         self.shared = []
         self.reset_file = None
-        self.timings = {}
 
     # -- plumbing -------------------------------------------------------------
 
@@ -210,6 +220,11 @@ class WineBackend(Backend):
                    WINEDLLOVERRIDES=";".join(filter(None, ["nsiproxy.sys=d", overrides])))
         return env
 
+    # What Wine's launcher prints when it failed to start a program, or when
+    # its own Unix process fell over on the way out; seen about once in a
+    # thousand commands here. The program's own output never holds these.
+    LAUNCHER_FAILURES = ("ShellExecuteEx failed", "Inconsistency detected by ld.so")
+
     def wine_command(self, args, log, cwd=None, env=None, check=True, timeout=120):
         """Runs a Wine command. Its output goes to files: Wine's helper
         processes inherit the first command's stdout and stderr and keep
@@ -223,21 +238,42 @@ class WineBackend(Backend):
         if os.environ.get("NETVANE_TRACE_WINE"):
             print("  %.2f s  wine %s" % (time.monotonic() - started, " ".join(args)[:100]))
         if check and result.returncode != 0:
-            said = b""
-            for path in (out_path, err_path):
-                with open(path, "rb") as f:
-                    said += f.read()[-1000:]
             raise BackendError("`wine %s` failed with status %d: %s" %
                                (" ".join(args[:3]), result.returncode,
-                                said.decode("utf-8", "replace").strip() or "(no output)"))
+                                self.said(log) or "(no output)"))
         return result.returncode, out_path
+
+    def launcher_failed(self, log):
+        said = self.said(log)
+        return any(failure in said for failure in self.LAUNCHER_FAILURES)
+
+    def reg_command(self, args, log, check=True):
+        """A `wine reg` command, run again when Wine's launcher failed it."""
+        for attempt in range(3):
+            status, out = self.wine_command(["reg"] + args, log, check=False)
+            if status == 0 or not self.launcher_failed(log):
+                break
+            self.relaunched += 1
+        if check and status != 0:
+            raise BackendError("`wine reg %s` failed with status %d: %s" %
+                               (" ".join(args[:2]), status, self.said(log) or "(no output)"))
+        return status, out
+
+    @staticmethod
+    def said(log):
+        """What a Wine command printed, on both streams, for a message."""
+        text = b""
+        for path in (log + ".out", log + ".err"):
+            with open(path, "rb") as f:
+                text += f.read()[-1000:]
+        return text.decode("utf-8", "replace").strip()
 
     def windows_path(self, path):
         # Wine maps the Unix root to drive Z:.
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def import_reg(self, path, log):
-        self.wine_command(["reg", "import", self.windows_path(path)], log)
+        self.reg_command(["import", self.windows_path(path)], log)
 
     def export(self, paths, work, label):
         """Exports each of `paths` with reg.exe; returns one RegFile with
@@ -245,11 +281,15 @@ class WineBackend(Backend):
         merged = regfile.RegFile(5)
         for i, path in enumerate(paths):
             target = os.path.join(work, "%s%d.reg" % (label, i))
-            status, _ = self.wine_command(["reg", "export", path, self.windows_path(target),
-                                           "/y"], os.path.join(work, "%s%d" % (label, i)),
-                                          check=False)
-            if status != 0 or not os.path.exists(target):
-                continue
+            log = os.path.join(work, "%s%d" % (label, i))
+            status, _ = self.reg_command(["export", path, self.windows_path(target), "/y"],
+                                         log, check=False)
+            if status != 0:
+                said = self.said(log)
+                if "Unable to find the specified registry key" in said:
+                    continue
+                raise BackendError("`wine reg export %s` failed with status %d: %s" %
+                                   (path, status, said or "(no output)"))
             for folded, key in regfile.read(target, self.codepage).keys.items():
                 merged.keys[folded] = key
         return merged
@@ -257,23 +297,25 @@ class WineBackend(Backend):
     # -- the run --------------------------------------------------------------
 
     def prepare(self, fixtures):
-        started = time.monotonic()
         os.makedirs(self.prefix)
         log = os.path.join(self.root, "wineboot")
         # No display, no Mono or Gecko installers, no menu entries.
         env = self.env("mscoree,mshtml=;winemenubuilder.exe=d")
         self.started = True
+        probe = os.path.join(self.root, "probe")
         try:
             self.wine_command(["wineboot", "-i"], log, env=env, timeout=300)
-            status, out = self.wine_command(["cmd", "/c", "echo", "netvane-wine-ok"],
-                                            os.path.join(self.root, "probe"), check=False)
+            for attempt in range(3):
+                status, out = self.wine_command(["cmd", "/c", "echo", "netvane-wine-ok"],
+                                                probe, check=False)
+                if not self.launcher_failed(probe):
+                    break
         except subprocess.TimeoutExpired:
             raise BackendError("Wine did not finish creating its prefix within 300 s")
         with open(out, "rb") as f:
             if status != 0 or b"netvane-wine-ok" not in f.read():
-                raise BackendError("Wine cannot run a program in %s (status %d); see %s.err"
-                                   % (self.prefix, status, log))
-        self.timings["prefix"] = time.monotonic() - started
+                raise BackendError("Wine cannot run a program in %s (status %d): %s"
+                                   % (self.prefix, status, self.said(probe) or "(no output)"))
 
         # Two program folders: the recording DHCP client beside the exe, and
         # a library of the same name that lacks the entry.
@@ -376,8 +418,6 @@ class WineBackend(Backend):
 
     def run(self, scenario, fixture_path, fixture, workdir):
         work, cwd = workdir
-        self.import_reg(self.reset_file, os.path.join(work, "reset"))
-        self.import_reg(fixture_path, os.path.join(work, "import"))
         record = os.path.join(work, "dhcp.txt")
         library, forced = dhcp_variant(scenario)
         # Wine's own dhcpcsvc has the entry only as a stub that aborts, so the
@@ -389,9 +429,19 @@ class WineBackend(Backend):
         if forced is not None:
             env["NETVANE_DHCP_RESULT"] = str(forced)
         exe = self.apps["no-entry" if library == "no-entry" else "present"]
-        status, out_path = self.wine_command([exe] + scenario["args"],
-                                             os.path.join(work, "netvane"), cwd=cwd, env=env,
-                                             check=False)
+        log = os.path.join(work, "netvane")
+        # When Wine's launcher fails the run itself, the scenario starts again
+        # from its fixture, since the tool may have written before it failed.
+        for attempt in range(3):
+            if os.path.exists(record):
+                os.remove(record)
+            self.import_reg(self.reset_file, os.path.join(work, "reset"))
+            self.import_reg(fixture_path, os.path.join(work, "import"))
+            status, out_path = self.wine_command([exe] + scenario["args"], log, cwd=cwd,
+                                                 env=env, check=False)
+            if not self.launcher_failed(log):
+                break
+            self.relaunched += 1
         with open(out_path, "rb") as f:
             raw = f.read()
         exported = self.export(self.export_roots(fixture), work, "export")
@@ -399,7 +449,7 @@ class WineBackend(Backend):
         self.leave_out_wines_own(keys)
         self.undo_import_terminators(keys, fixture)
         return Outcome(self.text_mode_to_lf(raw).decode(self.codepage, "replace"), status,
-                       read_lines(record), keys, raw)
+                       read_lines(record), keys, raw, read_text(log + ".err"))
 
     @staticmethod
     def text_mode_to_lf(raw):
@@ -438,6 +488,11 @@ class WineBackend(Backend):
                 if not terminated and value.type == original.type \
                         and value.data == original.data + b"\0\0":
                     value.data = original.data
+
+    def summary(self):
+        if self.relaunched:
+            return "Wine's launcher failed %d command(s), which ran again" % self.relaunched
+        return ""
 
     def close(self):
         if self.started:

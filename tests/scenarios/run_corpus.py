@@ -301,12 +301,16 @@ def run(scenarios, fixtures, fixture_paths, chosen, root, verbose):
                 for p in problems:
                     print("    " + p)
                 print("    stdout was %r, status %d" % (outcome.stdout, outcome.status))
+                if outcome.stderr.strip():
+                    print("    stderr was %r" % outcome.stderr[-2000:])
             elif verbose:
                 print("ok   %s on %s" % (s["name"], backend.name))
         failures += bad
         print("%s: %d scenarios, %d failed their expectations, %.1f s (%.1f s to prepare)" %
               (backend.name, len(scenarios), bad, time.monotonic() - started,
                prepared - started))
+        if backend.summary():
+            print("%s: %s" % (backend.name, backend.summary()))
 
     if len(chosen) > 1:
         bad = 0

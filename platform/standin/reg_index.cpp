@@ -1,5 +1,6 @@
 #include "platform/standin/reg_index.h"
 
+#include <pthread.h>
 #include <string.h>
 
 #if defined(__SSE2__)
@@ -7,7 +8,6 @@
 #endif
 
 #include <algorithm>
-#include <unordered_map>
 
 #include "platform/standin/registry_names.h"
 #include "platform/standin/registry_store.h"
@@ -19,6 +19,8 @@ namespace {
 
 // Windows refuses to create keys nested deeper than this.
 const size_t kMaxKeyDepth = 512;
+// Files this large are indexed by two threads, each reading half.
+const size_t kTwoThreadSize = size_t(8) << 20;
 
 const uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 const uint64_t kOnes = 0x0101010101010101ull;
@@ -73,7 +75,7 @@ uint64_t hashComponent(uint64_t h, const char* name, size_t size) {
 }
 
 // The first i >= from with hashes[i] == hash, or hashes.size(). A lookup
-// walks the whole array, so it compares four hashes a step.
+// walks the whole array, so it compares sixteen hashes a step.
 size_t findHash(const std::vector<uint32_t>& hashes, size_t from, uint32_t hash) {
   size_t i = from;
   const size_t size = hashes.size();
@@ -122,7 +124,8 @@ size_t hklmRootSize(const char* key, size_t size) {
 }
 
 // Packs little-endian UTF-16 units into `out` when they are all ASCII, four
-// at a time; false (with `out` undefined) when one is not.
+// at a time (on a little-endian machine, as the stand-in's are); false, with
+// `out` undefined, when one is not.
 bool asciiUnits(const uint8_t* bytes, size_t size, std::string* out) {
   out->resize(size / 2);
   char* to = &(*out)[0];
@@ -154,7 +157,7 @@ uint64_t zeroUnits(uint64_t x) {
 }
 #endif
 
-// What one pass over a [key] line finds, eight bytes at a time: where its
+// What one pass over a [key] line finds, a word at a time: where its
 // text ends, where the next line starts, its last "]" and its first NUL
 // (npos when there is none).
 struct LineScan {
@@ -291,11 +294,11 @@ size_t prefixLength(const std::string& path, size_t depth) {
 
 // Where the next line that starts with "[" (after blanks) begins, or the
 // end of the text. memchr finds the rare "[" far faster than reading lines.
-size_t findSectionLine(const RegText& text, size_t from) {
+size_t findSectionLine(const RegText& text, size_t from, size_t limit) {
   size_t p = from;
-  while (p < text.end) {
-    const void* found = memchr(text.bytes + p, '[', text.end - p);
-    if (found == nullptr) return text.end;
+  while (p < limit) {
+    const void* found = memchr(text.bytes + p, '[', limit - p);
+    if (found == nullptr) return limit;
     size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - text.bytes);
     p = at + 1;
     if (text.wide() && ((at - text.begin) % 2 != 0 || text.bytes[at + 1] != 0)) continue;
@@ -303,7 +306,7 @@ size_t findSectionLine(const RegText& text, size_t from) {
     while (start > from && isBlank(text.at(start - text.width))) start -= text.width;
     if (start == from || isLineEnd(text.at(start - text.width))) return start;
   }
-  return text.end;
+  return limit;
 }
 
 }  // namespace
@@ -326,45 +329,135 @@ RegKeyPath makeKeyPath(const std::string& path) {
   return key;
 }
 
+// The sections of one stretch of the file. A large file is read as two
+// stretches at once, one per thread, and the two joined.
+class RegSectionIndex::Part {
+ public:
+  // A key on the path of the last section read, for telling a section's
+  // parent without hashing its path again.
+  struct Ancestor {
+    size_t length;  // bytes of the UTF-8 path
+    uint64_t hash;
+    size_t depth;
+    bool hasSection;
+  };
+
+  Part(const RegText& text, size_t estimate) : text_(text) {
+    // Room up front: the vectors then grow in place instead of being
+    // copied, and untouched room costs nothing.
+    sections.reserve(estimate);
+    hashes.reserve(estimate);
+    parentHashes.reserve(estimate);
+    ancestors.assign(1, Ancestor{0, kHashSeed, 0, true});
+  }
+
+  // Reads the sections whose [key] lines start in [from, limit).
+  bool scan(size_t from, size_t limit) {
+    for (size_t p = from; p < limit;) {
+      size_t next = 0;
+      if (!addSection(p, &next)) return false;
+      p = findSectionLine(text_, next, limit);
+    }
+    return true;
+  }
+
+  std::vector<RegSection> sections;
+  std::vector<uint32_t> hashes;
+  std::vector<uint32_t> parentHashes;
+  std::vector<size_t> deletes;
+  std::vector<size_t> suspects;
+  std::vector<Ancestor> ancestors;
+  ParseError error;
+
+ private:
+  bool addSection(size_t lineStart, size_t* next);
+  bool hashWholePath(const char* path, size_t length, size_t* depth, uint64_t* parentHash);
+  void push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash);
+
+  const RegText text_;
+  std::string path_;      // the UTF-8 path of a UTF-16 file's section
+  std::string lastPath_;  // ... and of the one before
+  const char* lastPathBytes_ = nullptr;
+};
+
 bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* error) {
   text_ = text;
-  // Room for the sections of a typical export up front: the vectors then
-  // grow in place instead of being copied, and untouched room costs nothing.
-  size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
-  sections_.reserve(estimate);
-  hashes_.reserve(estimate);
-  parentHashes_.reserve(estimate);
-  ancestors_.assign(1, Ancestor{0, kHashSeed, 0, true});
-  size_t first = findSectionLine(text, bodyStart);
   // Before the first section only blank lines and comments may stand: a
-  // value there belongs to no key.
-  for (size_t p = bodyStart; p < first;) {
-    RegLine line = lineAt(text, p, first);
-    size_t q = line.start;
-    while (q < line.contentEnd && isBlank(text.at(q))) q += text.width;
-    if (q < line.contentEnd && text.at(q) != ';') {
-      uint32_t unit = text.at(q);
-      error->offset = line.start;
+  // value there belongs to no key. They are read line by line, so that a
+  // file of anything else is refused without being read to its end.
+  size_t first = bodyStart;
+  for (;;) {
+    size_t q = first;
+    while (q < text.end && isBlank(text.at(q))) q += text.width;
+    if (q >= text.end || text.at(q) == '[') break;
+    uint32_t unit = text.at(q);
+    if (unit != ';' && !isLineEnd(unit)) {
+      error->offset = first;
       error->reason = unit == '"' || unit == '@' ? "a value before the first [key] line"
                                                  : "expected a [key] line or a comment";
       return false;
     }
-    p = line.next;
+    first = lineAt(text, first, text.end).next;
   }
-  for (size_t p = first; p < text.end;) {
-    size_t next = 0;
-    if (!addSection(p, &next, error)) return false;
-    p = findSectionLine(text, next);
+  size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
+  size_t split = text.end;
+  if (text.end - first >= kTwoThreadSize) {
+    size_t middle = first + (text.end - first) / 2 / text.width * text.width;
+    split = findSectionLine(text, lineAt(text, middle, text.end).next, text.end);
   }
-  ancestors_.clear();
-  ancestors_.shrink_to_fit();
+  Part head(text, estimate);
+  Part tail(text, split < text.end ? estimate / 2 : 0);
+  struct Job {
+    Part* part;
+    size_t from;
+    size_t limit;
+    bool ok;
+  } second{&tail, split, text.end, true};
+  auto run = [](void* job) -> void* {
+    Job* j = static_cast<Job*>(job);
+    j->ok = j->part->scan(j->from, j->limit);
+    return nullptr;
+  };
+  pthread_t thread;
+  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &second) == 0;
+  bool ok = head.scan(first, split);
+  if (threaded) {
+    pthread_join(thread, nullptr);
+  } else if (ok) {
+    run(&second);
+  }
+  if (!ok || !second.ok) {
+    *error = ok ? tail.error : head.error;
+    return false;
+  }
+  sections_ = std::move(head.sections);
+  hashes_ = std::move(head.hashes);
+  parentHashes_ = std::move(head.parentHashes);
+  deletes_ = std::move(head.deletes);
+  suspects_ = std::move(head.suspects);
+  size_t offset = sections_.size();
+  sections_.insert(sections_.end(), tail.sections.begin(), tail.sections.end());
+  hashes_.insert(hashes_.end(), tail.hashes.begin(), tail.hashes.end());
+  parentHashes_.insert(parentHashes_.end(), tail.parentHashes.begin(), tail.parentHashes.end());
+  for (size_t i : tail.deletes) deletes_.push_back(offset + i);
+  // The tail's first sections did not see their parents, which the head
+  // read last; in an export those parents are on the head's last path.
+  for (size_t i : tail.suspects) {
+    bool seen = false;
+    for (const Part::Ancestor& ancestor : head.ancestors) {
+      seen = seen || (ancestor.hasSection && ancestor.depth + 1 == tail.sections[i].depth &&
+                      foldHash(ancestor.hash) == tail.parentHashes[i]);
+    }
+    if (!seen) suspects_.push_back(offset + i);
+  }
   return true;
 }
 
-bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* error) {
+bool RegSectionIndex::Part::addSection(size_t lineStart, size_t* next) {
   const RegText& t = text_;
   const size_t w = t.width;
   HeaderLine header;
+  ParseError* error = &this->error;
   if (!readHeaderLine(t, lineStart, &header, error)) return false;
   *next = header.next;
   uint8_t kind = header.deletes ? kDeleteSection : kKeySection;
@@ -414,17 +507,17 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
   }
   // Exports list keys depth first, so the parent is nearly always on the
   // path of the section before, already hashed.
-  while (ancestors_.size() > 1 && ancestors_.back().length > parentSize) ancestors_.pop_back();
+  while (ancestors.size() > 1 && ancestors.back().length > parentSize) ancestors.pop_back();
   size_t depth;
   uint64_t parentHash;
   bool parentHasSection = false;
-  const Ancestor& top = ancestors_.back();
+  const Ancestor& top = ancestors.back();
   if (top.length == parentSize && (parentSize == 0 || memcmp(lastPathBytes_, path, parentSize) == 0)) {
     depth = top.depth + 1;
     parentHash = top.hash;
     parentHasSection = top.hasSection;
   } else {
-    if (!hashWholePath(path, parentSize, &depth, &parentHash, error)) return false;
+    if (!hashWholePath(path, parentSize, &depth, &parentHash)) return false;
     ++depth;
   }
   if (depth > kMaxKeyDepth) {
@@ -432,15 +525,15 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
     return false;
   }
   uint64_t hash = hashComponent(parentHash, name, nameSize);
-  size_t index = sections_.size();
+  size_t index = sections.size();
   if (kind == kDeleteSection) {
-    deletes_.push_back(index);
+    deletes.push_back(index);
   } else if (!parentHasSection && depth > 1) {
-    suspects_.push_back(index);
+    suspects.push_back(index);
   }
   push(lineStart, depth, kind, foldHash(hash), foldHash(parentHash));
-  ancestors_.emplace_back();
-  Ancestor& added = ancestors_.back();
+  ancestors.emplace_back();
+  Ancestor& added = ancestors.back();
   added.length = pathSize;
   added.hash = hash;
   added.depth = depth;
@@ -454,21 +547,22 @@ bool RegSectionIndex::addSection(size_t lineStart, size_t* next, ParseError* err
   return true;
 }
 
-void RegSectionIndex::push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash) {
-  sections_.emplace_back();
-  RegSection& section = sections_.back();
+void RegSectionIndex::Part::push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash) {
+  sections.emplace_back();
+  RegSection& section = sections.back();
   section.lineStart = static_cast<uint32_t>(lineStart);
   section.depth = static_cast<uint16_t>(depth);
   section.kind = kind;
-  hashes_.push_back(hash);
-  parentHashes_.push_back(parentHash);
+  hashes.push_back(hash);
+  parentHashes.push_back(parentHash);
 }
 
 // Hashes every component of a parent path that the sections before did not
 // lead to, and puts its keys on the ancestor path in place of theirs.
-bool RegSectionIndex::hashWholePath(const char* path, size_t length, size_t* depth,
-                                    uint64_t* parentHash, ParseError* error) {
-  ancestors_.resize(1);
+bool RegSectionIndex::Part::hashWholePath(const char* path, size_t length, size_t* depth,
+                                          uint64_t* parentHash) {
+  ParseError* error = &this->error;
+  ancestors.resize(1);
   uint64_t h = kHashSeed;
   size_t d = 0;
   for (size_t start = 0; start < length;) {
@@ -483,7 +577,7 @@ bool RegSectionIndex::hashWholePath(const char* path, size_t length, size_t* dep
       return false;
     }
     h = hashComponent(h, path + start, end - start);
-    ancestors_.push_back(Ancestor{end, h, d, false});
+    ancestors.push_back(Ancestor{end, h, d, false});
     start = end + 1;
   }
   if (length > 0 && path[length - 1] == '\\') {
@@ -543,20 +637,34 @@ const std::vector<size_t>& RegSectionIndex::orphans() const {
   if (orphansKnown_) return orphans_;
   orphansKnown_ = true;
   if (suspects_.empty()) return orphans_;
-  // Key sections by hash; a suspect whose parent is among them is no orphan.
+  // A suspect whose parent has a section is no orphan. A few suspects (the
+  // first sections of exports joined into one file) are looked up one by
+  // one; many are looked up among the key sections sorted by hash.
+  const size_t kFewSuspects = 64;
   std::vector<std::pair<uint32_t, size_t>> keys;
-  keys.reserve(sections_.size());
-  for (size_t i = 0; i < sections_.size(); ++i) {
-    if (sections_[i].kind == kKeySection) keys.emplace_back(hashes_[i], i);
+  if (suspects_.size() > kFewSuspects) {
+    keys.reserve(sections_.size());
+    for (size_t i = 0; i < sections_.size(); ++i) {
+      if (sections_[i].kind == kKeySection) keys.emplace_back(hashes_[i], i);
+    }
+    std::sort(keys.begin(), keys.end());
   }
-  std::sort(keys.begin(), keys.end());
   for (size_t i : suspects_) {
     std::string own = pathOf(i);
     RegKeyPath parent = makeKeyPath(own.substr(0, own.rfind('\\')));
+    uint32_t h = parentHashes_[i];
+    auto isParent = [&](size_t candidate) {
+      return sections_[candidate].kind == kKeySection && sections_[candidate].depth == parent.depth() &&
+             hasPrefix(candidate, parent, true);
+    };
     bool found = false;
-    auto at = std::lower_bound(keys.begin(), keys.end(), std::make_pair(parentHashes_[i], size_t(0)));
-    for (; !found && at != keys.end() && at->first == parentHashes_[i]; ++at) {
-      found = sections_[at->second].depth == parent.depth() && hasPrefix(at->second, parent, true);
+    if (keys.empty()) {
+      for (size_t k = findHash(hashes_, 0, h); !found && k < sections_.size(); k = findHash(hashes_, k + 1, h)) {
+        found = isParent(k);
+      }
+    } else {
+      auto at = std::lower_bound(keys.begin(), keys.end(), std::make_pair(h, size_t(0)));
+      for (; !found && at != keys.end() && at->first == h; ++at) found = isParent(at->second);
     }
     if (!found) orphans_.push_back(i);
   }
@@ -609,55 +717,89 @@ size_t RegSectionIndex::firstDescendant(const RegKeyPath& path) const {
   return first;
 }
 
-std::vector<RegSubkey> RegSectionIndex::subkeys(const RegKeyPath& path) const {
-  std::vector<RegSubkey> found;
-  if (!path.valid) return found;
+std::vector<std::string> RegSectionIndex::subkeys(const RegKeyPath& path) const {
+  std::vector<std::string> names;
+  if (!path.valid) return names;
+  const size_t w = text_.width;
   size_t depth = path.depth();
   uint64_t state = depth == 0 ? kHashSeed : path.prefixHashes.back();
-  uint32_t h = foldHash(state);
-  // Subkeys already listed, by the hash of their folded name.
-  std::unordered_multimap<uint32_t, size_t> listed;
-  auto consider = [&](size_t i) {
+  std::vector<std::pair<uint32_t, size_t>> hashes;  // of each name, by its place in `names`
+  auto add = [&](size_t i, std::string child) {
+    uint64_t childHash = hashComponent(state, child.data(), child.size());
+    if (!deletes_.empty()) {
+      RegKeyPath key;
+      key.text = depth == 0 ? child : path.text + "\\" + child;
+      key.prefixHashes = path.prefixHashes;
+      key.prefixHashes.push_back(childHash);
+      if (deletedAfter(i, key)) return;
+    }
+    hashes.emplace_back(foldHash(childHash), names.size());
+    names.push_back(std::move(child));
+  };
+  auto childOf = [&](size_t i) {
     std::string own = pathOf(i);
     size_t begin = depth == 0 ? 0 : prefixLength(own, depth) + 1;
     size_t end = own.find('\\', begin);
-    std::string child = own.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    uint64_t childHash = hashComponent(state, child.data(), child.size());
-    bool itself = end == std::string::npos;
-    auto range = listed.equal_range(foldHash(childHash));
-    for (auto it = range.first; it != range.second; ++it) {
-      RegSubkey& known = found[it->second];
-      if (sameRegistryName(known.name, child)) {
-        if (itself) known.sections.push_back(i);
-        return;
-      }
-    }
-    RegSubkey subkey;
-    subkey.name = child;
-    subkey.path.text = depth == 0 ? child : path.text + "\\" + child;
-    subkey.path.prefixHashes = path.prefixHashes;
-    subkey.path.prefixHashes.push_back(childHash);
-    if (!deletes_.empty() && deletedAfter(i, subkey.path)) return;
-    // Without [-key] sections every section of the subkey has `path` as
-    // its parent, so the walk below meets them all.
-    subkey.sectionsKnown = deletes_.empty();
-    if (itself) subkey.sections.push_back(i);
-    listed.emplace(foldHash(childHash), found.size());
-    found.push_back(std::move(subkey));
+    return own.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
   };
   if (!deletes_.empty()) {
     for (size_t i = firstLiveSection(path); i < sections_.size(); ++i) {
-      if (isUnder(i, path)) consider(i);
+      if (isUnder(i, path)) add(i, childOf(i));
     }
-    return found;
+  } else {
+    // A key may have a million subkeys. Their sections nearly always spell
+    // the parent alike, so once one is checked the others are compared
+    // byte for byte and only their own names are decoded.
+    std::string parentBytes;
+    bool parentKnown = false;
+    uint32_t h = foldHash(state);
+    for (size_t i = findHash(parentHashes_, 0, h); i < sections_.size(); i = findHash(parentHashes_, i + 1, h)) {
+      if (sections_[i].kind != kKeySection || sections_[i].depth != depth + 1) continue;
+      size_t start = 0;
+      size_t end = 0;
+      pathRange(i, &start, &end);
+      size_t split = start + parentBytes.size();
+      bool sameParent = parentKnown && split + w < end && text_.at(split) == '\\' &&
+                        memcmp(text_.bytes + start, parentBytes.data(), parentBytes.size()) == 0;
+      if (!sameParent) {
+        if (!hasPrefix(i, path, false)) continue;
+        // The parent ends at the last backslash of this one's path.
+        split = end - w;
+        while (split > start && text_.at(split) != '\\') split -= w;
+        if (depth == 0) split = start - w;
+        parentBytes.assign(reinterpret_cast<const char*>(text_.bytes + start), split > start ? split - start : 0);
+        parentKnown = depth > 0;
+      }
+      size_t nameStart = depth == 0 ? start : split + w;
+      add(i, w == 1 ? std::string(reinterpret_cast<const char*>(text_.bytes + nameStart), end - nameStart)
+                    : utf16LEToUtf8(text_.bytes + nameStart, end - nameStart));
+    }
+    for (size_t i : orphans()) {
+      if (isUnder(i, path)) add(i, childOf(i));
+    }
   }
-  for (size_t i = findHash(parentHashes_, 0, h); i < sections_.size(); i = findHash(parentHashes_, i + 1, h)) {
-    if (isUnder(i, path)) consider(i);
+  // Each name once, as first spelled: equal names have equal hashes.
+  std::sort(hashes.begin(), hashes.end());
+  std::vector<bool> repeated(names.size(), false);
+  for (size_t run = 0; run < hashes.size();) {
+    size_t runEnd = run + 1;
+    while (runEnd < hashes.size() && hashes[runEnd].first == hashes[run].first) ++runEnd;
+    for (size_t a = run; a < runEnd; ++a) {
+      for (size_t b = run; b < a && !repeated[hashes[a].second]; ++b) {
+        repeated[hashes[a].second] = !repeated[hashes[b].second] &&
+                                     sameRegistryName(names[hashes[a].second], names[hashes[b].second]);
+      }
+    }
+    run = runEnd;
   }
-  for (size_t i : orphans()) {
-    if (isUnder(i, path)) consider(i);
+  size_t kept = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (repeated[i]) continue;
+    if (kept != i) names[kept] = std::move(names[i]);
+    ++kept;
   }
-  return found;
+  names.resize(kept);
+  return names;
 }
 
 std::vector<size_t> RegSectionIndex::sectionsOf(const RegKeyPath& path) const {

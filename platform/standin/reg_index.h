@@ -40,15 +40,6 @@ struct RegKeyPath {
 };
 RegKeyPath makeKeyPath(const std::string& path);
 
-struct RegSubkey {
-  std::string name;
-  RegKeyPath path;
-  // Its own sections, as sectionsOf would give them, when listing the
-  // subkeys found them all on the way.
-  bool sectionsKnown = false;
-  std::vector<size_t> sections;
-};
-
 class RegSectionIndex {
  public:
   // Finds every section after the header line, which ends at `bodyStart`.
@@ -70,24 +61,13 @@ class RegSectionIndex {
   // The first section that creates a key below `path`, or size():
   size_t firstDescendant(const RegKeyPath& path) const;
   // The immediate subkeys, each once, spelled as its first section spells it.
-  std::vector<RegSubkey> subkeys(const RegKeyPath& path) const;
+  std::vector<std::string> subkeys(const RegKeyPath& path) const;
   // The [key] text of section `i` up to its component `depth`, root as spelled there.
   std::string spelledKey(size_t i, size_t depth) const;
 
  private:
-  // A key on the path of the last section read, for telling a section's
-  // parent without hashing its path again.
-  struct Ancestor {
-    size_t length;  // bytes of the UTF-8 path
-    uint64_t hash;
-    size_t depth;
-    bool hasSection;
-  };
+  class Part;
 
-  bool addSection(size_t lineStart, size_t* next, ParseError* error);
-  bool hashWholePath(const char* path, size_t length, size_t* depth, uint64_t* parentHash,
-                     ParseError* error);
-  void push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash);
   void pathRange(size_t i, size_t* start, size_t* end) const;
   std::string pathOf(size_t i) const;
   bool hasPrefix(size_t i, const RegKeyPath& path, bool exact) const;
@@ -106,10 +86,6 @@ class RegSectionIndex {
   std::vector<size_t> suspects_;
   mutable std::vector<size_t> orphans_;
   mutable bool orphansKnown_ = false;
-  std::vector<Ancestor> ancestors_;
-  std::string path_;      // the UTF-8 path of a UTF-16 file's section
-  std::string lastPath_;  // ... and of the one before
-  const char* lastPathBytes_ = nullptr;
 };
 
 }  // namespace standin

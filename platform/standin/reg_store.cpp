@@ -6,6 +6,10 @@
 // A run that changes something writes the file anew from the bytes it read,
 // with only the changed values' lines replaced, so everything else comes
 // back byte for byte: the order, the comments, the encoding.
+//
+// The file is mapped while the store holds its lock. Runs never change a
+// store in place, they rename a new file over it, so the mapped bytes stay
+// those that were read for as long as the store lives.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -339,25 +343,7 @@ bool RegFileStore::keyExists(const std::string& path) {
 }
 
 std::vector<std::string> RegFileStore::subkeys(const std::string& path) {
-  std::vector<std::string> names;
-  for (RegSubkey& subkey : index_.subkeys(makeKeyPath(path))) {
-    names.push_back(subkey.name);
-    // A run that lists subkeys goes on to open them; their sections are
-    // already found.
-    if (!subkey.sectionsKnown) continue;
-    bool known = false;
-    auto range = keyLookup_.equal_range(subkey.path.prefixHashes.back());
-    for (auto it = range.first; it != range.second && !known; ++it) {
-      known = sameRegistryName(keys_[it->second]->path.text, subkey.path.text);
-    }
-    if (known) continue;
-    std::unique_ptr<KeyState> state(new KeyState);
-    state->exists = true;
-    state->sections = std::move(subkey.sections);
-    state->path = std::move(subkey.path);
-    remember(std::move(state));
-  }
-  return names;
+  return index_.subkeys(makeKeyPath(path));
 }
 
 bool RegFileStore::getValue(const std::string& path, const std::string& name, StoreValue* value) {
@@ -472,7 +458,7 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
   // complete, and must not slip in between: the new file is locked before
   // it takes the old one's place.
   int newLock = -1;
-  auto write = [&](int fd, const std::string&, std::string* writeError) {
+  auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces;
     size_t cursor = 0;
     auto add = [&pieces](const void* data, size_t size) {
@@ -529,7 +515,7 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
     target = resolved;
     free(resolved);
   }
-  bool ok = replaceFileAtomically(target, file_.mode, write, error);
+  bool ok = replaceFileAtomically(target, file_.mode, fill, error);
   if (!ok) {
     if (newLock >= 0) close(newLock);
     return false;
@@ -540,6 +526,8 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
 }
 
 bool RegFileStore::commit(std::string* error) {
+  // A key the run used had a line that cannot be read: the run's answers
+  // may lack its values, so it is reported even when nothing changed.
   if (!error_.empty()) {
     *error = error_;
     return false;

@@ -3,17 +3,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/platform.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {
 
 namespace {
 
-const uint32_t kRegSz = 1;
+// The types the file writes in forms of their own; platform.h names the rest.
 const uint32_t kRegExpandSz = 2;
 const uint32_t kRegBinary = 3;
-const uint32_t kRegDword = 4;
-const uint32_t kRegMultiSz = 7;
 
 // regedit breaks a hex list once a line reaches this many characters.
 const size_t kHexWrapColumn = 77;
@@ -28,7 +27,7 @@ int hexDigit(uint32_t unit) {
 }
 
 bool isStringType(uint32_t type) {
-  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+  return type == kRegistryTypeString || type == kRegExpandSz || type == kRegistryTypeMultiString;
 }
 
 // Reading one line of text, with the position kept as a byte offset.
@@ -200,7 +199,7 @@ bool readData(const RegText& text, Scanner* s, size_t limit, RegLine* line, bool
     s->advance();
     if (!readQuoted(s, units, error, "string lacks its closing quote")) return false;
     if (!s->atLineEnd()) return fail(error, line->start, "text after the closing quote of a string");
-    entry->value.type = kRegSz;
+    entry->value.type = kRegistryTypeString;
     if (decode) {
       appendUnitsAsUtf16LE(*units, text.wide(), &data);
       data.push_back(0);
@@ -218,7 +217,7 @@ bool readData(const RegText& text, Scanner* s, size_t limit, RegLine* line, bool
     }
     if (digits == 0 || digits > 8) return fail(error, line->start, "dword: needs one to eight hex digits");
     if (!s->atLineEnd()) return fail(error, line->start, "text after dword data");
-    entry->value.type = kRegDword;
+    entry->value.type = kRegistryTypeDword;
     for (int i = 0; decode && i < 4; ++i) data.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return true;
   }
@@ -404,11 +403,11 @@ std::string formatValueData(const StoreValue& value, bool wide, size_t column,
   std::string out = "=";
   column += 1;
   const std::vector<uint8_t>& data = value.data;
-  if (value.type == kRegSz && isPlainString(data)) {
+  if (value.type == kRegistryTypeString && isPlainString(data)) {
     std::string text = utf16LEToUtf8(data.data(), data.size() - 2);
     return out + "\"" + escapeText(text) + "\"";
   }
-  if (value.type == kRegDword && data.size() == 4) {
+  if (value.type == kRegistryTypeDword && data.size() == 4) {
     char dword[16];
     uint32_t number = static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
                       (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);

@@ -251,6 +251,39 @@ TEST(RegStoreRead, ListsSubkeysOnceAsSpelled) {
   EXPECT_EQ(names, (std::vector<std::string>{"Card", "b"}));
   EXPECT_EQ(store->subkeys("S\\B").size(), 2u);
   EXPECT_TRUE(store->keyExists("S\\b\\X"));
+
+  // Subkeys listed before their parents, some of which have no section.
+  std::string reversed = "REGEDIT4\n";
+  for (int i = 0; i < 100; ++i) reversed += "[HKLM\\R\\k" + std::to_string(i) + "\\leaf]\n";
+  for (int i = 0; i < 100; i += 2) reversed += "[HKLM\\R\\k" + std::to_string(i) + "]\n";
+  store = parse(reversed);
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->subkeys("R").size(), 100u);
+  EXPECT_EQ(store->subkeys("R\\k7"), std::vector<std::string>{"leaf"});
+  EXPECT_EQ(store->subkeys("R\\k8"), std::vector<std::string>{"leaf"});
+  EXPECT_TRUE(store->keyExists("R\\k99"));
+}
+
+// A large store is indexed in two halves at once; what it holds must not
+// depend on where they meet.
+TEST(RegStoreRead, ReadsALargeStoreAsAWhole) {
+  std::string text = "REGEDIT4\n[HKLM\\Big]\n";
+  size_t keys = 0;
+  size_t implied = 0;
+  while (text.size() < (size_t(9) << 20)) {
+    std::string key = "[HKLM\\Big\\k" + std::to_string(keys++);
+    text += key + "]\n\"v\"=dword:00000001\n" + key + "\\Sub]\n";
+    if (keys % 1000 == 0) text += "[HKLM\\Big\\implied" + std::to_string(implied++) + "\\Leaf]\n";
+  }
+  std::unique_ptr<RegistryStore> store = parse(text + "[HKLM\\Big\\k0]\n\"w\"=dword:00000002\n");
+  ASSERT_TRUE(store);
+  EXPECT_EQ(store->subkeys("Big").size(), keys + implied);
+  EXPECT_TRUE(store->keyExists("Big\\k" + std::to_string(keys - 1) + "\\Sub"));
+  EXPECT_TRUE(store->keyExists("Big\\implied" + std::to_string(implied - 1)));
+  EXPECT_EQ(store->subkeys("Big\\k" + std::to_string(keys / 2)), std::vector<std::string>{"Sub"});
+  EXPECT_EQ(valueOf(store.get(), "Big\\k0", "w"), "4:02000000");
+  EXPECT_NE(parseError(text + "[HKLM\\Big\\k1\\\\x]\n").find("line " + std::to_string(std::count(text.begin(), text.end(), '\n') + 1) + ": empty key name"),
+            std::string::npos);
 }
 
 TEST(RegStoreRead, AcceptsMixedLineEndsAndAVersion5FileWithoutItsMark) {
@@ -515,8 +548,9 @@ TEST_F(StoreFile, SerialisesRunsOnOneStore) {
 // of it before it is written.
 TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
   std::string broken = kEditable;
-  for (int i = 0; broken.size() < (size_t(1) << 21); ++i) {
-    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(i) + "]\n\"v\"=dword:00000001\n";
+  int fillers = 0;
+  while (broken.size() < (size_t(1) << 21)) {
+    broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(fillers++) + "]\n\"v\"=dword:00000001\n";
   }
   size_t lines = static_cast<size_t>(std::count(broken.begin(), broken.end(), '\n'));
   broken += "\"Bad\"=hex:zz\n";
@@ -530,8 +564,17 @@ TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
   ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(9)));
   std::string error;
   EXPECT_FALSE(store->commit(&error));
-  EXPECT_EQ(error, "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data");
+  std::string message = "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data";
+  EXPECT_EQ(error, message);
   EXPECT_EQ(contents(), broken);
+  store.reset();
+
+  // A run that only reads the broken key still hears of it.
+  store = open();
+  ASSERT_TRUE(store);
+  valueOf(store.get(), "SOFTWARE\\Filler\\k" + std::to_string(fillers - 1), "v");
+  EXPECT_FALSE(store->commit(&error));
+  EXPECT_EQ(error, message);
 }
 
 TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {
@@ -546,6 +589,12 @@ TEST_F(StoreFile, RefusesWhatIsNoStoreInOneLine) {
   close(fd);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(openError(), "Cannot open registry store " + path_ + ": larger than 1 GiB, the most a store may hold");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  // So is a header followed by nothing but zeros.
+  write("REGEDIT4\n");
+  ASSERT_EQ(truncate(path_.c_str(), off_t(900) << 20), 0);
+  start = std::chrono::steady_clock::now();
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line 2: expected a [key] line or a comment");
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   unlink(path_.c_str());
   ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);

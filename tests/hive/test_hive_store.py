@@ -20,7 +20,11 @@ sys.path.insert(0, HERE)
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import REG_DWORD, REG_MULTI_SZ, REG_SZ, multi_string  # noqa: E402
-from tool import CONFIG, FIXTURES, NETVANE, run  # noqa: E402
+
+FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
+NETVANE = os.environ.get("NETVANE_BINARY", os.path.join(os.path.dirname(os.path.dirname(HERE)),
+                                                         "build", "netvane"))
+CONFIG = "Windows/System32/config"
 
 STATIC = "E100A"
 DHCP = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
@@ -50,6 +54,18 @@ def as_readers_show(expected):
         else:
             shown[name] = (REG_SZ, value)
     return shown
+
+
+def run(store, *arguments, **extra):
+    """(stdout, exit status) of netvane run as a user runs it: a fresh
+    process with NETVANE_REGISTRY and nothing of the test machine's
+    environment but PATH."""
+    environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
+                   "NETVANE_REGISTRY": store}
+    environment.update(extra)
+    result = subprocess.run([NETVANE] + list(arguments), env=environment, capture_output=True,
+                            timeout=30)
+    return result.stdout.decode("utf-8"), result.returncode
 
 
 class Installation:

@@ -61,6 +61,13 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
 std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,
                                             std::string* committed = nullptr);
 
+// The SYSTEM and SOFTWARE hives of an offline Windows installation, found
+// below `directory` (its volume root, Windows directory or config directory)
+// and locked until the store is destroyed. SYSTEM\CurrentControlSet is the
+// control set that Windows boots next. On failure returns null and sets
+// `error` to one line naming the directory or hive file.
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error);
+
 }  // namespace standin
 
 #endif

@@ -55,7 +55,8 @@ struct DhcpCall {
 };
 
 // What the DHCP client library looks like to the run. Black-box tests set the
-// same through NETVANE_DHCP_LIBRARY ("absent" or "no-entry").
+// same through NETVANE_DHCP_LIBRARY ("absent" or "no-entry"), and force the
+// client's answer with NETVANE_DHCP_RESULT (a decimal result).
 enum class DhcpLibrary { kPresent, kAbsent, kNoEntry };
 void setDhcpLibrary(DhcpLibrary library);
 const std::vector<DhcpCall>& dhcpCalls();

@@ -66,6 +66,12 @@ bool isUsableMask(uint32_t networkOrder) {
 }
 
 uint32_t answer(const DhcpCall& call) {
+  // Tests that need a refusal regardless of the change force the answer, as
+  // they do for the recording client under Wine.
+  const char* forced = getenv("NETVANE_DHCP_RESULT");
+  if (forced != nullptr && forced[0] != '\0') {
+    return static_cast<uint32_t>(strtoul(forced, nullptr, 10));
+  }
   std::string adapter = utf16ToUtf8(call.adapterName.data(), call.adapterName.size());
   if (!adapterHasTcpip(adapter)) return kResultInvalidParameter;
   if (call.isNewAddress) {

@@ -60,14 +60,20 @@ PlatformResult injectedFault(const char* operation, const std::string& name) {
   return kResultSuccess;
 }
 
-// Windows refuses an empty component ("a\\b") but accepts one trailing
-// backslash, and so does this.
+// The registry refuses a path that begins with a backslash but passes over
+// repeated backslashes between names and at the end: "a\\b\\" opens a\b.
+// Wine's registry does the same; its conformance tests, which pass on
+// Windows, cover the leading and the trailing case.
 bool normalisePath(const char* path, std::string* normal) {
   std::string text = path ? path : "";
-  if (!text.empty() && text.back() == '\\') text.pop_back();
   if (text.empty() || text.front() == '\\') return false;
-  if (text.find("\\\\") != std::string::npos) return false;
-  *normal = text;
+  std::string collapsed;
+  for (char c : text) {
+    if (c == '\\' && collapsed.back() == '\\') continue;
+    collapsed.push_back(c);
+  }
+  if (collapsed.back() == '\\') collapsed.pop_back();
+  *normal = collapsed;
   return true;
 }
 
@@ -160,7 +166,11 @@ bool beginRun(std::string* error) {
     path = defaultStorePath();
     if (!createDefaultStore(path, error)) return false;
   }
-  std::unique_ptr<RegistryStore> store = openRegFileStore(path, error);
+  // A directory is a mounted Windows installation, whose own hives are the store.
+  struct stat info;
+  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::unique_ptr<RegistryStore> store =
+      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
   if (!store) return false;
   startRun(std::move(store), false);
   return true;

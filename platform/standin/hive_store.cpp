@@ -1,0 +1,494 @@
+// A registry store on the hive files of an offline Windows installation,
+// read and written through hivex, so that netvane can configure an image
+// before its first boot.
+#include <dirent.h>
+#include <errno.h>
+#include <hivex.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <thread>
+
+#include "platform/standin/registry_store.h"
+#include "platform/standin/store_file.h"
+
+namespace standin {
+
+namespace {
+
+const size_t kBaseBlockSize = 4096;
+const size_t kChecksummedBytes = 508;
+// Windows keeps value data above this size as a list of segments ("big
+// data") in hives of version 1.4 and later. hivex rewrites every value of a
+// key it changes and would store such data in one cell, which Windows then
+// misreads; a key holding one is refused instead.
+const size_t kLargestSingleCellData = 16344;
+
+uint32_t littleEndian32(const unsigned char* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+// hive_type is a C enum that a hive may hold any 32-bit number in; copying
+// the bytes keeps C++ from ever loading an enum value it does not list.
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type holds a registry type");
+uint32_t fromHiveType(const hive_type& type) {
+  uint32_t number;
+  memcpy(&number, &type, sizeof number);
+  return number;
+}
+void setHiveType(hive_type* type, uint32_t number) { memcpy(type, &number, sizeof number); }
+
+std::vector<std::string> splitPath(const std::string& path) {
+  std::vector<std::string> names;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type slash = path.find('\\', start);
+    names.push_back(path.substr(start, slash - start));
+    if (slash == std::string::npos) return names;
+    start = slash + 1;
+  }
+}
+
+// NTFS keeps names as they were created, and a Linux mount shows them so:
+// "Windows/System32/config" may be "WINDOWS/system32/CONFIG".
+bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
+               std::string* found) {
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) return false;
+  std::vector<std::string> matches;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcasecmp(entry->d_name, name) == 0) matches.push_back(entry->d_name);
+  }
+  closedir(dir);
+  // A case-sensitive copy could hold two spellings; Windows' own wins.
+  std::sort(matches.begin(), matches.end(), [name](const std::string& a, const std::string& b) {
+    bool exactA = a == name, exactB = b == name;
+    return exactA != exactB ? exactA : a < b;
+  });
+  for (const std::string& match : matches) {
+    std::string path = directory + "/" + match;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) continue;
+    if (wantDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
+      *found = path;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The directory may be the installation's volume root, its Windows
+// directory or its config directory itself.
+bool findConfigDirectory(const std::string& directory, std::string* config, std::string* error) {
+  static const std::vector<std::vector<const char*>> kLayouts = {
+      {"Windows", "System32", "config"}, {"System32", "config"}};
+  for (const std::vector<const char*>& layout : kLayouts) {
+    std::string path = directory;
+    bool present = true;
+    for (const char* name : layout) {
+      if (!findEntry(path, name, true, &path)) {
+        present = false;
+        break;
+      }
+    }
+    if (present) {
+      *config = path;
+      return true;
+    }
+  }
+  std::string hive;
+  if (findEntry(directory, "SYSTEM", false, &hive) || findEntry(directory, "SOFTWARE", false, &hive)) {
+    *config = directory;
+    return true;
+  }
+  *error = "No Windows installation in " + directory +
+           ": it has no Windows/System32/config directory and no SYSTEM or SOFTWARE hive";
+  return false;
+}
+
+struct Hive {
+  std::string path;
+  LockedFile file;
+  hive_h* handle = nullptr;
+  bool writable = false;
+  bool changed = false;
+  // hivex failed half-way through replacing a key's values, so the copy in
+  // memory may have lost some; it must never reach the file.
+  bool damaged = false;
+};
+
+// hivex opens the file through the descriptor we hold locked, so it reads
+// exactly the file whose lock we own, whatever happens to the name.
+std::string lockedPath(const Hive& hive) { return "/proc/self/fd/" + std::to_string(hive.file.fd); }
+
+// Windows writes the primary sequence number before it changes a hive and
+// the secondary one after, and leaves them unequal when it hibernates or
+// shuts down with fast start-up. The changes still in the .LOG1/.LOG2 files
+// are then replayed at the next boot over whatever we wrote.
+bool checkBaseBlock(const Hive& hive, std::string* error) {
+  unsigned char block[kBaseBlockSize];
+  ssize_t got = pread(hive.file.fd, block, sizeof block, 0);
+  if (got < 0) {
+    *error = "Cannot read registry hive " + hive.path + ": " + strerror(errno);
+    return false;
+  }
+  if (static_cast<size_t>(got) < sizeof block || memcmp(block, "regf", 4) != 0) {
+    *error = hive.path + " is not a Windows registry hive";
+    return false;
+  }
+  uint32_t checksum = 0;
+  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
+  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
+  if (checksum == 0) checksum = 1;
+  bool checksumMatches = checksum == littleEndian32(block + kChecksummedBytes);
+  if (!checksumMatches || littleEndian32(block + 4) != littleEndian32(block + 8)) {
+    *error = "Registry hive " + hive.path +
+             " was not shut down cleanly (Windows hibernated or used fast start-up): "
+             "boot the installation, shut it down fully, then try again";
+    return false;
+  }
+  return true;
+}
+
+bool lockHive(const std::string& path, Hive* hive, std::string* error) {
+  hive->path = path;
+  return openLockedFile(path, &hive->file, error) && checkBaseBlock(*hive, error);
+}
+
+bool openHandle(Hive* hive, std::string* error) {
+  hive->handle = hivex_open(lockedPath(*hive).c_str(), 0);
+  if (hive->handle != nullptr) return true;
+  *error = "Cannot read registry hive " + hive->path + ": hivex cannot open it (" + strerror(errno) + ")";
+  return false;
+}
+
+class HiveStore : public RegistryStore {
+ public:
+  ~HiveStore() override {
+    for (Hive* hive : {&system_, &software_}) {
+      if (hive->handle != nullptr) hivex_close(hive->handle);
+      releaseFile(&hive->file);
+    }
+  }
+
+  bool open(const std::string& directory, std::string* error) {
+    std::string config;
+    if (!findConfigDirectory(directory, &config, error)) return false;
+    // Always SYSTEM first, so that two runs never wait on each other's lock.
+    const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
+    for (const std::pair<Hive*, const char*>& hive : hives) {
+      std::string path;
+      if (!findEntry(config, hive.second, false, &path)) {
+        *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
+        return false;
+      }
+      if (!lockHive(path, hive.first, error)) return false;
+    }
+    // hivex reads through a whole hive when it opens it, which is most of a
+    // run's time on a real installation; the two files are independent, so
+    // SOFTWARE is opened beside SYSTEM.
+    std::string softwareError;
+    bool softwareOpened = false;
+    std::thread software([this, &softwareOpened, &softwareError] {
+      softwareOpened = openHandle(&software_, &softwareError);
+    });
+    bool systemOpened = openHandle(&system_, error) && selectControlSet(error);
+    software.join();
+    if (systemOpened && !softwareOpened) *error = softwareError;
+    return systemOpened && softwareOpened;
+  }
+
+  bool keyExists(const std::string& path) override {
+    Hive* hive;
+    hive_node_h node;
+    return locate(path, &hive, &node);
+  }
+
+  std::vector<std::string> subkeys(const std::string& path) override {
+    std::vector<std::string> names;
+    Hive* hive;
+    hive_node_h node;
+    if (!locate(path, &hive, &node)) return names;
+    hive_node_h* children = hivex_node_children(hive->handle, node);
+    if (children == nullptr) return names;
+    for (size_t i = 0; children[i] != 0; ++i) {
+      char* name = hivex_node_name(hive->handle, children[i]);
+      if (name != nullptr) names.push_back(name);
+      free(name);
+    }
+    free(children);
+    return names;
+  }
+
+  bool getValue(const std::string& path, const std::string& name, StoreValue* value) override {
+    Hive* hive;
+    hive_node_h node;
+    if (!locate(path, &hive, &node)) return false;
+    std::vector<Value> values;
+    if (!readValues(*hive, node, &values)) return false;
+    for (Value& existing : values) {
+      if (sameRegistryName(existing.name, name)) {
+        value->type = existing.type;
+        value->data.swap(existing.data);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool setValue(const std::string& path, const std::string& name, const StoreValue& value) override {
+    Hive* hive;
+    hive_node_h node;
+    std::vector<Value> values;
+    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return false;
+    // Windows keeps the name as first spelled and the value where it was.
+    Value* target = nullptr;
+    for (Value& existing : values) {
+      if (sameRegistryName(existing.name, name)) target = &existing;
+    }
+    if (target == nullptr) {
+      values.push_back(Value());
+      target = &values.back();
+      target->name = name;
+    }
+    target->type = value.type;
+    target->data = value.data;
+    return writeValues(hive, node, values);
+  }
+
+  bool deleteValue(const std::string& path, const std::string& name) override {
+    Hive* hive;
+    hive_node_h node;
+    std::vector<Value> values;
+    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return false;
+    for (std::vector<Value>::iterator it = values.begin(); it != values.end(); ++it) {
+      if (sameRegistryName(it->name, name)) {
+        values.erase(it);
+        return writeValues(hive, node, values);
+      }
+    }
+    return false;
+  }
+
+  bool commit(std::string* error) override {
+    for (Hive* hive : {&system_, &software_}) {
+      if (hive->damaged) {
+        *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
+        return false;
+      }
+    }
+    for (Hive* hive : {&system_, &software_}) {
+      if (!hive->changed) continue;
+      hive_h* handle = hive->handle;
+      bool written = replaceFileAtomically(
+          hive->path, hive->file.mode,
+          [handle](int, const std::string& tempPath, std::string* writeError) {
+            if (hivex_commit(handle, tempPath.c_str(), 0) == 0) return true;
+            *writeError = std::string("Cannot write registry hive ") + tempPath + ": " + strerror(errno);
+            return false;
+          },
+          error);
+      if (!written) return false;
+      hive->changed = false;
+    }
+    return true;
+  }
+
+ private:
+  struct Value {
+    std::string name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+  };
+
+  struct Location {
+    Hive* hive;
+    hive_node_h node;
+  };
+
+  struct NameOrder {
+    bool operator()(const std::string& a, const std::string& b) const {
+      return compareRegistryNames(a, b) < 0;
+    }
+  };
+
+  // Windows boots the control set that Select\Default names. Select\Current
+  // only records the one the last boot used (and LastKnownGood the last one
+  // that booted well), so it is merely the fallback for a Select key that
+  // lacks Default; KB102984 and the Windows 2000 registry reference describe
+  // the four values so.
+  bool selectControlSet(std::string* error) {
+    hive_node_h root = hivex_root(system_.handle);
+    hive_node_h select = 0;
+    if (root == 0 || !findChild(system_, root, "Select", &select)) {
+      *error = "Registry hive " + system_.path +
+               " has no Select key, so the control set Windows boots is unknown";
+      return false;
+    }
+    std::vector<Value> values;
+    readValues(system_, select, &values);
+    uint32_t number = controlSetNumber(values, "Default");
+    if (number == 0) number = controlSetNumber(values, "Current");
+    if (number == 0) number = 1;
+    char controlSet[32];
+    snprintf(controlSet, sizeof controlSet, "ControlSet%03u", number);
+    if (!findChild(system_, root, controlSet, &controlSet_)) {
+      *error = "Registry hive " + system_.path + " has no " + controlSet +
+               ", the control set that its Select key names";
+      return false;
+    }
+    return true;
+  }
+
+  // 0 when the value is missing or is no usable number.
+  static uint32_t controlSetNumber(const std::vector<Value>& values, const char* name) {
+    for (const Value& value : values) {
+      if (sameRegistryName(value.name, name) && value.type == 4 && value.data.size() == 4)
+        return littleEndian32(value.data.data());
+    }
+    return 0;
+  }
+
+  bool findChild(const Hive& hive, hive_node_h parent, const std::string& name, hive_node_h* child) {
+    hive_node_h* children = hivex_node_children(hive.handle, parent);
+    if (children == nullptr) return false;
+    bool found = false;
+    for (size_t i = 0; children[i] != 0 && !found; ++i) {
+      char* childName = hivex_node_name(hive.handle, children[i]);
+      if (childName != nullptr && sameRegistryName(childName, name)) {
+        *child = children[i];
+        found = true;
+      }
+      free(childName);
+    }
+    free(children);
+    return found;
+  }
+
+  // SOFTWARE\... is the SOFTWARE hive; SYSTEM\CurrentControlSet\... is the
+  // chosen control set of the SYSTEM hive. Nothing else can be opened.
+  bool locate(const std::string& path, Hive** hive, hive_node_h* node) {
+    std::map<std::string, Location, NameOrder>::const_iterator cached = located_.find(path);
+    if (cached != located_.end()) {
+      *hive = cached->second.hive;
+      *node = cached->second.node;
+      return true;
+    }
+    std::vector<std::string> names = splitPath(path);
+    size_t first;
+    Location location;
+    if (sameRegistryName(names[0], "SOFTWARE")) {
+      location = Location{&software_, hivex_root(software_.handle)};
+      first = 1;
+    } else if (names.size() >= 2 && sameRegistryName(names[0], "SYSTEM") &&
+               sameRegistryName(names[1], "CurrentControlSet")) {
+      location = Location{&system_, controlSet_};
+      first = 2;
+    } else {
+      return false;
+    }
+    // Each prefix found is remembered, since the five keys of an adapter
+    // share most of their paths.
+    std::string prefix = names[0];
+    for (size_t i = 1; i < names.size(); ++i) {
+      prefix += "\\" + names[i];
+      if (i < first) continue;
+      cached = located_.find(prefix);
+      if (cached != located_.end()) {
+        location = cached->second;
+        continue;
+      }
+      if (!findChild(*location.hive, location.node, names[i], &location.node)) return false;
+      located_[prefix] = location;
+    }
+    *hive = location.hive;
+    *node = location.node;
+    return location.node != 0;
+  }
+
+  bool readValues(const Hive& hive, hive_node_h node, std::vector<Value>* values) {
+    hive_value_h* handles = hivex_node_values(hive.handle, node);
+    if (handles == nullptr) return false;
+    bool ok = true;
+    for (size_t i = 0; handles[i] != 0 && ok; ++i) {
+      Value value;
+      char* name = hivex_value_key(hive.handle, handles[i]);
+      hive_type type;
+      size_t size = 0;
+      char* data = hivex_value_value(hive.handle, handles[i], &type, &size);
+      ok = name != nullptr && data != nullptr;
+      if (ok) {
+        value.name = name;
+        value.type = fromHiveType(type);
+        value.data.assign(data, data + size);
+        values->push_back(value);
+      }
+      free(name);
+      free(data);
+    }
+    free(handles);
+    return ok;
+  }
+
+  // hivex replaces a key's values as a whole; the ones we did not touch go
+  // back as they were read, in their order.
+  bool writeValues(Hive* hive, hive_node_h node, std::vector<Value>& values) {
+    for (const Value& value : values) {
+      if (value.data.size() > kLargestSingleCellData) return false;
+    }
+    if (!makeWritable(hive)) return false;
+    static char noData = 0;
+    std::vector<hive_set_value> set(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+      set[i].key = &values[i].name[0];
+      setHiveType(&set[i].t, values[i].type);
+      set[i].len = values[i].data.size();
+      set[i].value = set[i].len ? reinterpret_cast<char*>(values[i].data.data()) : &noData;
+    }
+    if (hivex_node_set_values(hive->handle, node, set.size(), set.data(), 0) != 0) {
+      hive->damaged = true;
+      return false;
+    }
+    hive->changed = true;
+    return true;
+  }
+
+  // A hive is first mapped read-only, which costs little for a run that
+  // only lists; the first change reads it into memory for writing. The file
+  // is locked and unchanged, so every node found so far stays where it was.
+  bool makeWritable(Hive* hive) {
+    if (hive->writable) return true;
+    hive_h* writable = hivex_open(lockedPath(*hive).c_str(), HIVEX_OPEN_WRITE);
+    if (writable == nullptr) return false;
+    hivex_close(hive->handle);
+    hive->handle = writable;
+    hive->writable = true;
+    return true;
+  }
+
+  Hive system_;
+  Hive software_;
+  hive_node_h controlSet_ = 0;
+  std::map<std::string, Location, NameOrder> located_;
+};
+
+}  // namespace
+
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
+  std::unique_ptr<HiveStore> store(new HiveStore());
+  if (!store->open(withoutTrailingSlashes(directory), error)) return nullptr;
+  return std::unique_ptr<RegistryStore>(store.release());
+}
+
+}  // namespace standin

@@ -1,0 +1,55 @@
+// The registry calls of platform.h, passed straight to the 8-bit registry
+// functions of Windows under HKEY_LOCAL_MACHINE.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "platform/platform.h"
+
+namespace {
+
+HKEY toHandle(PlatformKey key) { return reinterpret_cast<HKEY>(key); }
+
+}  // namespace
+
+PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t access,
+                               PlatformKey* key) {
+  HKEY opened = NULL;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, options, access, &opened);
+  if (result == ERROR_SUCCESS) *key = reinterpret_cast<PlatformKey>(opened);
+  return result;
+}
+
+PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
+                               uint32_t* nameLength) {
+  DWORD length = *nameLength;
+  FILETIME lastWrite;
+  LONG result = RegEnumKeyExA(toHandle(key), index, name, &length, NULL, NULL, NULL, &lastWrite);
+  *nameLength = length;
+  return result;
+}
+
+PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
+                                  unsigned char* data, uint32_t* size) {
+  DWORD valueType = 0;
+  DWORD valueSize = size != NULL ? *size : 0;
+  LONG result = RegQueryValueExA(toHandle(key), name, NULL, type != NULL ? &valueType : NULL,
+                                 data, size != NULL ? &valueSize : NULL);
+  if (type != NULL) *type = valueType;
+  if (size != NULL) *size = valueSize;
+  return result;
+}
+
+PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type,
+                                const unsigned char* data, uint32_t size) {
+  return RegSetValueExA(toHandle(key), name, 0, type, data, size);
+}
+
+PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
+  return RegDeleteValueA(toHandle(key), name);
+}
+
+PlatformResult platformFlushKey(PlatformKey key) { return RegFlushKey(toHandle(key)); }
+
+PlatformResult platformCloseKey(PlatformKey key) { return RegCloseKey(toHandle(key)); }

@@ -1,0 +1,337 @@
+#!/usr/bin/env python3
+"""netvane run against the hives of an offline Windows installation, as an
+administrator would run it on a mounted image: stdout, exit status, and the
+hives read back afterwards by hivex and by libregf.
+
+    NETVANE_BINARY=build/netvane python3 tests/hive/test_hive_store.py
+"""
+
+import fcntl
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import hivefixture  # noqa: E402
+import readers  # noqa: E402
+from readers import REG_DWORD, REG_MULTI_SZ, REG_SZ, multi_string  # noqa: E402
+
+FIXTURES = os.path.join(os.path.dirname(HERE), "fixtures")
+NETVANE = os.environ.get("NETVANE_BINARY", os.path.join(os.path.dirname(os.path.dirname(HERE)),
+                                                         "build", "netvane"))
+CONFIG = "Windows/System32/config"
+
+STATIC = "E100A"
+DHCP = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
+SERVICES = "ControlSet001\\Services\\"
+
+
+def keys_of(service, control_set="ControlSet001"):
+    """The five keys netvane writes for an adapter, as paths in SYSTEM."""
+    services = control_set + "\\Services\\"
+    return {
+        "adapter": services + service + "\\Parameters\\Tcpip",
+        "interface": services + "Tcpip\\Parameters\\Interfaces\\" + service,
+        "global": services + "Tcpip\\Parameters",
+        "netbt interface": services + "NetBT\\Parameters\\Interfaces\\Tcpip_" + service,
+        "netbt adapter": services + "NetBT\\Adapters\\" + service,
+    }
+
+
+def as_readers_show(expected):
+    """Expected values in the form both readers give: text, numbers, bytes."""
+    shown = {}
+    for name, value in expected.items():
+        if isinstance(value, int):
+            shown[name] = (REG_DWORD, value)
+        elif isinstance(value, list):
+            shown[name] = (REG_MULTI_SZ, multi_string(*value))
+        else:
+            shown[name] = (REG_SZ, value)
+    return shown
+
+
+def run(store, *arguments, **extra):
+    """(stdout, exit status) of netvane run as a user runs it: a fresh
+    process with NETVANE_REGISTRY and nothing of the test machine's
+    environment but PATH."""
+    environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
+                   "NETVANE_REGISTRY": store}
+    environment.update(extra)
+    result = subprocess.run([NETVANE] + list(arguments), env=environment, capture_output=True,
+                            timeout=30)
+    return result.stdout.decode("utf-8"), result.returncode
+
+
+class Installation:
+    """A copy of a built installation in a scratch directory."""
+
+    def __init__(self, template, scratch):
+        self.root = os.path.join(scratch, "mnt")
+        shutil.copytree(template, self.root)
+        self.config = os.path.join(self.root, CONFIG)
+        self.system = os.path.join(self.config, "SYSTEM")
+        self.software = os.path.join(self.config, "SOFTWARE")
+
+    def snapshot(self):
+        """Every file below the root with its bytes and modification time."""
+        files = {}
+        for directory, _, names in os.walk(self.root):
+            for name in names:
+                path = os.path.join(directory, name)
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, self.root)] = (f.read(), os.stat(path).st_mtime_ns)
+        return files
+
+
+class HiveStoreTest(unittest.TestCase):
+    templates = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.built = tempfile.TemporaryDirectory(prefix="netvane-hives-")
+        machine = os.path.join(FIXTURES, "machine.reg")
+
+        def build(name, fixture=machine, **options):
+            out = os.path.join(cls.built.name, name)
+            hivefixture.build(out, [fixture], **options)
+            return out
+
+        cls.templates = {
+            "machine": build("machine"),
+            "two control sets": build("two", control_sets=(1, 2),
+                                      select={"Current": 1, "Default": 2, "Failed": 0,
+                                              "LastKnownGood": 1}),
+            "quirks": build("quirks", os.path.join(FIXTURES, "hive_quirks.reg")),
+        }
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.built.cleanup()
+
+    def setUp(self):
+        self.scratch = tempfile.TemporaryDirectory(prefix="netvane-hive-test-")
+        self.addCleanup(self.scratch.cleanup)
+
+    def installation(self, template="machine"):
+        return Installation(self.templates[template], self.scratch.name)
+
+    def assertKeyHolds(self, hive, key, expected, exactly=False):
+        """Both readers show `expected` (name -> text, [texts] or number) in the key;
+        with `exactly`, and nothing else."""
+        shown = as_readers_show(expected)
+        for reader in (readers.hivex_values, readers.regf_values):
+            values = reader(hive, key)
+            self.assertIsNotNone(values, "%s cannot show %s" % (reader.__name__, key))
+            if exactly:
+                self.assertEqual(values, shown, "%s of %s" % (reader.__name__, key))
+            else:
+                self.assertEqual({n: values.get(n) for n in shown}, shown,
+                                 "%s of %s" % (reader.__name__, key))
+
+    def assertReadersAgreeItOpensCleanly(self, hive):
+        self.assertEqual(readers.regfinfo_problems(hive), [])
+        result = subprocess.run(["hivexsh", hive], input="ls\n", capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+
+    # --- listing --------------------------------------------------------
+
+    def test_listing_from_each_directory_form_reads_software_and_writes_nothing(self):
+        mnt = self.installation()
+        before = mnt.snapshot()
+        outputs = set()
+        for directory in (mnt.root, mnt.root + "/Windows", mnt.config, mnt.config + "/"):
+            out, status = run(directory)
+            self.assertEqual(status, 0, out)
+            outputs.add(out)
+        self.assertEqual(len(outputs), 1, "the three forms list differently")
+        listing = outputs.pop()
+        self.assertIn("\nNetwork adapters:\n"
+                      "\n1:\tContoso E100 Fast Ethernet\n\tName: E100A\n"
+                      "\n2:\tFabrikam Wireless LAN\n\tName: " + DHCP + "\n"
+                      "\n3:\tLegacy ISA Adapter\n\tName: LegacyNic\n", listing)
+        self.assertTrue(listing.endswith("\tName: LegacyNic\n"))
+        self.assertEqual(mnt.snapshot(), before)
+
+    def test_names_outside_ascii_and_in_other_cases_are_matched_and_kept(self):
+        mnt = self.installation("quirks")
+        out, status = run(mnt.root)
+        self.assertEqual(status, 0)
+        self.assertIn("\n1:\tKestrel Gigabit – Port 1 (Zürich)\n"
+                      "\tName: {AB12CD34-0000-4000-8000-00000000C0DE}\n", out)
+
+        self.assertEqual(run(mnt.root, "1", "10.1.1.5", "*", "10.1.1.1"), ("", 0))
+        adapter = "ControlSet001\\services\\{ab12cd34-0000-4000-8000-00000000c0de}\\parameters\\TCPIP"
+        self.assertKeyHolds(mnt.system, adapter, {
+            "enabledhcp": 0, "ipaddress": ["10.1.1.5"], "SUBNETMASK": ["255.255.255.0"],
+            "Zone": "Außenstelle", "DefaultGateway": ["10.1.1.1"], "DhcpIPAddress": "0.0.0.0",
+            "DhcpServer": "255.255.255.255", "DhcpSubnetMask": "255.0.0.0"}, exactly=True)
+
+    # --- configuring ----------------------------------------------------
+
+    def test_typical_run_writes_the_five_keys_of_the_boot_control_set(self):
+        mnt = self.installation()
+        software = mnt.snapshot()["Windows/System32/config/SOFTWARE"]
+        record = os.path.join(self.scratch.name, "dhcp.txt")
+
+        out, status = run(mnt.root, "2", "192.168.1.10", "*", "192.168.1.1", "192.168.1.2",
+                          NETVANE_DHCP_RECORD=record)
+
+        self.assertEqual((out, status), ("", 0))
+        with open(record) as f:
+            self.assertEqual(f.read().count("new=1 index=0 address=192.168.1.10 mask=255.255.255.0"), 1)
+        keys = keys_of(DHCP)
+        self.assertKeyHolds(mnt.system, keys["adapter"], {
+            "EnableDHCP": 0, "IPAddress": ["192.168.1.10"], "SubnetMask": ["255.255.255.0"],
+            "DefaultGateway": ["192.168.1.1"], "DhcpIPAddress": "0.0.0.0",
+            "DhcpServer": "255.255.255.255", "DhcpSubnetMask": "255.0.0.0"}, exactly=True)
+        self.assertKeyHolds(mnt.system, keys["interface"], {
+            "EnableDHCP": 0, "IPAddress": ["192.168.1.10"], "SubnetMask": ["255.255.255.0"],
+            "DefaultGateway": ["192.168.1.1"], "NameServer": "192.168.1.2",
+            "DhcpServer": "255.255.255.255", "LeaseObtainedTime": 0x6553F100}, exactly=True)
+        self.assertKeyHolds(mnt.system, keys["global"], {
+            "Hostname": "fixture-host", "Domain": "corp.example", "NameServer": "192.168.1.2"},
+            exactly=True)
+        self.assertKeyHolds(mnt.system, keys["netbt interface"], {
+            "NameServerList": [""], "NetbiosOptions": 0}, exactly=True)
+        self.assertKeyHolds(mnt.system, keys["netbt adapter"], {
+            "NameServer": "", "NameServerBackup": ""}, exactly=True)
+        self.assertKeyHolds(mnt.software, "Unrelated\\Settings", {
+            "": "default text", 'Quoted "name"': "C:\\Program Files\\x", "Flags": 0xDEADBEEF},
+            exactly=True)
+        self.assertReadersAgreeItOpensCleanly(mnt.system)
+        self.assertEqual(mnt.snapshot()["Windows/System32/config/SOFTWARE"], software)
+        self.assertEqual(sorted(os.listdir(mnt.config)), ["SOFTWARE", "SYSTEM"])
+
+    def test_switch_to_dhcp_leaves_the_lease_values_and_netbios_adapter_key(self):
+        mnt = self.installation()
+        self.assertEqual(run(mnt.root, "1", "?", "*", "*", "?", "*", "?"), ("", 0))
+        keys = keys_of(STATIC)
+        self.assertKeyHolds(mnt.system, keys["adapter"], {
+            "EnableDHCP": 1, "IPAddress": ["0.0.0.0"], "SubnetMask": [""], "DefaultGateway": [""],
+            "DhcpIPAddress": "0.0.0.0", "DhcpServer": "255.255.255.255",
+            "DhcpSubnetMask": "255.0.0.0", "LLInterface": ""}, exactly=True)
+        self.assertKeyHolds(mnt.system, keys["interface"], {
+            "EnableDHCP": 1, "NameServer": "", "DhcpServer": "255.255.255.255",
+            "UseZeroBroadcast": 0})
+        self.assertKeyHolds(mnt.system, keys["netbt interface"], {"NameServerList": [""]})
+        self.assertKeyHolds(mnt.system, keys["netbt adapter"], {
+            "NameServer": "10.0.0.9", "NameServerBackup": "10.0.0.10"}, exactly=True)
+
+    def test_dhcp_client_answers_from_the_hives(self):
+        mnt = self.installation()
+        self.assertEqual(run(mnt.root, "1", "10.7.7.7", "255.0.255.0"),
+                         ("Adapter configuration failed\n", 29))
+        self.assertKeyHolds(mnt.system, keys_of(STATIC)["adapter"], {"SubnetMask": ["255.0.255.0"]})
+        before = mnt.snapshot()
+        self.assertEqual(run(mnt.root, "NoSuchNic", "10.7.7.7"),
+                         ("Cannot locate adapter NoSuchNic\n", 32))
+        self.assertEqual(mnt.snapshot(), before)
+
+    def test_select_default_names_the_control_set_that_is_written(self):
+        mnt = self.installation("two control sets")
+        untouched = readers.hivex_values(mnt.system, keys_of(STATIC)["adapter"])
+        self.assertEqual(run(mnt.root, "1", "10.9.9.9"), ("", 0))
+        self.assertKeyHolds(mnt.system, keys_of(STATIC, "ControlSet002")["adapter"],
+                            {"IPAddress": ["10.9.9.9"]})
+        self.assertEqual(readers.hivex_values(mnt.system, keys_of(STATIC)["adapter"]), untouched)
+
+    def test_select_falls_back_to_current_then_control_set_001(self):
+        cases = {"Current": ({"Current": 2, "Failed": 0}, "ControlSet002"),
+                 "neither": ({"LastKnownGood": 2}, "ControlSet001")}
+        for case, (select, written) in cases.items():
+            with self.subTest(case):
+                out = os.path.join(self.scratch.name, case)
+                hivefixture.build(out, [os.path.join(FIXTURES, "machine.reg")],
+                                  control_sets=(1, 2), select=select)
+                system = os.path.join(out, CONFIG, "SYSTEM")
+                self.assertEqual(run(out, "1", "10.9.9.9"), ("", 0))
+                for control_set in ("ControlSet001", "ControlSet002"):
+                    self.assertEqual(
+                        readers.hivex_values(system, keys_of(STATIC, control_set)["adapter"])
+                        ["IPAddress"][1] == multi_string("10.9.9.9"), control_set == written)
+
+    def test_directories_spelled_in_other_cases_are_found_and_keep_their_names(self):
+        out = os.path.join(self.scratch.name, "image")
+        config = hivefixture.build(out, [os.path.join(FIXTURES, "machine.reg")],
+                                   config_path="WINDOWS/system32/Config",
+                                   names=("system", "Software"))
+        self.assertEqual(run(out, "1", "10.4.4.4"), ("", 0))
+        self.assertEqual(sorted(os.listdir(config)), ["Software", "system"])
+        self.assertKeyHolds(os.path.join(config, "system"), keys_of(STATIC)["adapter"],
+                            {"IPAddress": ["10.4.4.4"]})
+
+    def test_concurrent_runs_wait_for_the_lock_on_the_hive(self):
+        mnt = self.installation()
+        with open(mnt.system, "rb") as held:
+            fcntl.flock(held, fcntl.LOCK_EX)
+            run_ = subprocess.Popen([NETVANE, "1", "10.5.5.5"], stdout=subprocess.PIPE,
+                                    env={"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root})
+            time.sleep(0.3)
+            self.assertIsNone(run_.poll(), "the run did not wait for the lock")
+        self.assertEqual(run_.communicate(timeout=30), (b"", None))
+        self.assertEqual(run_.returncode, 0)
+        self.assertKeyHolds(mnt.system, keys_of(STATIC)["adapter"], {"IPAddress": ["10.5.5.5"]})
+
+    # --- refusals ---------------------------------------------------------
+
+    def assertRefused(self, directory, expected_parts, arguments=("1", "10.1.2.3")):
+        """One line naming the file, status = its length, nothing written."""
+        tree = Installation.__new__(Installation)
+        tree.root = directory
+        before = tree.snapshot()
+        for args in ((), arguments):
+            out, status = run(directory, *args)
+            self.assertEqual(out.count("\n"), 1, out)
+            self.assertTrue(out.endswith("\n"))
+            self.assertEqual(status, len(out))
+            for part in expected_parts:
+                self.assertIn(part, out)
+        self.assertEqual(tree.snapshot(), before)
+
+    def test_unusable_installations_are_refused_before_anything_is_written(self):
+        machine = os.path.join(FIXTURES, "machine.reg")
+        for case in ("dirty SYSTEM", "dirty SOFTWARE", "no SOFTWARE", "no installation",
+                     "not a hive", "truncated hive", "no Select", "missing control set"):
+            with self.subTest(case):
+                out = os.path.join(self.scratch.name, case.replace(" ", "-"))
+                select = {"Current": 1, "Default": 1}
+                if case == "no Select":
+                    select = None
+                if case == "missing control set":
+                    select = {"Current": 1, "Default": 3}
+                config = hivefixture.build(out, [machine], select=select)
+                system, software = os.path.join(config, "SYSTEM"), os.path.join(config, "SOFTWARE")
+                expected = [system]
+                if case == "dirty SYSTEM":
+                    hivefixture.mark_dirty(system)
+                    expected.append("shut it down fully")
+                elif case == "dirty SOFTWARE":
+                    hivefixture.mark_dirty(software)
+                    expected = [software, "shut it down fully"]
+                elif case == "no SOFTWARE":
+                    os.unlink(software)
+                    expected = [software]
+                elif case == "no installation":
+                    shutil.rmtree(os.path.join(out, "Windows"))
+                    os.mkdir(os.path.join(out, "Windows"))
+                    expected = [out]
+                elif case == "not a hive":
+                    with open(system, "wb") as f:
+                        f.write(b"not a hive at all\n")
+                elif case == "truncated hive":
+                    os.truncate(system, 4096)
+                elif case == "no Select":
+                    expected.append("Select")
+                else:
+                    expected.append("ControlSet003")
+                self.assertRefused(out, expected)
+
+
+if __name__ == "__main__":
+    unittest.main()

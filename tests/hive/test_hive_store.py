@@ -278,6 +278,47 @@ class HiveStoreTest(unittest.TestCase):
         self.assertEqual(run_.returncode, 0)
         self.assertKeyHolds(mnt.system, keys_of(STATIC)["adapter"], {"IPAddress": ["10.5.5.5"]})
 
+    def test_a_run_killed_at_any_moment_leaves_the_old_hive_or_the_new(self):
+        mnt = self.installation()
+        before = mnt.snapshot()
+        arguments = [NETVANE, "2", "192.168.1.10", "*", "192.168.1.1", "192.168.1.2"]
+        environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root}
+        durations = []
+        for _ in range(3):
+            started = time.monotonic()
+            self.assertEqual(subprocess.run(arguments, env=environment, timeout=30).returncode, 0)
+            durations.append(time.monotonic() - started)
+            with open(mnt.system, "rb") as f:
+                changed = f.read()
+            shutil.copyfile(os.path.join(self.built.name, "machine", CONFIG, "SYSTEM"), mnt.system)
+        old = before[CONFIG + "/SYSTEM"][0]
+        self.assertNotEqual(changed, old)
+        span = 1.2 * sorted(durations)[1]
+        seen = {"old": 0, "new": 0}
+        temporaries = 0
+        for kill in range(100):
+            run_ = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL)
+            time.sleep(span * ((kill * 37) % 100) / 100)
+            run_.kill()
+            run_.wait(timeout=30)
+            with open(mnt.system, "rb") as f:
+                now = f.read()
+            self.assertIn(now, (old, changed), "killed after %.1f ms" % (span * ((kill * 37) % 100) * 10))
+            seen["old" if now == old else "new"] += 1
+            # SOFTWARE is only read; a killed run leaves at most its temporary SYSTEM file.
+            self.assertEqual(mnt.snapshot()[CONFIG + "/SOFTWARE"], before[CONFIG + "/SOFTWARE"])
+            for name in os.listdir(mnt.config):
+                if name not in ("SYSTEM", "SOFTWARE"):
+                    self.assertRegex(name, r"^SYSTEM\.[A-Za-z0-9]{6}$")
+                    os.unlink(os.path.join(mnt.config, name))
+                    temporaries += 1
+            if now != old:
+                shutil.copyfile(os.path.join(self.built.name, "machine", CONFIG, "SYSTEM"), mnt.system)
+        self.assertGreater(seen["old"], 0)
+        self.assertGreater(seen["new"], 0)
+        print("hive kills: %(old)d left the old SYSTEM hive, %(new)d the new;" % seen,
+              temporaries, "temporary files", file=sys.stderr)
+
     # --- refusals ---------------------------------------------------------
 
     def assertRefused(self, directory, expected_parts, arguments=("1", "10.1.2.3")):

@@ -12,11 +12,6 @@
 namespace {
 
 const std::string kUsageStart = "netvane: TCP/IP settings for one network adapter.";
-const std::string kFixtureList =
-    "\nNetwork adapters:\n"
-    "\n1:\tContoso E100 Fast Ethernet\n\tName: E100A\n"
-    "\n2:\tFabrikam Wireless LAN\n\tName: {6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}\n"
-    "\n3:\tLegacy ISA Adapter\n\tName: LegacyNic\n";
 const std::string kCards = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards";
 const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
 const std::string kE100A = kServices + "E100A\\Parameters\\Tcpip";

@@ -15,6 +15,12 @@
 
 #include "platform/standin/standin_text.h"
 
+const std::string kFixtureList =
+    "\nNetwork adapters:\n"
+    "\n1:\tContoso E100 Fast Ethernet\n\tName: E100A\n"
+    "\n2:\tFabrikam Wireless LAN\n\tName: {6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}\n"
+    "\n3:\tLegacy ISA Adapter\n\tName: LegacyNic\n";
+
 ScratchDir::ScratchDir() {
   char pattern[] = "/tmp/netvane-test.XXXXXX";
   path_ = mkdtemp(pattern);

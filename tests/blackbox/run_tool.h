@@ -35,6 +35,9 @@ class ScratchDir {
   std::string path_;
 };
 
+// The adapter list that a listing run prints for the machine.reg fixture.
+extern const std::string kFixtureList;
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 std::string fixture(const std::string& name);

@@ -22,11 +22,6 @@ const std::string kUsage =
     "\tMissing parameters will be set to empty strings.\n"
     "\tMore information at: https://netvane.example/ \n";
 
-const std::string kFixtureList =
-    "\nNetwork adapters:\n"
-    "\n1:\tContoso E100 Fast Ethernet\n\tName: E100A\n"
-    "\n2:\tFabrikam Wireless LAN\n\tName: {6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}\n"
-    "\n3:\tLegacy ISA Adapter\n\tName: LegacyNic\n";
 
 const std::string kGuid = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}";
 const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";

@@ -93,9 +93,15 @@ TEST(CrashSafety, KilledRunsLeaveTheOldStoreOrTheNew) {
   }
   RecordProperty("kills", std::to_string(kills));
   RecordProperty("seconds", std::to_string(secondsSince(start)));
-  printf("%d kills in %.1f s: %d while running; %d left the old store, %d the new; %d temporary files\n", kills,
-         secondsSince(start), killedRunning, oldSeen, newSeen, temporaries);
+  printf("%d kills in %.1f s, a run taking %.0f ms: %d while running; %d left the old store, %d the new; "
+         "%d temporary files\n",
+         kills, secondsSince(start), 1000 * times[1], killedRunning, oldSeen, newSeen, temporaries);
+#if defined(__SANITIZE_ADDRESS__)
+  // Unoptimised under AddressSanitizer, a run on 10 MB takes several times as long.
+  EXPECT_GE(kills, 50);
+#else
   EXPECT_GE(kills, 100);
+#endif
   // The kills fell on both sides of the moment the new store took the old one's place.
   EXPECT_GT(oldSeen, 0);
   EXPECT_GT(newSeen, 0);

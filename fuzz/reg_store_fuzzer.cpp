@@ -8,6 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -138,6 +139,18 @@ void checkOneLine(const std::string& error, const std::string& fileError, const 
   check(asMemory(fileError) == error, "the file and the memory store give different errors");
 }
 
+
+std::string& storeDirectory() {
+  static std::string directory;
+  return directory;
+}
+
+// Runs when the fuzzer exits; a crash leaves the directory behind, with the input in it.
+void removeStoreDirectory() {
+  unlink(storePath().c_str());
+  rmdir(storeDirectory().c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -148,7 +161,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char* directory = mkdtemp(shm);
   if (directory == nullptr) directory = mkdtemp(tmp);
   check(directory != nullptr, "cannot make a directory for the store file");
-  storePath() = std::string(directory) + "/registry.reg";
+  storeDirectory() = directory;
+  storePath() = storeDirectory() + "/registry.reg";
+  atexit(removeStoreDirectory);
   return 0;
 }
 

@@ -50,7 +50,7 @@ Registry& registry() {
 // A listing of a million cards makes millions of calls; only tests read
 // them, so a run of the tool itself keeps none.
 void logCall(const char* operation, const std::string& name) {
-  if (registry().logging) registry().log.push_back(operation + name);
+  if (registry().logging) registry().log.push_back(std::string(operation) + " " + name);
 }
 
 PlatformResult injectedFault(const char* operation, const std::string& name) {
@@ -85,6 +85,18 @@ bool isStringType(uint32_t type) {
 OpenKey* findKey(PlatformKey key) {
   std::map<PlatformKey, OpenKey>::iterator it = registry().keys.find(key);
   return it == registry().keys.end() ? nullptr : &it->second;
+}
+
+// What every value call does first: find the open key, log the call, and let
+// an injected fault answer in its place. On success `open` and `valueName`
+// are set and the result is kResultSuccess.
+PlatformResult startValueCall(PlatformKey key, const char* operation, const char* name,
+                              OpenKey** open, std::string* valueName) {
+  *open = findKey(key);
+  if (*open == nullptr) return kResultInvalidHandle;
+  *valueName = name ? name : "";
+  logCall(operation, *valueName);
+  return injectedFault(operation, *valueName);
 }
 
 void startRun(std::unique_ptr<RegistryStore> store, bool logging) {
@@ -195,7 +207,7 @@ PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t acce
   (void)options;
   (void)access;
   std::string normal;
-  standin::logCall("open ", path ? path : "");
+  standin::logCall("open", path ? path : "");
   if (!registry().store || !standin::normalisePath(path, &normal)) return kResultNotFound;
   PlatformResult fault = standin::injectedFault("open", normal);
   if (fault != kResultSuccess) return fault;
@@ -236,12 +248,10 @@ PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
 
 PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
                                   unsigned char* data, uint32_t* size) {
-  OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
-  std::string valueName = name ? name : "";
-  standin::logCall("query ", valueName);
-  PlatformResult fault = standin::injectedFault("query", valueName);
-  if (fault != kResultSuccess) return fault;
+  OpenKey* open = nullptr;
+  std::string valueName;
+  PlatformResult started = standin::startValueCall(key, "query", name, &open, &valueName);
+  if (started != kResultSuccess) return started;
   standin::StoreValue value;
   if (!registry().store->getValue(open->path, valueName, &value)) return kResultNotFound;
   std::string converted;
@@ -266,12 +276,10 @@ PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* t
 
 PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type,
                                 const unsigned char* data, uint32_t size) {
-  OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
-  std::string valueName = name ? name : "";
-  standin::logCall("set ", valueName);
-  PlatformResult fault = standin::injectedFault("set", valueName);
-  if (fault != kResultSuccess) return fault;
+  OpenKey* open = nullptr;
+  std::string valueName;
+  PlatformResult started = standin::startValueCall(key, "set", name, &open, &valueName);
+  if (started != kResultSuccess) return started;
   standin::StoreValue value;
   value.type = type;
   if (standin::isStringType(type)) {
@@ -284,12 +292,10 @@ PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type
 }
 
 PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
-  OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
-  std::string valueName = name ? name : "";
-  standin::logCall("delete ", valueName);
-  PlatformResult fault = standin::injectedFault("delete", valueName);
-  if (fault != kResultSuccess) return fault;
+  OpenKey* open = nullptr;
+  std::string valueName;
+  PlatformResult started = standin::startValueCall(key, "delete", name, &open, &valueName);
+  if (started != kResultSuccess) return started;
   return registry().store->deleteValue(open->path, valueName) ? kResultSuccess : kResultNotFound;
 }
 
@@ -298,14 +304,14 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
 PlatformResult platformFlushKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
-  standin::logCall("flush ", open->path);
+  standin::logCall("flush", open->path);
   return kResultSuccess;
 }
 
 PlatformResult platformCloseKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
   if (open == nullptr) return standin::kResultInvalidHandle;
-  standin::logCall("close ", open->path);
+  standin::logCall("close", open->path);
   registry().keys.erase(key);
   return kResultSuccess;
 }

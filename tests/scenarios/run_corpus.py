@@ -71,18 +71,18 @@ def load_fixtures(scenarios, folder):
 
 # -- expectations ------------------------------------------------------------
 
-def expected_value(spec):
+def expected_value(wanted):
     """A value as a scenario writes it: {"sz": text}, {"multi": [texts]},
     {"dword": n}; null means the value must not exist."""
-    if spec is None:
+    if wanted is None:
         return None
-    if "sz" in spec:
-        return (regfile.REG_SZ, spec["sz"] + "\0", b"")
-    if "multi" in spec:
-        return (regfile.REG_MULTI_SZ, "\0".join(spec["multi"]) + "\0\0", b"")
-    if "dword" in spec:
-        return (regfile.REG_DWORD, int(spec["dword"]).to_bytes(4, "little"))
-    raise ValueError("unknown value form %r" % spec)
+    if "sz" in wanted:
+        return (regfile.REG_SZ, wanted["sz"] + "\0", b"")
+    if "multi" in wanted:
+        return (regfile.REG_MULTI_SZ, "\0".join(wanted["multi"]) + "\0\0", b"")
+    if "dword" in wanted:
+        return (regfile.REG_DWORD, int(wanted["dword"]).to_bytes(4, "little"))
+    raise ValueError("unknown value form %r" % wanted)
 
 
 SHORT_KEYS = {
@@ -135,8 +135,8 @@ def check_expectations(scenario, fixture, backend, outcome):
         if key is None:
             problems.append("key %s missing" % path)
             continue
-        for name, spec in values.items():
-            want = expected_value(spec)
+        for name, wanted in values.items():
+            want = expected_value(wanted)
             got = key.values.get(regfile.fold(name))
             got = got.decoded() if got is not None else None
             if got != want:

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "memory_store.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 
@@ -44,13 +45,6 @@ StoreValue stringValue(const std::string& text, uint32_t type = 1) {
   StoreValue value;
   value.type = type;
   value.data = standin::utf8ToUtf16LE(text.data(), text.size() + 1);
-  return value;
-}
-
-StoreValue dwordValue(uint32_t number) {
-  StoreValue value;
-  value.type = 4;
-  for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<uint8_t>(number >> (8 * i)));
   return value;
 }
 
@@ -96,7 +90,7 @@ std::string parseError(const std::string& bytes) {
   if (store) {
     // Values are read when a key is first used; the whole store is read
     // before it is written.
-    store->setValue(kKey, "Probe", dwordValue(1));
+    store->setValue(kKey, "Probe", testing_store::dword(1));
     if (store->commit(&error)) return "(parsed)";
   }
   return error;
@@ -438,7 +432,7 @@ const char kEdited[] =
     "\"Leaf\"=dword:00000000\n";
 
 void edit(RegistryStore* store) {
-  ASSERT_TRUE(store->setValue(kKey, "change", dwordValue(42)));
+  ASSERT_TRUE(store->setValue(kKey, "change", testing_store::dword(42)));
   ASSERT_TRUE(store->setValue(kKey, "New", stringValue("new \"v\"")));
   ASSERT_TRUE(store->deleteValue(kKey, "GONE"));
   ASSERT_FALSE(store->deleteValue(kKey, "Gone"));
@@ -512,7 +506,7 @@ TEST_F(StoreFile, LeavesAnUnchangedStoreAlone) {
   std::unique_ptr<RegistryStore> store = open();
   ASSERT_TRUE(store);
   // Setting what is already there is no change.
-  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(1)));
+  ASSERT_TRUE(store->setValue(kKey, "Change", testing_store::dword(1)));
   EXPECT_EQ(valueOf(store.get(), kKey, "Keep"), "1:unchanged \"quoted\" \\ text|");
   std::string error;
   ASSERT_TRUE(store->commit(&error)) << error;
@@ -528,7 +522,7 @@ TEST_F(StoreFile, KeepsPermissionBitsAndLeavesNoTemporaryFile) {
   ASSERT_EQ(chmod(path_.c_str(), 0640), 0);
   std::unique_ptr<RegistryStore> store = open();
   ASSERT_TRUE(store);
-  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(7)));
+  ASSERT_TRUE(store->setValue(kKey, "Change", testing_store::dword(7)));
   std::string error;
   ASSERT_TRUE(store->commit(&error)) << error;
   struct stat info;
@@ -554,7 +548,7 @@ TEST_F(StoreFile, SerialisesRunsOnOneStore) {
     std::unique_ptr<RegistryStore> second = standin::openRegFileStore(path_, &error);
     StoreValue seen;
     ok = ok && second && second->getValue(kKey, "First", &seen) &&
-         second->setValue(kKey, "Second", dwordValue(2)) && second->commit(&error);
+         second->setValue(kKey, "Second", testing_store::dword(2)) && second->commit(&error);
     _exit(ok ? 0 : 1);
   }
   close(locked[0]);
@@ -563,7 +557,7 @@ TEST_F(StoreFile, SerialisesRunsOnOneStore) {
   ASSERT_EQ(::write(locked[1], "x", 1), 1);
   close(locked[1]);
   usleep(200000);
-  ASSERT_TRUE(first->setValue(kKey, "First", dwordValue(1)));
+  ASSERT_TRUE(first->setValue(kKey, "First", testing_store::dword(1)));
   std::string error;
   ASSERT_TRUE(first->commit(&error)) << error;
   first.reset();
@@ -593,7 +587,7 @@ TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
   std::unique_ptr<RegistryStore> store = open();
   ASSERT_TRUE(store);
   EXPECT_EQ(valueOf(store.get(), kKey, "Change"), "4:01000000");
-  ASSERT_TRUE(store->setValue(kKey, "Change", dwordValue(9)));
+  ASSERT_TRUE(store->setValue(kKey, "Change", testing_store::dword(9)));
   std::string error;
   EXPECT_FALSE(store->commit(&error));
   std::string message = "Registry store " + path_ + ", line " + std::to_string(lines + 1) + ": malformed hex data";

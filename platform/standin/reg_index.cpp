@@ -391,7 +391,12 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* e
   for (;;) {
     size_t q = first;
     while (q < text.end && isBlank(text.at(q))) q += text.width;
-    if (q >= text.end || text.at(q) == '[') break;
+    // A last line of blanks without a line end holds no section either.
+    if (q >= text.end) {
+      first = text.end;
+      break;
+    }
+    if (text.at(q) == '[') break;
     uint32_t unit = text.at(q);
     if (unit != ';' && !isLineEnd(unit)) {
       error->offset = first;

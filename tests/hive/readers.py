@@ -2,6 +2,7 @@
 and libyal's regfexport (libregf). Each returns {value name: (type, data)},
 "" naming the default value, or None when the reader cannot show the key."""
 
+import hashlib
 import re
 import subprocess
 
@@ -84,11 +85,11 @@ def regf_values(hive, key):
         size = int(lines[i + 2].split(":", 1)[1])
         data_line = lines[i + 3]
         i += 4
-        if value_type == REG_SZ:
+        if value_type in (REG_SZ, REG_EXPAND_SZ):
             text = data_line[len("Data: "):]
             if size != 2 * (len(text.encode("utf-16-le")) // 2 + 1):
                 raise ValueError("%s: %d bytes do not hold %r and one terminator" % (name, size, text))
-            values[name] = (REG_SZ, text)
+            values[name] = (value_type, text)
         elif value_type == REG_DWORD:
             values[name] = (REG_DWORD, int(data_line[len("Data: "):]))
         else:
@@ -116,3 +117,57 @@ def regfinfo_problems(hive):
     problems += [line for line in (result.stdout + result.stderr).splitlines()
                  if re.search(r"error|corrupt|unable", line, re.IGNORECASE)]
     return problems
+
+
+
+def _blocks(output, header):
+    """{key path below the root, upper-cased: a digest of the lines printed
+    for it}; `header` gives a line's key path, or None for a line inside a
+    key. Digests keep a real hive's dumps small enough to hold several."""
+    blocks, path, digest = {}, None, None
+    for line in output.split(b"\n"):
+        named = header(line.decode("utf-8", "surrogateescape"))
+        if named is not None:
+            if path is not None:
+                blocks[path] = digest.hexdigest()
+            path, digest = named.upper(), hashlib.sha256()
+        if digest is not None:
+            digest.update(line + b"\n")
+    if path is not None:
+        blocks[path] = digest.hexdigest()
+    return blocks
+
+
+def _below_root(path):
+    return path.split("\\", 1)[1] if "\\" in path else ""
+
+
+def whole_hive(hive):
+    """Every key and value of the hive as each reader prints it:
+    {"hivex": blocks, "regfexport": blocks}, blocks mapping each key's path
+    below the root (upper-cased) to a digest of its printed text. The two
+    readers run at once, since each takes seconds on a real hive."""
+    hivex = subprocess.Popen(["hivexregedit", "--export", "--prefix", "ROOT", hive, "\\"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    regf = subprocess.Popen(["regfexport", hive], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    regf_out, regf_err = regf.communicate()
+    hivex_out, hivex_err = hivex.communicate()
+    if hivex.returncode != 0 or regf.returncode != 0:
+        raise ValueError("cannot dump %s: %s %s" % (hive, hivex_err.decode("utf-8", "replace"),
+                                                    regf_err.decode("utf-8", "replace")))
+
+    def hivex_header(line):
+        return _below_root(line[1:-1]) if line.startswith("[") and line.endswith("]") else None
+
+    def regf_header(line):
+        return _below_root(line[len("Key path: "):]) if line.startswith("Key path: ") else None
+
+    return {"hivex": _blocks(hivex_out, hivex_header), "regfexport": _blocks(regf_out, regf_header)}
+
+
+def hivex_export(hive, key):
+    """The key and every key below it as hivexregedit exports them: Version
+    5.00 text, every value in hex as stored, paths beginning with ROOT."""
+    result = subprocess.run(["hivexregedit", "--export", "--prefix", "ROOT", hive, "\\" + key],
+                            capture_output=True, check=True)
+    return result.stdout.decode("utf-8")

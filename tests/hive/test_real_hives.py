@@ -30,6 +30,11 @@ INTERFACES = "ControlSet001\\Services\\Tcpip\\Parameters\\Interfaces"
 # How many adapters each machine has (real/README.md), so that a broken way
 # of finding them cannot pass by finding none.
 MACHINES = {"both-layouts": 2, "win10-1709": 3}
+# Dumping a whole real hive through both readers is most of this test's
+# time, and its result does not depend on how netvane was built; a build
+# that runs the rest of the test for itself (the sanitizer build) may leave
+# it out with NETVANE_HIVE_DUMPS=0.
+WHOLE_HIVE_DUMPS = os.environ.get("NETVANE_HIVE_DUMPS", "1") != "0"
 
 
 def adapters_of(system):
@@ -131,7 +136,7 @@ class Machine:
         with open(system, "wb") as f:
             subprocess.run(["xz", "-dc", os.path.join(REAL, name + "-SYSTEM.xz")], stdout=f,
                            check=True)
-        self.before = readers.whole_hive(system)
+        self.before = readers.whole_hive(system) if WHOLE_HIVE_DUMPS else None
         self.adapters = adapters_of(system)
         self.cards = os.path.join(self.scratch, "cards.reg")
         with open(self.cards, "w", encoding="utf-8") as f:
@@ -202,6 +207,8 @@ class RealHivesTest(unittest.TestCase):
                         else "new=1 index=0 address=%s mask=255.255.255.0 action=0" % arguments[1]),
                         call)
 
+                if machine.before is None:
+                    continue
                 # Only the five locations of the configured adapters changed.
                 changed = {key.upper() for key in before}
                 after = readers.whole_hive(system)

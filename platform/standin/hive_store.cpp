@@ -163,7 +163,7 @@ bool checkBaseBlock(const Hive& hive, std::string* error) {
 
 bool lockHive(const std::string& path, Hive* hive, std::string* error) {
   hive->path = path;
-  return openLockedFile(path, &hive->file, error) && checkBaseBlock(*hive, error);
+  return openStoreFile(path, "registry hive", &hive->file, error) && checkBaseBlock(*hive, error);
 }
 
 bool openHandle(Hive* hive, std::string* error) {
@@ -185,6 +185,8 @@ class HiveStore : public RegistryStore {
   bool open(const std::string& directory, std::string* error) {
     std::string config;
     if (!findConfigDirectory(directory, &config, error)) return false;
+    // hivex maps a hive that it only reads, and another program may cut it short.
+    guardMappedFile(nullptr, 0);
     // Always SYSTEM first, so that two runs never wait on each other's lock.
     const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
     for (const std::pair<Hive*, const char*>& hive : hives) {
@@ -282,6 +284,10 @@ class HiveStore : public RegistryStore {
   }
 
   bool commit(std::string* error) override {
+    // A hive changed under the run gave it answers from neither version.
+    for (Hive* hive : {&system_, &software_}) {
+      if (!checkUnchanged(hive->file, error)) return false;
+    }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
@@ -292,7 +298,7 @@ class HiveStore : public RegistryStore {
       if (!hive->changed) continue;
       hive_h* handle = hive->handle;
       bool written = replaceFileAtomically(
-          hive->path, hive->file.mode,
+          hive->file,
           [handle](int, const std::string& tempPath, std::string* writeError) {
             if (hivex_commit(handle, tempPath.c_str(), 0) == 0) return true;
             *writeError = std::string("Cannot write registry hive ") + tempPath + ": " + strerror(errno);

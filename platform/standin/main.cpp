@@ -41,10 +41,9 @@ int main(int argc, char** argv) {
     status = platformPrint("%s\n", error.c_str());
   } else {
     status = netvaneMain(argc, argv);
-    if (!standin::endRun(&error)) {
-      int written = platformPrint("%s\n", error.c_str());
-      if (status == 0) status = written;
-    }
+    // A store that cannot take the run's changes, or that changed under the
+    // run, ends it whatever the tool answered.
+    if (!standin::endRun(&error)) status = platformPrint("%s\n", error.c_str());
   }
   return exitStatus(platformFinishOutput(status));
 }

@@ -7,6 +7,7 @@ hives read back afterwards by hivex and by libregf.
 """
 
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -68,7 +69,7 @@ def wait_until_stopped(pid):
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
-def run(store, *arguments, prefix=(), **extra):
+def run(store, *arguments, prefix=(), preexec_fn=None, **extra):
     """(stdout, exit status) of netvane run as a user runs it: a fresh
     process with NETVANE_REGISTRY and nothing of the test machine's
     environment but PATH, started through `prefix` (AS_NOBODY, say)."""
@@ -76,7 +77,7 @@ def run(store, *arguments, prefix=(), **extra):
                    "NETVANE_REGISTRY": store}
     environment.update(extra)
     result = subprocess.run(list(prefix) + [NETVANE] + list(arguments), env=environment,
-                            capture_output=True, timeout=30)
+                            capture_output=True, timeout=30, preexec_fn=preexec_fn)
     return result.stdout.decode("utf-8"), result.returncode
 
 
@@ -356,8 +357,9 @@ class HiveStoreTest(unittest.TestCase):
 
     def test_unusable_installations_are_refused_before_anything_is_written(self):
         machine = os.path.join(FIXTURES, "machine.reg")
-        for case in ("dirty SYSTEM", "dirty SOFTWARE", "no SOFTWARE", "no installation",
-                     "not a hive", "truncated hive", "no Select", "missing control set"):
+        for case in ("dirty SYSTEM", "dirty SOFTWARE", "damaged base block", "regf and junk",
+                     "no SOFTWARE", "no installation", "not a hive", "truncated hive", "no Select",
+                     "missing control set"):
             with self.subTest(case):
                 out = os.path.join(self.scratch.name, case.replace(" ", "-"))
                 select = {"Current": 1, "Default": 1}
@@ -374,6 +376,16 @@ class HiveStoreTest(unittest.TestCase):
                 elif case == "dirty SOFTWARE":
                     hivefixture.mark_dirty(software)
                     expected = [software, "shut it down fully"]
+                elif case == "damaged base block":
+                    # A base block that lies about itself is no sign of hibernation.
+                    with open(system, "r+b") as f:
+                        f.seek(0x30)
+                        f.write(b"X")
+                    expected.append("is damaged")
+                elif case == "regf and junk":
+                    with open(system, "wb") as f:
+                        f.write(b"regf" + bytes(range(256)) * 32)
+                    expected.append("is damaged")
                 elif case == "no SOFTWARE":
                     os.unlink(software)
                     expected = [software]
@@ -392,12 +404,41 @@ class HiveStoreTest(unittest.TestCase):
                     expected.append("ControlSet003")
                 self.assertRefused(out, expected)
 
+    def test_a_hive_larger_than_windows_allows_is_refused_at_once(self):
+        mnt = self.installation()
+        os.truncate(mnt.system, 4 << 30)
+        before = os.stat(mnt.system)
+        for arguments in ((), ("1", "10.1.2.3")):
+            started = time.monotonic()
+            out, status = run(mnt.root, *arguments)
+            self.assertEqual(out, "Registry hive %s is larger than 1.5 GB, the most Windows allows "
+                                  "for a SYSTEM hive\n" % mnt.system)
+            self.assertEqual(status, len(out))
+            self.assertLess(time.monotonic() - started, 10)
+        after = os.stat(mnt.system)
+        self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns),
+                         (before.st_ino, before.st_size, before.st_mtime_ns))
+
+    def test_a_hive_that_cannot_be_written_is_named(self):
+        mnt = self.installation()
+        before = mnt.snapshot()
+        size = os.path.getsize(mnt.system)
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (size // 2, size // 2))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        out, status = run(mnt.root, "1", "10.1.2.3", preexec_fn=small_files)
+        self.assertEqual(out, "Cannot write registry hive %s: File too large\n" % mnt.system)
+        self.assertEqual(status, len(out))
+        self.assertEqual(mnt.snapshot(), before)
+
     def test_links_owners_and_read_only_hives_are_the_users(self):
         """Cases as root and as nobody; out is what the configure run prints."""
         if os.geteuid() != 0:
             self.skipTest("needs root, to run netvane as nobody and to own files for it")
         os.chmod(self.scratch.name, 0o755)
-        for case in ("a link", "nobody's hive", "a read-only hive"):
+        for case in ("a link", "nobody's hive", "a read-only hive", "an unreadable directory"):
             with self.subTest(case):
                 for left in ("mnt", "elsewhere"):
                     shutil.rmtree(os.path.join(self.scratch.name, left), ignore_errors=True)
@@ -420,8 +461,13 @@ class HiveStoreTest(unittest.TestCase):
                     prefix, written = AS_NOBODY, False
                     out = "Registry hive %s is read-only\n" % mnt.system
                     self.assertEqual(run(mnt.root, prefix=prefix)[1], 0)
+                else:
+                    os.chmod(mnt.config, 0)
+                    prefix, written = AS_NOBODY, False
+                    out = "Cannot read the directory %s: Permission denied\n" % mnt.config
                 stat = os.stat(hive)
                 self.assertEqual(run(mnt.root, "1", "10.2.3.4", prefix=prefix), (out, len(out)))
+                os.chmod(mnt.config, 0o755)
                 self.assertEqual(os.path.islink(mnt.system), case == "a link")
                 after = os.stat(hive)
                 self.assertEqual((after.st_uid, after.st_gid, after.st_mode),

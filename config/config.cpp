@@ -279,6 +279,12 @@ void deleteValue(PlatformKey key, const char* name) { platformDeleteValue(key, n
 int32_t configureAdapter(const char* adapterName, const char* ipAddress, const char* mask,
                          const char* gateway, const char* nameServer1, const char* nameServer2,
                          const char* winsServer1, const char* winsServer2) {
+  // Cut to its field, a longer service name would be another adapter's.
+  if (strlen(adapterName) >= kSettingSize) {
+    char shown[kSettingSize];
+    copyBounded(shown, adapterName, kSettingSize);
+    return platformPrint(kCannotLocateAdapter, shown);
+  }
   DhcpClient client;
   client.library = platformLoadLibrary(kDhcpLibraryName);
   client.notify = client.library != 0 ? platformFindDhcpNotify(client.library, kDhcpNotifyName) : 0;

@@ -80,4 +80,10 @@ int platformToUtf16(const char* text, uint16_t* buffer, int capacity);
 // printf to standard output; returns the number of characters written.
 int platformPrint(const char* format, ...);
 
+// For the platform's start-up, once the tool has returned `status`: flushes
+// standard output. When any of it could not be written, says so in one line
+// on standard error and returns that line's length instead, so that lost
+// output never reads as success.
+int32_t platformFinishOutput(int32_t status);
+
 #endif

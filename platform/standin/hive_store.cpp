@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <hivex.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -56,11 +57,18 @@ std::vector<std::string> splitPath(const std::string& path) {
 }
 
 // NTFS keeps names as they were created, and a Linux mount shows them so:
-// "Windows/System32/config" may be "WINDOWS/system32/CONFIG".
+// "Windows/System32/config" may be "WINDOWS/system32/CONFIG". False when
+// there is no such entry, and then with `error` set when the directory could
+// not be read: a directory the user may not read hides nothing from them.
 bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
-               std::string* found) {
+               std::string* found, std::string* error) {
   DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) return false;
+  if (dir == nullptr) {
+    if (errno != ENOENT && errno != ENOTDIR) {
+      *error = "Cannot read the directory " + directory + ": " + strerror(errno);
+    }
+    return false;
+  }
   std::vector<std::string> matches;
   while (struct dirent* entry = readdir(dir)) {
     if (strcasecmp(entry->d_name, name) == 0) matches.push_back(entry->d_name);
@@ -74,7 +82,13 @@ bool findEntry(const std::string& directory, const char* name, bool wantDirector
   for (const std::string& match : matches) {
     std::string path = directory + "/" + match;
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) continue;
+    if (stat(path.c_str(), &info) != 0) {
+      if (errno != ENOENT) {
+        *error = "Cannot read " + path + ": " + strerror(errno);
+        return false;
+      }
+      continue;
+    }
     if (wantDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
       *found = path;
       return true;
@@ -97,7 +111,8 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     std::string path = directory;
     bool present = true;
     for (const char* name : layout) {
-      if (!findEntry(path, name, true, &path)) {
+      if (!findEntry(path, name, true, &path, error)) {
+        if (!error->empty()) return false;
         present = false;
         break;
       }
@@ -108,10 +123,12 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     }
   }
   std::string hive;
-  if (findEntry(directory, "SYSTEM", false, &hive) || findEntry(directory, "SOFTWARE", false, &hive)) {
+  if (findEntry(directory, "SYSTEM", false, &hive, error) ||
+      (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
     *config = directory;
     return true;
   }
+  if (!error->empty()) return false;
   *error = "No Windows installation in " + directory +
            ": it has no Windows/System32/config directory and no SYSTEM or SOFTWARE hive";
   return false;
@@ -135,7 +152,8 @@ std::string lockedPath(const Hive& hive) { return "/proc/self/fd/" + std::to_str
 // Windows writes the primary sequence number before it changes a hive and
 // the secondary one after, and leaves them unequal when it hibernates or
 // shuts down with fast start-up. The changes still in the .LOG1/.LOG2 files
-// are then replayed at the next boot over whatever we wrote.
+// are then replayed at the next boot over whatever we wrote. Only a base
+// block whose checksum holds can say so: any other is damaged.
 bool checkBaseBlock(const Hive& hive, std::string* error) {
   unsigned char block[kBaseBlockSize];
   ssize_t got = pread(hive.file.fd, block, sizeof block, 0);
@@ -151,8 +169,11 @@ bool checkBaseBlock(const Hive& hive, std::string* error) {
   for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
   if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
   if (checksum == 0) checksum = 1;
-  bool checksumMatches = checksum == littleEndian32(block + kChecksummedBytes);
-  if (!checksumMatches || littleEndian32(block + 4) != littleEndian32(block + 8)) {
+  if (checksum != littleEndian32(block + kChecksummedBytes)) {
+    *error = "Registry hive " + hive.path + " is damaged: the checksum of its base block is wrong";
+    return false;
+  }
+  if (littleEndian32(block + 4) != littleEndian32(block + 8)) {
     *error = "Registry hive " + hive.path +
              " was not shut down cleanly (Windows hibernated or used fast start-up): "
              "boot the installation, shut it down fully, then try again";
@@ -161,9 +182,23 @@ bool checkBaseBlock(const Hive& hive, std::string* error) {
   return true;
 }
 
-bool lockHive(const std::string& path, Hive* hive, std::string* error) {
+// Windows's own ceiling: "The maximum size of a registry hive is 2 GB, except
+// for the system hive", which may hold at most half the physical memory, up
+// to 1.5 GB on x64 ("Registry Storage Space", Microsoft Learn, Win32
+// system information). hivex would read all of a larger file first.
+uint64_t largestHive(const char* name) {
+  return strcmp(name, "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
+}
+
+bool lockHive(const std::string& path, const char* name, Hive* hive, std::string* error) {
   hive->path = path;
-  return openLockedFile(path, &hive->file, error) && checkBaseBlock(*hive, error);
+  if (!openStoreFile(path, "registry hive", &hive->file, error)) return false;
+  if (static_cast<uint64_t>(hive->file.opened.st_size) > largestHive(name)) {
+    *error = "Registry hive " + path + " is larger than " + (strcmp(name, "SYSTEM") == 0 ? "1.5" : "2") +
+             " GB, the most Windows allows for a " + name + " hive";
+    return false;
+  }
+  return checkBaseBlock(*hive, error);
 }
 
 bool openHandle(Hive* hive, std::string* error) {
@@ -185,15 +220,17 @@ class HiveStore : public RegistryStore {
   bool open(const std::string& directory, std::string* error) {
     std::string config;
     if (!findConfigDirectory(directory, &config, error)) return false;
+    // hivex maps a hive that it only reads, and another program may cut it short.
+    guardMappedFile(nullptr, 0);
     // Always SYSTEM first, so that two runs never wait on each other's lock.
     const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
     for (const std::pair<Hive*, const char*>& hive : hives) {
       std::string path;
-      if (!findEntry(config, hive.second, false, &path)) {
-        *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
+      if (!findEntry(config, hive.second, false, &path, error)) {
+        if (error->empty()) *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
         return false;
       }
-      if (!lockHive(path, hive.first, error)) return false;
+      if (!lockHive(path, hive.second, hive.first, error)) return false;
     }
     // hivex reads through a whole hive when it opens it, which is most of a
     // run's time on a real installation; the two files are independent, so
@@ -282,6 +319,10 @@ class HiveStore : public RegistryStore {
   }
 
   bool commit(std::string* error) override {
+    // A hive changed under the run gave it answers from neither version.
+    for (Hive* hive : {&system_, &software_}) {
+      if (!checkUnchanged(hive->file, error)) return false;
+    }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
@@ -291,11 +332,12 @@ class HiveStore : public RegistryStore {
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->changed) continue;
       hive_h* handle = hive->handle;
+      const std::string& path = hive->path;
       bool written = replaceFileAtomically(
-          hive->path, hive->file.mode,
-          [handle](int, const std::string& tempPath, std::string* writeError) {
+          hive->file,
+          [handle, &path](int, const std::string& tempPath, std::string* writeError) {
             if (hivex_commit(handle, tempPath.c_str(), 0) == 0) return true;
-            *writeError = std::string("Cannot write registry hive ") + tempPath + ": " + strerror(errno);
+            *writeError = "Cannot write registry hive " + path + ": " + strerror(errno);
             return false;
           },
           error);

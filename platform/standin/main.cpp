@@ -1,11 +1,15 @@
 // Start-up of the stand-in build: the registry store is opened and locked
 // before the tool runs and committed after it, so that a run's changes land
 // together or not at all.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "cli/cli.h"
+#include "platform/platform.h"
 #include "platform/standin/standin.h"
 
 namespace {
@@ -14,19 +18,32 @@ namespace {
 // as success; longer messages report 255 instead.
 int exitStatus(int32_t status) { return status > 255 ? 255 : status; }
 
+// Started with standard output closed, the run would open its store or lock
+// as descriptor 1 and print into it. A descriptor open for reading only takes
+// the place, and writing to it fails as writing to a closed one does.
+void holdStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int held = open("/dev/null", O_RDONLY);
+      if (held >= 0 && held != fd) close(held);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  holdStandardDescriptors();
   std::string error;
+  int32_t status = 0;
   if (!standin::beginRun(&error)) {
     // Like every message of the tool, the status is the length of the line.
-    return exitStatus(printf("%s\n", error.c_str()));
+    status = platformPrint("%s\n", error.c_str());
+  } else {
+    status = netvaneMain(argc, argv);
+    // A store that cannot take the run's changes, or that changed under the
+    // run, ends it whatever the tool answered.
+    if (!standin::endRun(&error)) status = platformPrint("%s\n", error.c_str());
   }
-  int32_t status = netvaneMain(argc, argv);
-  fflush(stdout);
-  if (!standin::endRun(&error)) {
-    int written = printf("%s\n", error.c_str());
-    if (status == 0) status = written;
-  }
-  return exitStatus(status);
+  return exitStatus(platformFinishOutput(status));
 }

@@ -258,7 +258,14 @@ bool readHeaderLine(const RegText& t, size_t lineStart, HeaderLine* header, Pars
   const size_t w = t.width;
   error->offset = lineStart;
   size_t open = lineStart;
-  while (t.at(open) != '[') open += w;
+  // The "[" was found there before, but a file cut short under the run
+  // reads as zeros now: the line is then no [key] line at all.
+  while (open < t.end && isBlank(t.at(open))) open += w;
+  if (open >= t.end || t.at(open) != '[') {
+    header->keyStart = header->keyEnd = header->next = t.end;
+    error->reason = "a [key] line lacks its [";
+    return false;
+  }
   size_t keyStart = open + w;
   LineScan scan;
   scanLine(t, keyStart, &scan);

@@ -7,15 +7,15 @@
 // with only the changed values' lines replaced, so everything else comes
 // back byte for byte: the order, the comments, the encoding.
 //
-// The file is mapped while the store holds its lock. Runs never change a
+// The file is mapped for as long as the store lives. Runs never change a
 // store in place, they rename a new file over it, so the mapped bytes stay
-// those that were read for as long as the store lives.
+// those that were read. Another program may still rewrite or cut the file
+// in place; the store then reports that the file changed, and writes nothing.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -26,6 +26,7 @@
 #include "platform/standin/reg_index.h"
 #include "platform/standin/reg_syntax.h"
 #include "platform/standin/registry_store.h"
+#include "platform/standin/standin.h"
 #include "platform/standin/standin_text.h"
 #include "platform/standin/store_file.h"
 
@@ -174,12 +175,16 @@ class RegFileStore : public RegistryStore {
 };
 
 RegFileStore::~RegFileStore() {
-  if (mapping_ != nullptr) munmap(mapping_, mappingSize_);
-  if (hasFile_) releaseFile(&file_);
+  if (mapping_ != nullptr) {
+    unguardMappedFile(mapping_);
+    munmap(mapping_, mappingSize_);
+  }
+  // Also a file that failed to open may hold its lock.
+  releaseFile(&file_);
 }
 
 bool RegFileStore::openFile(const std::string& path, std::string* error) {
-  if (!openLockedFile(path, &file_, error)) return false;
+  if (!openStoreFile(path, "registry store", &file_, error)) return false;
   hasFile_ = true;
   struct stat info;
   if (fstat(file_.fd, &info) != 0) {
@@ -201,6 +206,8 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
     if (mapping != MAP_FAILED) {
       mapping_ = mapping;
       mappingSize_ = size;
+      guardMappedFile(mapping, size);
+      stopForTest("mapped");
       text_.bytes = static_cast<const uint8_t*>(mapping);
     } else {
       memory_.resize(size);
@@ -219,7 +226,10 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
     }
   }
   text_.end = size;
-  return load(error);
+  bool loaded = load(error);
+  // What the file held is no answer once another program changed it:
+  // not even a parse error.
+  return checkUnchanged(file_, error) && loaded;
 }
 
 bool RegFileStore::openText(const std::string& bytes, std::string* committed, std::string* error) {
@@ -523,10 +533,6 @@ std::vector<struct iovec> RegFileStore::newText(const std::vector<Edit>& edits) 
 }
 
 bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
-  // Whoever waits for the lock must get the new file only once it is
-  // complete, and must not slip in between: the new file is locked before
-  // it takes the old one's place.
-  int newLock = -1;
   auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces = newText(edits);
     size_t next = 0;
@@ -560,31 +566,15 @@ bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error)
         ++next;
       }
     }
-    newLock = dup(fd);
-    if (newLock < 0 || flock(newLock, LOCK_EX | LOCK_NB) != 0) {
-      *writeError = "Cannot lock registry store " + name_ + ": " + strerror(errno);
-      return false;
-    }
     return true;
   };
-  // Replace the file a symbolic link points to, not the link.
-  std::string target = file_.path;
-  char* resolved = realpath(file_.path.c_str(), nullptr);
-  if (resolved != nullptr) {
-    target = resolved;
-    free(resolved);
-  }
-  bool ok = replaceFileAtomically(target, file_.mode, fill, error);
-  if (!ok) {
-    if (newLock >= 0) close(newLock);
-    return false;
-  }
-  close(file_.fd);
-  file_.fd = newLock;
-  return true;
+  return replaceFileAtomically(file_, fill, error);
 }
 
 bool RegFileStore::commit(std::string* error) {
+  // A file changed under the run gave it answers from neither version, so
+  // that is reported first, even when the run changed nothing.
+  if (hasFile_ && !checkUnchanged(file_, error)) return false;
   // A key the run used had a line that cannot be read: the run's answers
   // may lack its values, so it is reported even when nothing changed.
   if (!error_.empty()) {

@@ -26,10 +26,17 @@ void beginRunWithStore(std::unique_ptr<RegistryStore> store);
 bool endRun(std::string* error);
 
 // The per-user default store: $XDG_STATE_HOME/netvane/registry.reg, or
-// ~/.local/state/netvane/registry.reg.
-std::string defaultStorePath();
+// ~/.local/state/netvane/registry.reg, the home taken from HOME or else from
+// the password database. False with one line in `error` without a home.
+bool defaultStorePath(std::string* path, std::string* error);
 // The sample machine that a new default store starts from, as REGEDIT4 text.
 const char* sampleMachine();
+
+// Black-box tests change a store under a run at a known moment: a run with
+// NETVANE_TEST_STOP set to `moment` stops itself there until it is sent
+// SIGCONT. "mapped": a .reg store's file is mapped, not yet read; "opened":
+// the store is open (and locked), and the run has not begun.
+void stopForTest(const char* moment);
 
 // Faults a real registry can produce and a store file cannot: the next calls
 // of `operation` ("open", "enum", "query", "set", "delete") on a key path or

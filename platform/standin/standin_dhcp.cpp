@@ -108,12 +108,12 @@ std::string describeDhcpCall(const DhcpCall& call) {
     snprintf(unit, sizeof unit, "%04x", u);
     adapter += unit;
   }
-  char line[512];
-  snprintf(line, sizeof line, "server=%s adapter=%s new=%d index=%u address=%s mask=%s action=%d",
-           call.serverNameIsNull ? "NULL" : "given", adapter.c_str(), call.isNewAddress,
+  // The name takes four digits a unit: 127 units alone fill 508 characters.
+  char rest[128];
+  snprintf(rest, sizeof rest, " new=%d index=%u address=%s mask=%s action=%d", call.isNewAddress,
            call.addressIndex, dotted(call.address).c_str(), dotted(call.subnetMask).c_str(),
            call.dhcpAction);
-  return line;
+  return std::string("server=") + (call.serverNameIsNull ? "NULL" : "given") + " adapter=" + adapter + rest;
 }
 
 }  // namespace standin

@@ -1,6 +1,8 @@
 // The registry calls of platform.h, answered from a RegistryStore the way the
 // 8-bit registry functions of Windows answer them.
 #include <errno.h>
+#include <pwd.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -122,11 +124,29 @@ bool endRun(std::string* error) {
   return ok;
 }
 
-std::string defaultStorePath() {
+bool defaultStorePath(std::string* path, std::string* error) {
   const char* state = getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/netvane/registry.reg";
-  const char* home = getenv("HOME");
-  return std::string(home ? home : "") + "/.local/state/netvane/registry.reg";
+  if (state != nullptr && state[0] == '/') {
+    *path = std::string(state) + "/netvane/registry.reg";
+    return true;
+  }
+  // cron and `env -i` run without HOME; the user's home is still the
+  // password database's, and never the root of the file system.
+  std::string home;
+  const char* named = getenv("HOME");
+  if (named != nullptr && named[0] == '/') {
+    home = named;
+  } else if (struct passwd* user = getpwuid(geteuid())) {
+    if (user->pw_dir != nullptr && user->pw_dir[0] == '/') home = user->pw_dir;
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.empty()) {
+    *error = "No registry store: HOME is not set and user " + std::to_string(geteuid()) +
+             " has no home directory; name a store with NETVANE_REGISTRY";
+    return false;
+  }
+  *path = (home == "/" ? "" : home) + "/.local/state/netvane/registry.reg";
+  return true;
 }
 
 namespace {
@@ -142,41 +162,30 @@ bool makeDirectories(const std::string& directory, std::string* error) {
   }
 }
 
-// A new user's first run lists the sample machine's adapters instead of failing.
+// A new user's first run lists the sample machine's adapters instead of
+// failing. Anything at all at the path, even a link to nowhere (a share
+// that is not mounted, say), is the user's, and is never replaced.
 bool createDefaultStore(const std::string& path, std::string* error) {
   struct stat existing;
-  if (stat(path.c_str(), &existing) == 0) return true;
+  if (lstat(path.c_str(), &existing) == 0) return true;
   if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  const char* sample = sampleMachine();
-  return replaceFileAtomically(
-      path, 0644,
-      [sample](int fd, const std::string&, std::string* writeError) {
-        size_t length = strlen(sample);
-        size_t done = 0;
-        while (done < length) {
-          ssize_t n = write(fd, sample + done, length - done);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) {
-            *writeError = std::string("Cannot write the registry store: ") + strerror(errno);
-            return false;
-          }
-          done += static_cast<size_t>(n);
-        }
-        return true;
-      },
-      error);
+  return createFileOnce(path, sampleMachine(), error);
 }
 
 }  // namespace
+
+void stopForTest(const char* moment) {
+  const char* stop = getenv("NETVANE_TEST_STOP");
+  if (stop != nullptr && strcmp(stop, moment) == 0) raise(SIGSTOP);
+}
 
 bool beginRun(std::string* error) {
   const char* named = getenv("NETVANE_REGISTRY");
   std::string path;
   if (named != nullptr && named[0] != '\0') {
     path = named;
-  } else {
-    path = defaultStorePath();
-    if (!createDefaultStore(path, error)) return false;
+  } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
+    return false;
   }
   // A directory is a mounted Windows installation, whose own hives are the store.
   struct stat info;
@@ -185,6 +194,7 @@ bool beginRun(std::string* error) {
       installation ? openHiveStore(path, error) : openRegFileStore(path, error);
   if (!store) return false;
   startRun(std::move(store), false);
+  stopForTest("opened");
   return true;
 }
 

@@ -2,18 +2,33 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace standin {
 
 namespace {
 
-std::string describeErrno(const std::string& what, const std::string& path) {
-  return "Cannot " + what + " registry store " + path + ": " + strerror(errno);
+const double kDefaultLockWaitSeconds = 60;
+// A run that has waited this long says why it is not done yet.
+const double kLockNoticeSeconds = 1;
+
+std::string capitalised(std::string text) {
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 'a' + 'A');
+  return text;
+}
+
+std::string describeErrno(const char* what, const LockedFile& file) {
+  return std::string("Cannot ") + what + " " + file.noun + " " + file.path + ": " + strerror(errno);
 }
 
 std::string directoryOf(const std::string& path) {
@@ -23,91 +38,325 @@ std::string directoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
-}  // namespace
+// A name beside `path` that ends in `suffix` and fits in a directory entry
+// whenever the file's own name does: a name that leaves no room for the
+// suffix is cut, at a character's start, to make room.
+std::string besideName(const std::string& path, const char* suffix) {
+  std::string::size_type slash = path.rfind('/');
+  std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t room = NAME_MAX - strlen(suffix);
+  if (name.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return directory + name + suffix;
+}
 
-bool openLockedFile(const std::string& path, LockedFile* file, std::string* error) {
-  // A run that commits renames a new file over the path. Whoever waited on the
-  // old file's lock must notice and lock the new one, or it would write back a
-  // copy that lacks the other run's changes.
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool namesFile(const std::string& path, const struct stat& file) {
+  struct stat now;
+  return stat(path.c_str(), &now) == 0 && sameFile(now, file);
+}
+
+std::string seconds(double value) {
+  char text[32];
+  snprintf(text, sizeof text, "%g", value);
+  return text;
+}
+
+double secondsNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The owner and group of `like`, as far as the user may give them: root
+// keeps both, another user at least the group when it is one of theirs.
+void keepOwner(int fd, const struct stat& like) {
+  if (fchown(fd, like.st_uid, like.st_gid) == 0) return;
+  if (fchown(fd, static_cast<uid_t>(-1), like.st_gid) != 0) {
+    // The file is then the user's own, with the user's group.
+  }
+}
+
+bool writeAll(int fd, const char* bytes, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = write(fd, bytes + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Locks the lock file beside the file. The lock file lets only those classes
+// of user open it that may write the file, so a user who may only read the
+// file cannot hold up a run that changes it. It is removed when the lock is
+// given up; whoever waited on a removed one opens the new one instead.
+// False with `fatal` set when the wait ran out; false without it when the
+// lock file cannot be had, which matters only to a run that writes.
+bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::string* error) {
+  *fatal = false;
+  file->lockPath = besideName(file->resolved, ".lock");
+  const mode_t writers = target.st_mode & 0222;
+  const mode_t lockMode = writers | (writers << 1);
+  const double wait = lockWaitSeconds();
+  const double start = secondsNow();
+  bool told = false;
   for (;;) {
-    // Not blocking: opening a FIFO for reading would wait for a writer.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // Never O_CREAT on a file that exists: in a shared sticky directory the
+    // kernel may refuse that for another user's file even to root.
+    int fd = open(file->lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    bool created = false;
+    if (fd < 0 && errno == ENOENT) {
+      fd = open(file->lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, lockMode);
+      if (fd < 0 && errno == EEXIST) continue;
+      created = fd >= 0;
+    }
+    struct stat lock;
+    if (fd >= 0 && (fstat(fd, &lock) != 0 || !S_ISREG(lock.st_mode))) {
+      close(fd);
+      fd = -1;
+      errno = EINVAL;
+    }
     if (fd < 0) {
-      *error = describeErrno("open", path);
+      *error = "Cannot lock " + file->noun + " " + file->path + ": " + file->lockPath + ": " + strerror(errno);
       return false;
     }
-    struct stat opened;
-    if (fstat(fd, &opened) != 0) {
-      *error = describeErrno("read", path);
-      close(fd);
-      return false;
+    if (created) {
+      keepOwner(fd, target);
+      fchmod(fd, lockMode);
     }
-    if (S_ISDIR(opened.st_mode)) {
-      errno = EISDIR;
-      *error = describeErrno("read", path);
-      close(fd);
-      return false;
-    }
-    // A store is replaced by renaming a new file over it, which only a
-    // regular file survives.
-    if (!S_ISREG(opened.st_mode)) {
-      *error = "Cannot open registry store " + path + ": not a regular file";
-      close(fd);
-      return false;
-    }
+    // Polled rather than waited on, so that the wait can be bounded.
+    useconds_t pause = 1000;
+    bool timedOut = false;
     int locked;
-    do {
-      locked = flock(fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
+    while ((locked = flock(fd, LOCK_EX | LOCK_NB)) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+      double waited = secondsNow() - start;
+      if (waited >= wait) {
+        timedOut = true;
+        break;
+      }
+      if (!told && waited >= kLockNoticeSeconds) {
+        fprintf(stderr, "netvane: waiting for another run to finish with %s %s (at most %s s)\n",
+                file->noun.c_str(), file->path.c_str(), seconds(wait).c_str());
+        told = true;
+      }
+      usleep(pause);
+      if (pause < 32000) pause *= 2;
+    }
     if (locked != 0) {
-      *error = describeErrno("lock", path);
+      *error = "Cannot lock " + file->noun + " " + file->path + ": " +
+               (timedOut ? "another run held it for " + seconds(wait) + " s" : std::string(strerror(errno)));
+      *fatal = timedOut;
       close(fd);
       return false;
     }
-    struct stat current;
-    if (stat(path.c_str(), &current) == 0 && current.st_dev == opened.st_dev &&
-        current.st_ino == opened.st_ino) {
-      file->fd = fd;
-      file->path = path;
-      file->mode = opened.st_mode & 07777;
+    struct stat named;
+    if (lstat(file->lockPath.c_str(), &named) == 0 && sameFile(named, lock)) {
+      file->lockFd = fd;
       return true;
     }
     close(fd);
   }
 }
 
+// Which mappings are guarded, for the handler: a slot is filled before the
+// mapping is read and emptied only once nothing reads it any more.
+const int kGuardedMappings = 8;
+struct GuardedRange {
+  volatile uintptr_t start;
+  volatile uintptr_t end;  // 0 for a free slot
+};
+GuardedRange guarded[kGuardedMappings];
+volatile sig_atomic_t shrank = 0;
+uintptr_t pageSize = 4096;
+struct sigaction previousBusAction;
+
+// A file cut short under its mapping raises SIGBUS (BUS_ADRERR) for each
+// page past its new end; the pages are replaced with zeros so that the
+// reader runs on to where it checks mappedFileShrank(). mmap is not on
+// POSIX's list of async-signal-safe calls, but on Linux it is a plain
+// system call that takes no lock of the C library's.
+void onBusError(int signal, siginfo_t* info, void* context) {
+  (void)signal;
+  (void)context;
+  if (info->si_code == BUS_ADRERR) {
+    uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & ~(pageSize - 1);
+    uintptr_t end = page + pageSize;
+    for (int i = 0; i < kGuardedMappings; ++i) {
+      if (page >= guarded[i].start && page < guarded[i].end) end = guarded[i].end;
+    }
+    void* zeros = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+    if (zeros != MAP_FAILED) {
+      shrank = 1;
+      return;
+    }
+  }
+  // Any other bus error is a fault of the program's own: the access is
+  // made again under the handler there was before.
+  sigaction(SIGBUS, &previousBusAction, nullptr);
+}
+
+}  // namespace
+
+double lockWaitSeconds() {
+  const char* setting = getenv("NETVANE_LOCK_WAIT");
+  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
+  char* end = nullptr;
+  double seconds = strtod(setting, &end);
+  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
+  return seconds;
+}
+
+bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+  file->path = path;
+  file->noun = noun;
+  // The path is resolved once: whatever later happens to a link on the way,
+  // the run reads, locks and replaces this one file.
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) {
+    int cause = errno;
+    struct stat link;
+    char target[PATH_MAX];
+    ssize_t length = -1;
+    if (cause == ENOENT && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+      length = readlink(path.c_str(), target, sizeof target - 1);
+    }
+    if (length >= 0) {
+      target[length] = '\0';
+      *error = capitalised(file->noun) + " " + path + " is a link to " + target + ", which does not exist";
+    } else {
+      errno = cause;
+      *error = describeErrno("open", *file);
+    }
+    return false;
+  }
+  file->resolved = resolved;
+  free(resolved);
+  struct stat target;
+  if (stat(file->resolved.c_str(), &target) != 0) {
+    *error = describeErrno("open", *file);
+    return false;
+  }
+  // A store is replaced by renaming a new file over it, which only a regular
+  // file survives; a directory is a mistake of its own.
+  if (S_ISDIR(target.st_mode)) {
+    errno = EISDIR;
+    *error = describeErrno("read", *file);
+    return false;
+  }
+  if (!S_ISREG(target.st_mode)) {
+    *error = "Cannot open " + file->noun + " " + path + ": not a regular file";
+    return false;
+  }
+  // Only a run that may write the file locks it; others read it as it is,
+  // since a run never changes a file in place.
+  if (faccessat(AT_FDCWD, file->resolved.c_str(), W_OK, AT_EACCESS) == 0) {
+    bool fatal = false;
+    if (!takeLock(file, target, &fatal, &file->lockError) && fatal) {
+      *error = file->lockError;
+      return false;
+    }
+  }
+  // Not blocking: a FIFO put in the file's place would wait for a writer.
+  file->fd = open(file->resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (file->fd < 0) {
+    *error = describeErrno("open", *file);
+    return false;
+  }
+  if (fstat(file->fd, &file->opened) != 0) {
+    *error = describeErrno("read", *file);
+    return false;
+  }
+  if (!S_ISREG(file->opened.st_mode)) {
+    *error = "Cannot open " + file->noun + " " + path + ": not a regular file";
+    return false;
+  }
+  return true;
+}
+
 void releaseFile(LockedFile* file) {
   if (file->fd >= 0) close(file->fd);
   file->fd = -1;
+  if (file->lockFd >= 0) {
+    // Removed only while it is still ours, and before it is unlocked, so
+    // that no other run is holding it.
+    struct stat lock;
+    struct stat named;
+    if (fstat(file->lockFd, &lock) == 0 && lstat(file->lockPath.c_str(), &named) == 0 && sameFile(lock, named)) {
+      unlink(file->lockPath.c_str());
+    }
+    close(file->lockFd);
+  }
+  file->lockFd = -1;
 }
 
-bool replaceFileAtomically(const std::string& path, mode_t mode,
+std::string changedMessage(const LockedFile& file) {
+  return capitalised(file.noun) + " " + file.path + " changed while netvane was reading it";
+}
+
+bool checkUnchanged(const LockedFile& file, std::string* error) {
+  struct stat now;
+  bool same = !mappedFileShrank() && fstat(file.fd, &now) == 0 && now.st_size == file.opened.st_size &&
+              now.st_mtim.tv_sec == file.opened.st_mtim.tv_sec && now.st_mtim.tv_nsec == file.opened.st_mtim.tv_nsec;
+  if (!same) *error = changedMessage(file);
+  return same;
+}
+
+bool replaceFileAtomically(const LockedFile& file,
                            const std::function<bool(int fd, const std::string& tempPath,
                                                     std::string* error)>& write,
                            std::string* error) {
-  std::string directory = directoryOf(path);
-  std::string pattern = path + ".XXXXXX";
-  int fd = mkstemp(&pattern[0]);
-  if (fd < 0) {
-    *error = describeErrno("write", path);
+  // The test that opening the file for writing would make: renaming over it
+  // only asks the directory, which would let a run replace a file that the
+  // user may not write. Root passes it, as with any editor.
+  if (faccessat(AT_FDCWD, file.resolved.c_str(), W_OK, AT_EACCESS) != 0) {
+    *error = capitalised(file.noun) + " " + file.path + " is read-only";
     return false;
   }
-  const std::string& tempPath = pattern;
-  bool ok = write(fd, tempPath, error);
-  if (ok && fchmod(fd, mode) != 0) {
-    *error = describeErrno("write", path);
-    ok = false;
+  if (file.lockFd < 0) {
+    *error = file.lockError.empty() ? "Cannot lock " + file.noun + " " + file.path : file.lockError;
+    return false;
   }
-  if (ok && fsync(fd) != 0) {
-    *error = describeErrno("write", path);
+  // The run read this file: if the path now names another one, or another
+  // program rewrote it, writing would lose that program's work.
+  auto unchanged = [&file](std::string* message) {
+    if (!checkUnchanged(file, message)) return false;
+    if (namesFile(file.path, file.opened) && namesFile(file.resolved, file.opened)) return true;
+    *message = changedMessage(file);
+    return false;
+  };
+  if (!unchanged(error)) return false;
+  std::string tempPath = besideName(file.resolved, ".XXXXXX");
+  int fd = mkstemp(&tempPath[0]);
+  if (fd < 0) {
+    *error = describeErrno("write", file);
+    return false;
+  }
+  bool ok = write(fd, tempPath, error);
+  // A write that failed because the file shrank under it is reported as that.
+  if (!ok) unchanged(error);
+  if (ok) keepOwner(fd, file.opened);
+  if (ok && (fchmod(fd, file.opened.st_mode & 07777) != 0 || fsync(fd) != 0)) {
+    *error = describeErrno("write", file);
     ok = false;
   }
   if (close(fd) != 0 && ok) {
-    *error = describeErrno("write", path);
+    *error = describeErrno("write", file);
     ok = false;
   }
-  if (ok && rename(tempPath.c_str(), path.c_str()) != 0) {
-    *error = describeErrno("write", path);
+  ok = ok && unchanged(error);
+  if (ok && rename(tempPath.c_str(), file.resolved.c_str()) != 0) {
+    *error = describeErrno("write", file);
     ok = false;
   }
   if (!ok) {
@@ -115,12 +364,69 @@ bool replaceFileAtomically(const std::string& path, mode_t mode,
     return false;
   }
   // The rename is only durable once the directory entry is.
-  int dirFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dirFd = open(directoryOf(file.resolved).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     fsync(dirFd);
     close(dirFd);
   }
   return true;
 }
+
+bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error) {
+  LockedFile file;
+  file.path = path;
+  file.noun = "registry store";
+  std::string tempPath = besideName(path, ".XXXXXX");
+  int fd = mkstemp(&tempPath[0]);
+  if (fd < 0) {
+    *error = describeErrno("write", file);
+    return false;
+  }
+  bool ok = writeAll(fd, bytes.data(), bytes.size()) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+  if (!ok) *error = describeErrno("write", file);
+  if (close(fd) != 0 && ok) {
+    *error = describeErrno("write", file);
+    ok = false;
+  }
+  // A link never replaces what is there; a file system without links gets
+  // the rename that refuses to.
+  if (ok && link(tempPath.c_str(), path.c_str()) != 0 && errno != EEXIST &&
+      renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
+    *error = describeErrno("write", file);
+    ok = false;
+  }
+  unlink(tempPath.c_str());
+  return ok;
+}
+
+void guardMappedFile(const void* start, size_t size) {
+  static bool installed = false;
+  if (!installed) {
+    installed = true;
+    pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = onBusError;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &previousBusAction);
+  }
+  // Without a free slot the mapping's lost pages are replaced one by one.
+  if (size == 0) return;
+  for (GuardedRange& range : guarded) {
+    if (range.end != 0) continue;
+    range.start = reinterpret_cast<uintptr_t>(start);
+    range.end = reinterpret_cast<uintptr_t>(start) + size;
+    return;
+  }
+}
+
+void unguardMappedFile(const void* start) {
+  for (GuardedRange& range : guarded) {
+    if (range.end != 0 && range.start == reinterpret_cast<uintptr_t>(start)) range.end = 0;
+  }
+}
+
+bool mappedFileShrank() { return shrank != 0; }
 
 }  // namespace standin

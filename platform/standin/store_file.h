@@ -1,9 +1,12 @@
-// Files that hold a stand-in registry store: read under an exclusive lock and
-// replaced atomically, so that concurrent runs serialise and a crash leaves
-// either the old file or the new one.
+// Files that hold a stand-in registry store. A run that may change one takes
+// its lock, and replaces it atomically, so that concurrent runs take turns and
+// a crash leaves either the old file or the new one. A run changes only the
+// file it read, and only if that file still is as it was read.
 #ifndef NETVANE_PLATFORM_STANDIN_STORE_FILE_H
 #define NETVANE_PLATFORM_STANDIN_STORE_FILE_H
 
+#include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -13,24 +16,57 @@ namespace standin {
 
 struct LockedFile {
   int fd = -1;
-  std::string path;
-  mode_t mode = 0;
+  std::string path;      // as the user named it; messages name it so
+  std::string resolved;  // the file itself: links followed once, when it was opened
+  std::string noun;      // "registry store" or "registry hive"
+  struct stat opened = {};
+  // The lock beside the file, which only users who may write the file can
+  // open. A run that could not take it may not write the file: lockError says why.
+  int lockFd = -1;
+  std::string lockPath;
+  std::string lockError;
 };
 
-// Opens an existing file read-only and holds an exclusive lock on it until
-// releaseFile. If another run replaced the file while we waited for the lock,
-// the new file is opened instead, so no run ever works from a stale copy.
-bool openLockedFile(const std::string& path, LockedFile* file, std::string* error);
+// Opens an existing regular file to read it. When the user may write it, the
+// lock beside it is taken first, waiting at most lockWaitSeconds() and saying
+// so on standard error after a second. False with one line in `error`.
+bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error);
+// Closes the file and gives up its lock.
 void releaseFile(LockedFile* file);
 
-// Writes a new version of `path` to a temporary file beside it, flushes it to
-// disk, gives it `mode` and renames it over `path`, then flushes the directory.
-// `write` fills the temporary file, given as an open descriptor and a path.
-// On any failure the temporary file is removed and `path` is untouched.
-bool replaceFileAtomically(const std::string& path, mode_t mode,
+// NETVANE_LOCK_WAIT, or 60: the seconds a run waits for another run's lock.
+double lockWaitSeconds();
+
+// False with one line in `error` when the file is no longer as it was read:
+// another program truncated or rewrote it in place, under the run.
+bool checkUnchanged(const LockedFile& file, std::string* error);
+// The line that says so.
+std::string changedMessage(const LockedFile& file);
+
+// Writes a new version of the file to a temporary file beside it, gives it the
+// old one's owner, group and permission bits, flushes it to disk and renames
+// it over the file, then flushes the directory. `write` fills the temporary
+// file, given as an open descriptor and a path. Nothing is written when the
+// user may not write the file, holds no lock on it, or when the file is no
+// longer the one that was read; on any failure the temporary file is removed
+// and the file is untouched.
+bool replaceFileAtomically(const LockedFile& file,
                            const std::function<bool(int fd, const std::string& tempPath,
                                                     std::string* error)>& write,
                            std::string* error);
+
+// Creates `path` with `bytes` the same way, unless something is already there
+// (another run may have created it meanwhile): then it is left as it is.
+bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error);
+
+// A file mapped into memory that another program cuts short makes reading the
+// lost pages raise SIGBUS. Once this is called, such pages read as zeros
+// instead, and mappedFileShrank() says that it happened; `start` and `size`
+// name a mapping whose remaining pages then all read as zeros at once.
+void guardMappedFile(const void* start, size_t size);
+// Before the mapping at `start` is unmapped.
+void unguardMappedFile(const void* start);
+bool mappedFileShrank();
 
 }  // namespace standin
 

@@ -54,8 +54,9 @@ struct stat statOf(const std::string& path) {
 }
 
 pid_t startTool(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment, const std::string& out) {
-  std::vector<std::string> argvText = {NETVANE_BINARY};
+                const std::map<std::string, std::string>& environment, const std::string& out,
+                const std::string& err, const std::string& program) {
+  std::vector<std::string> argvText = {program};
   argvText.insert(argvText.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& a : argvText) argv.push_back(&a[0]);
@@ -69,6 +70,7 @@ pid_t startTool(const std::vector<std::string>& arguments,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!err.empty()) posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   pid_t pid;
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&actions);
@@ -99,11 +101,32 @@ ToolRun runTool(const std::vector<std::string>& arguments,
   ScratchDir scratch;
   std::string outPath = scratch.file("stdout");
   auto start = std::chrono::steady_clock::now();
-  ToolRun run{"", waitTool(startTool(arguments, environment, outPath), timeout), 0};
+  ToolRun run{"", waitTool(startTool(arguments, environment, outPath), timeout), 0, ""};
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.out = readFile(outPath);
   return run;
 }
+
+ToolRun runScript(const std::string& script, const std::map<std::string, std::string>& extra) {
+  ScratchDir scratch;
+  std::map<std::string, std::string> environment = {
+      {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/nonexistent"}, {"NV", NETVANE_BINARY},
+      {"FX", NETVANE_FIXTURES}, {"AS", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
+  for (const auto& entry : extra) environment[entry.first] = entry.second;
+  const std::string stopped =
+      "stopped() { while s=$(cut -d' ' -f3 /proc/$1/stat 2>/dev/null) && [ \"$s\" != T ] && "
+      "[ \"$s\" != Z ]; do sleep 0.01; done; }\n";
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = startTool({"-c", stopped + script}, environment, scratch.file("stdout"), scratch.file("stderr"),
+                        "/bin/sh");
+  ToolRun run{"", waitTool(pid, kRunSeconds), 0, ""};
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.out = readFile(scratch.file("stdout"));
+  run.err = readFile(scratch.file("stderr"));
+  return run;
+}
+
+bool runningAsRoot() { return geteuid() == 0; }
 
 std::map<std::string, std::string> storeEnvironment(const std::string& store) {
   return {{"NETVANE_REGISTRY", store}, {"HOME", "/nonexistent"}};

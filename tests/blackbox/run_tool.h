@@ -16,6 +16,7 @@ struct ToolRun {
   std::string out;
   int status;  // the exit status, 1000 + the signal that ended it, or kTimedOut
   double seconds;
+  std::string err;  // kept only by runScript
 };
 
 // The status of a run that outlived its time and was killed.
@@ -43,17 +44,28 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string fixture(const std::string& name);
 struct stat statOf(const std::string& path);
 
-// Starts the binary with `arguments`, its stdout sent to the file `out`;
-// `environment` replaces the whole environment, so nothing of the test
-// machine leaks into the run. Returns its process id, or -1.
+// Starts the binary with `arguments`, its stdout sent to the file `out` (and
+// its stderr to `err`, when given); `environment` replaces the whole
+// environment, so nothing of the test machine leaks into the run. Returns its
+// process id, or -1.
 pid_t startTool(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment, const std::string& out);
+                const std::map<std::string, std::string>& environment, const std::string& out,
+                const std::string& err = "", const std::string& program = NETVANE_BINARY);
 // Waits for it to end, killing it after `timeout` seconds: a status as in ToolRun.
 int waitTool(pid_t pid, double timeout);
 
 // Runs the binary to its end and returns what it printed.
 ToolRun runTool(const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& environment, double timeout = kRunSeconds);
+
+// Runs a shell script the way a user types the commands, with $NV the
+// binary, $FX the fixtures, $AS the command that runs the rest as nobody,
+// and the shell function `stopped PID`, which waits until a run started with
+// NETVANE_TEST_STOP has stopped itself (or has ended). Nothing of the test
+// machine's environment but `extra` reaches it; HOME is /nonexistent.
+ToolRun runScript(const std::string& script, const std::map<std::string, std::string>& extra = {});
+// Whether the tests run as root, which may run commands as another user.
+bool runningAsRoot();
 
 // The environment of a run against a store file.
 std::map<std::string, std::string> storeEnvironment(const std::string& store);

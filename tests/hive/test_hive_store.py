@@ -6,9 +6,10 @@ hives read back afterwards by hivex and by libregf.
     NETVANE_BINARY=build/netvane python3 tests/hive/test_hive_store.py
 """
 
-import fcntl
 import os
+import resource
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -56,15 +57,27 @@ def as_readers_show(expected):
     return shown
 
 
-def run(store, *arguments, **extra):
+def wait_until_stopped(pid):
+    """Until a run started with NETVANE_TEST_STOP has stopped itself (or ended)."""
+    while True:
+        with open("/proc/%d/stat" % pid) as f:
+            if f.read().rsplit(")", 1)[1].split()[0] in "TZ":
+                return
+        time.sleep(0.01)
+
+
+AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+
+
+def run(store, *arguments, prefix=(), preexec_fn=None, **extra):
     """(stdout, exit status) of netvane run as a user runs it: a fresh
     process with NETVANE_REGISTRY and nothing of the test machine's
-    environment but PATH."""
+    environment but PATH, started through `prefix` (AS_NOBODY, say)."""
     environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
                    "NETVANE_REGISTRY": store}
     environment.update(extra)
-    result = subprocess.run([NETVANE] + list(arguments), env=environment, capture_output=True,
-                            timeout=30)
+    result = subprocess.run(list(prefix) + [NETVANE] + list(arguments), env=environment,
+                            capture_output=True, timeout=30, preexec_fn=preexec_fn)
     return result.stdout.decode("utf-8"), result.returncode
 
 
@@ -268,15 +281,21 @@ class HiveStoreTest(unittest.TestCase):
 
     def test_concurrent_runs_wait_for_the_lock_on_the_hive(self):
         mnt = self.installation()
-        with open(mnt.system, "rb") as held:
-            fcntl.flock(held, fcntl.LOCK_EX)
-            run_ = subprocess.Popen([NETVANE, "1", "10.5.5.5"], stdout=subprocess.PIPE,
-                                    env={"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root})
-            time.sleep(0.3)
-            self.assertIsNone(run_.poll(), "the run did not wait for the lock")
-        self.assertEqual(run_.communicate(timeout=30), (b"", None))
-        self.assertEqual(run_.returncode, 0)
+        environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root}
+        # The first run stops once it holds the hives; the second waits for it.
+        first = subprocess.Popen([NETVANE, "2", "10.6.6.6"], stdout=subprocess.PIPE,
+                                 env=dict(environment, NETVANE_TEST_STOP="opened"))
+        wait_until_stopped(first.pid)
+        second = subprocess.Popen([NETVANE, "1", "10.5.5.5"], stdout=subprocess.PIPE, env=environment)
+        time.sleep(0.3)
+        self.assertIsNone(second.poll(), "the run did not wait for the lock")
+        os.kill(first.pid, signal.SIGCONT)
+        for run_ in (first, second):
+            self.assertEqual(run_.communicate(timeout=30), (b"", None))
+            self.assertEqual(run_.returncode, 0)
         self.assertKeyHolds(mnt.system, keys_of(STATIC)["adapter"], {"IPAddress": ["10.5.5.5"]})
+        self.assertKeyHolds(mnt.system, keys_of(DHCP)["adapter"], {"IPAddress": ["10.6.6.6"]})
+        self.assertEqual(sorted(os.listdir(mnt.config)), ["SOFTWARE", "SYSTEM"])
 
     def test_a_run_killed_at_any_moment_leaves_the_old_hive_or_the_new(self):
         mnt = self.installation()
@@ -305,10 +324,11 @@ class HiveStoreTest(unittest.TestCase):
                 now = f.read()
             self.assertIn(now, (old, changed), "killed after %.1f ms" % (span * ((kill * 37) % 100) * 10))
             seen["old" if now == old else "new"] += 1
-            # SOFTWARE is only read; a killed run leaves at most its temporary SYSTEM file.
+            # SOFTWARE is only read; a killed run leaves at most its temporary
+            # SYSTEM file, and the locks that the next run takes in turn.
             self.assertEqual(mnt.snapshot()[CONFIG + "/SOFTWARE"], before[CONFIG + "/SOFTWARE"])
             for name in os.listdir(mnt.config):
-                if name not in ("SYSTEM", "SOFTWARE"):
+                if name not in ("SYSTEM", "SOFTWARE", "SYSTEM.lock", "SOFTWARE.lock"):
                     self.assertRegex(name, r"^SYSTEM\.[A-Za-z0-9]{6}$")
                     os.unlink(os.path.join(mnt.config, name))
                     temporaries += 1
@@ -337,8 +357,9 @@ class HiveStoreTest(unittest.TestCase):
 
     def test_unusable_installations_are_refused_before_anything_is_written(self):
         machine = os.path.join(FIXTURES, "machine.reg")
-        for case in ("dirty SYSTEM", "dirty SOFTWARE", "no SOFTWARE", "no installation",
-                     "not a hive", "truncated hive", "no Select", "missing control set"):
+        for case in ("dirty SYSTEM", "dirty SOFTWARE", "damaged base block", "regf and junk",
+                     "no SOFTWARE", "no installation", "not a hive", "truncated hive", "no Select",
+                     "missing control set"):
             with self.subTest(case):
                 out = os.path.join(self.scratch.name, case.replace(" ", "-"))
                 select = {"Current": 1, "Default": 1}
@@ -355,6 +376,16 @@ class HiveStoreTest(unittest.TestCase):
                 elif case == "dirty SOFTWARE":
                     hivefixture.mark_dirty(software)
                     expected = [software, "shut it down fully"]
+                elif case == "damaged base block":
+                    # A base block that lies about itself is no sign of hibernation.
+                    with open(system, "r+b") as f:
+                        f.seek(0x30)
+                        f.write(b"X")
+                    expected.append("is damaged")
+                elif case == "regf and junk":
+                    with open(system, "wb") as f:
+                        f.write(b"regf" + bytes(range(256)) * 32)
+                    expected.append("is damaged")
                 elif case == "no SOFTWARE":
                     os.unlink(software)
                     expected = [software]
@@ -372,6 +403,78 @@ class HiveStoreTest(unittest.TestCase):
                 else:
                     expected.append("ControlSet003")
                 self.assertRefused(out, expected)
+
+    def test_a_hive_larger_than_windows_allows_is_refused_at_once(self):
+        mnt = self.installation()
+        os.truncate(mnt.system, 4 << 30)
+        before = os.stat(mnt.system)
+        for arguments in ((), ("1", "10.1.2.3")):
+            started = time.monotonic()
+            out, status = run(mnt.root, *arguments)
+            self.assertEqual(out, "Registry hive %s is larger than 1.5 GB, the most Windows allows "
+                                  "for a SYSTEM hive\n" % mnt.system)
+            self.assertEqual(status, len(out))
+            self.assertLess(time.monotonic() - started, 10)
+        after = os.stat(mnt.system)
+        self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns),
+                         (before.st_ino, before.st_size, before.st_mtime_ns))
+
+    def test_a_hive_that_cannot_be_written_is_named(self):
+        mnt = self.installation()
+        before = mnt.snapshot()
+        size = os.path.getsize(mnt.system)
+
+        def small_files():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (size // 2, size // 2))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        out, status = run(mnt.root, "1", "10.1.2.3", preexec_fn=small_files)
+        self.assertEqual(out, "Cannot write registry hive %s: File too large\n" % mnt.system)
+        self.assertEqual(status, len(out))
+        self.assertEqual(mnt.snapshot(), before)
+
+    def test_links_owners_and_read_only_hives_are_the_users(self):
+        """Cases as root and as nobody; out is what the configure run prints."""
+        if os.geteuid() != 0:
+            self.skipTest("needs root, to run netvane as nobody and to own files for it")
+        os.chmod(self.scratch.name, 0o755)
+        for case in ("a link", "nobody's hive", "a read-only hive", "an unreadable directory"):
+            with self.subTest(case):
+                for left in ("mnt", "elsewhere"):
+                    shutil.rmtree(os.path.join(self.scratch.name, left), ignore_errors=True)
+                mnt = self.installation()
+                prefix, out, written = (), "", True
+                hive = mnt.system
+                if case == "a link":
+                    hive = os.path.join(self.scratch.name, "elsewhere", "SYSTEM")
+                    os.makedirs(os.path.dirname(hive))
+                    os.rename(mnt.system, hive)
+                    os.symlink(hive, mnt.system)
+                elif case == "nobody's hive":
+                    os.chown(mnt.system, 65534, 65534)
+                    os.chmod(mnt.system, 0o640)
+                elif case == "a read-only hive":
+                    for directory, _, names in os.walk(mnt.root):
+                        for name in [directory] + [os.path.join(directory, n) for n in names]:
+                            os.chown(name, 65534, 0)
+                    os.chmod(mnt.system, 0o444)
+                    prefix, written = AS_NOBODY, False
+                    out = "Registry hive %s is read-only\n" % mnt.system
+                    self.assertEqual(run(mnt.root, prefix=prefix)[1], 0)
+                else:
+                    os.chmod(mnt.config, 0)
+                    prefix, written = AS_NOBODY, False
+                    out = "Cannot read the directory %s: Permission denied\n" % mnt.config
+                stat = os.stat(hive)
+                self.assertEqual(run(mnt.root, "1", "10.2.3.4", prefix=prefix), (out, len(out)))
+                os.chmod(mnt.config, 0o755)
+                self.assertEqual(os.path.islink(mnt.system), case == "a link")
+                after = os.stat(hive)
+                self.assertEqual((after.st_uid, after.st_gid, after.st_mode),
+                                 (stat.st_uid, stat.st_gid, stat.st_mode))
+                adapter = readers.hivex_values(hive, keys_of(STATIC)["adapter"])
+                self.assertEqual(adapter["IPAddress"][1] == multi_string("10.2.3.4"), written)
+                self.assertEqual(sorted(os.listdir(mnt.config)), ["SOFTWARE", "SYSTEM"])
 
 
 if __name__ == "__main__":

@@ -528,6 +528,7 @@ TEST_F(StoreFile, KeepsPermissionBitsAndLeavesNoTemporaryFile) {
   struct stat info;
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
+  store.reset();
   EXPECT_EQ(directoryEntries().size(), 1u);
 }
 

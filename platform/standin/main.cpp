@@ -17,6 +17,8 @@ int exitStatus(int32_t status) { return status > 255 ? 255 : status; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Neither a missing store nor a first run's new one stands in its way.
+  if (isVersionRequest(argc, argv)) return netvaneMain(argc, argv);
   std::string error;
   if (!standin::beginRun(&error)) {
     // Like every message of the tool, the status is the length of the line.

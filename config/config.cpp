@@ -132,16 +132,38 @@ void writeNetbtAdapterKey(PlatformKey key, const AdapterSettings* settings,
   }
 }
 
-// One of the adapter's optional locations: skipped if it does not exist,
-// otherwise written, flushed and closed before the next key is opened.
-void writeOptionalKey(const char* prefix, const AdapterSettings* settings,
-                      void (*write)(PlatformKey, const AdapterSettings*, int32_t*),
-                      int32_t* firstFailure) {
-  PlatformKey key = 0;
-  if (openAdapterKey(prefix, settings->adapterName, "", &key) != kResultSuccess) return;
+typedef void (*KeyWriter)(PlatformKey, const AdapterSettings*, int32_t*);
+
+// Each location is written, flushed and closed before the next key is opened.
+void writeKey(PlatformKey key, const AdapterSettings* settings, KeyWriter write,
+              int32_t* firstFailure) {
   write(key, settings, firstFailure);
   platformFlushKey(key);
   platformCloseKey(key);
+}
+
+// One of the adapter's optional locations: skipped if it does not exist.
+void writeOptionalKey(const char* prefix, const AdapterSettings* settings, KeyWriter write,
+                      int32_t* firstFailure) {
+  PlatformKey key = 0;
+  if (openAdapterKey(prefix, settings->adapterName, "", &key) != kResultSuccess) return;
+  writeKey(key, settings, write, firstFailure);
+}
+
+enum AdapterLocation { kAdapterMissing, kAdapterKeyFound, kOnlyInterfaceKeyFound };
+
+// Windows NT 4.0 keeps an adapter's TCP/IP settings in its adapter key, 2000
+// to 7 in that key and the interface key, and 8.1 and later often in the
+// interface key alone, so either key locates the adapter. The key found is
+// left open in `key`, so that an interface key is opened once for its writes.
+AdapterLocation locateAdapter(const char* adapterName, PlatformKey* key) {
+  if (openAdapterKey(kServicesPath, adapterName, kAdapterKeySuffix, key) == kResultSuccess) {
+    return kAdapterKeyFound;
+  }
+  if (openAdapterKey(kInterfaceKeyPrefix, adapterName, "", key) == kResultSuccess) {
+    return kOnlyInterfaceKeyFound;
+  }
+  return kAdapterMissing;
 }
 
 // A static address or mask the platform cannot read would be written as
@@ -267,17 +289,18 @@ int32_t configureAdapter(const char* adapterName, const char* ipAddress, const c
   int32_t refused = checkStaticAddresses(&settings);
   if (refused != 0) return refused;
 
-  PlatformKey adapterKey = 0;
-  if (openAdapterKey(kServicesPath, settings.adapterName, kAdapterKeySuffix, &adapterKey) !=
-      kResultSuccess) {
+  PlatformKey located = 0;
+  AdapterLocation location = locateAdapter(settings.adapterName, &located);
+  if (location == kAdapterMissing) {
     return platformPrint(kCannotLocateAdapter, settings.adapterName);
   }
   int32_t firstFailure = 0;
-  writeAdapterKey(adapterKey, &settings, &firstFailure);
-  platformFlushKey(adapterKey);
-  platformCloseKey(adapterKey);
-
-  writeOptionalKey(kInterfaceKeyPrefix, &settings, writeInterfaceKey, &firstFailure);
+  if (location == kAdapterKeyFound) {
+    writeKey(located, &settings, writeAdapterKey, &firstFailure);
+    writeOptionalKey(kInterfaceKeyPrefix, &settings, writeInterfaceKey, &firstFailure);
+  } else {
+    writeKey(located, &settings, writeInterfaceKey, &firstFailure);
+  }
   // The global parameters are shared by every adapter; they are written but,
   // unlike the adapter's own keys, not flushed.
   PlatformKey globalKey = 0;

@@ -209,13 +209,19 @@ TEST(DefaultStoreTest, FirstRunCreatesTheSampleMachineAndListsIt) {
   ToolRun run = runTool({}, {{"HOME", home.path()}});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("\nNetwork adapters:\n\n1:\t"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\n3:\t"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\n4:\tWrenfield USB-C 2.5G Ethernet Adapter\n"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("\n5:\t"), std::string::npos) << run.out;
   const std::string created = home.file(".local/state/netvane/registry.reg");
   EXPECT_EQ(readFile(created).rfind("REGEDIT4", 0), 0u);
-  // The sample machine can be configured straight away.
-  run = runTool({"1", "10.1.2.3"}, {{"HOME", home.path()}});
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.status, 0);
+  // The sample machine can be configured straight away, the adapter laid out
+  // as Windows 10 lays it out (interface key only) as well as the others.
+  for (const char* adapter : {"1", "4"}) {
+    run = runTool({adapter, "192.168.20.30", "255.255.255.0", "192.168.20.1", "192.168.20.2"},
+                  {{"HOME", home.path()}});
+    EXPECT_EQ(run.out, "") << adapter;
+    EXPECT_EQ(run.status, 0) << adapter;
+  }
 
   ScratchDir state;
   run = runTool({}, {{"HOME", home.path()}, {"XDG_STATE_HOME", state.path()}});

@@ -254,6 +254,29 @@ def export(out_dir, config_path="Windows/System32/config", control_set=1):
     return "\n".join(lines)
 
 
+def as_regedit4(text):
+    """A Version 5.00 export as regedit writes it in REGEDIT4: strings in the
+    8-bit code page (UTF-8 here), a plain string as "text" when it is one. A
+    string that is not valid UTF-16 is carried as well as it can be, as
+    regedit's own 8-bit export does."""
+    lines = text.split("\n")
+    lines[0] = "REGEDIT4"
+    for i, line in enumerate(lines):
+        match = STRING_HEX.match(line)
+        if not match:
+            continue
+        data = bytes.fromhex(match.group(3).replace(",", ""))
+        narrow = data[:len(data) // 2 * 2].decode("utf-16-le", "replace").encode("utf-8")
+        plain = narrow.decode("utf-8")
+        if match.group(2) == "1" and plain.endswith("\0") and \
+                not any(c in plain[:-1] for c in "\0\r\n"):
+            escaped = plain[:-1].replace("\\", "\\\\").replace('"', '\\"')
+            lines[i] = '%s="%s"' % (match.group(1), escaped)
+        else:
+            lines[i] = "%s=hex(%s):%s" % (match.group(1), match.group(2), narrow.hex(","))
+    return "\n".join(lines)
+
+
 def mark_dirty(path):
     """Leaves the hive as a hibernated Windows does: a write begun, not ended."""
     with open(path, "r+b") as f:

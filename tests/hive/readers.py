@@ -2,8 +2,10 @@
 and libyal's regfexport (libregf). Each returns {value name: (type, data)},
 "" naming the default value, or None when the reader cannot show the key."""
 
+import hashlib
 import re
 import subprocess
+import tempfile
 
 REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_MULTI_SZ = 1, 2, 3, 4, 7
 
@@ -84,11 +86,11 @@ def regf_values(hive, key):
         size = int(lines[i + 2].split(":", 1)[1])
         data_line = lines[i + 3]
         i += 4
-        if value_type == REG_SZ:
+        if value_type in (REG_SZ, REG_EXPAND_SZ):
             text = data_line[len("Data: "):]
             if size != 2 * (len(text.encode("utf-16-le")) // 2 + 1):
                 raise ValueError("%s: %d bytes do not hold %r and one terminator" % (name, size, text))
-            values[name] = (REG_SZ, text)
+            values[name] = (value_type, text)
         elif value_type == REG_DWORD:
             values[name] = (REG_DWORD, int(data_line[len("Data: "):]))
         else:
@@ -116,3 +118,54 @@ def regfinfo_problems(hive):
     problems += [line for line in (result.stdout + result.stderr).splitlines()
                  if re.search(r"error|corrupt|unable", line, re.IGNORECASE)]
     return problems
+
+
+
+
+def _blocks(output, header):
+    """{key path below the root, upper-cased: a digest of the lines printed
+    for it}; `header` matches the line that begins a key and holds its path.
+    Digests keep a real hive's dumps small enough to hold several."""
+    starts = list(header.finditer(output))
+    blocks = {}
+    for match, following in zip(starts, starts[1:] + [None]):
+        end = following.start() if following else len(output)
+        path = _below_root(match.group(1).decode("utf-8", "surrogateescape")).upper()
+        blocks[path] = hashlib.sha256(output[match.start():end]).hexdigest()
+    return blocks
+
+
+def _below_root(path):
+    return path.split("\\", 1)[1] if "\\" in path else ""
+
+
+def whole_hive(hive):
+    """Every key and value of the hive as each reader prints it:
+    {"hivex": blocks, "regfexport": blocks}, blocks mapping each key's path
+    below the root (upper-cased) to a digest of its printed text. The two
+    readers run at once, since each takes seconds on a real hive, and write
+    to files: regfexport makes a write call for every few bytes, which a
+    file takes faster than a pipe."""
+    commands = (["hivexregedit", "--export", "--prefix", "ROOT", hive, "\\"],
+                ["regfexport", hive])
+    files = [tempfile.TemporaryFile() for _ in commands]
+    processes = [subprocess.Popen(command, stdout=out, stderr=subprocess.PIPE)
+                 for command, out in zip(commands, files)]
+    texts = []
+    for out, process in zip(files, processes):
+        with out:
+            error = process.communicate()[1]
+            if process.returncode != 0:
+                raise ValueError("cannot dump %s: %s" % (hive, error.decode("utf-8", "replace")))
+            out.seek(0)
+            texts.append(out.read())
+    return {"hivex": _blocks(texts[0], re.compile(rb"^\[(.*)\]$", re.M)),
+            "regfexport": _blocks(texts[1], re.compile(rb"^Key path: (.*)$", re.M))}
+
+
+def hivex_export(hive, key):
+    """The key and every key below it as hivexregedit exports them: Version
+    5.00 text, every value in hex as stored, paths beginning with ROOT."""
+    result = subprocess.run(["hivexregedit", "--export", "--prefix", "ROOT", hive, "\\" + key],
+                            capture_output=True, check=True)
+    return result.stdout.decode("utf-8")

@@ -3,6 +3,7 @@
 // failures only a real registry or DHCP client can produce.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "config/config.h"
@@ -36,6 +37,17 @@ class ConfigTest : public ToolTest {
     ToolTest::SetUp();
     addCard("1", "Alpha Ethernet", kService);
     addDhcpAdapter(kService);
+  }
+  // The opens, flushes and closes of the adapter's keys, in order.
+  static std::vector<std::string> keyCalls() {
+    std::vector<std::string> calls;
+    for (const std::string& line : standin::registryCallLog()) {
+      if (line.rfind("open ", 0) == 0 || line.rfind("flush ", 0) == 0 ||
+          line.rfind("close ", 0) == 0) {
+        if (line.find("NetworkCards") == std::string::npos) calls.push_back(line);
+      }
+    }
+    return calls;
   }
   std::string recorded() {
     EXPECT_EQ(standin::dhcpCalls().size(), 1u);
@@ -73,13 +85,6 @@ TEST_F(ConfigTest, StaticAddressRewritesBothLayoutsAndCleansUpTheLease) {
 
 TEST_F(ConfigTest, KeysAreWrittenInOrderOneAtATimeAndAllButTheGlobalOneFlushed) {
   run({"1", "10.0.0.5"});
-  std::vector<std::string> keyCalls;
-  for (const std::string& line : standin::registryCallLog()) {
-    if (line.rfind("open ", 0) == 0 || line.rfind("flush ", 0) == 0 ||
-        line.rfind("close ", 0) == 0) {
-      if (line.find("NetworkCards") == std::string::npos) keyCalls.push_back(line);
-    }
-  }
   std::vector<std::string> expected;
   for (const std::string& path :
        {adapterKeyPath(kService), interfaceKeyPath(kService), std::string(kGlobalPath),
@@ -88,7 +93,7 @@ TEST_F(ConfigTest, KeysAreWrittenInOrderOneAtATimeAndAllButTheGlobalOneFlushed) 
     if (path != kGlobalPath) expected.push_back("flush " + path);
     expected.push_back("close " + path);
   }
-  EXPECT_EQ(keyCalls, expected);
+  EXPECT_EQ(keyCalls(), expected);
 }
 
 TEST_F(ConfigTest, DhcpRequestLeavesLeaseValuesAndAsksForDhcp) {
@@ -208,13 +213,48 @@ TEST_F(ConfigTest, KeyRefusedFullAccessIsSkippedLikeAMissingOne) {
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(store->values(interfaceKeyPath(kService))["IPAddress"] == multi({"0.0.0.0"}));
   EXPECT_TRUE(store->values(adapterKeyPath(kService))["IPAddress"] == multi({"10.0.0.5"}));
+}
 
-  TearDown();
-  SetUp();
-  standin::injectRegistryFault("open", adapterKeyPath(kService), kResultAccessDenied);
-  r = run({"1", "10.0.0.5"});
-  EXPECT_EQ(r.out, "Cannot locate adapter ElnkA\n");
-  EXPECT_EQ(r.status, 28);
+TEST_F(ConfigTest, AdapterKeyOrElseInterfaceKeyLocatesTheAdapter) {
+  const std::string adapter = adapterKeyPath(kService), interface = interfaceKeyPath(kService);
+  const std::string netbtInterface = netbtInterfaceKeyPath(kService);
+  const std::string netbtAdapter = netbtAdapterKeyPath(kService);
+  const struct {
+    std::vector<std::string> missing;
+    std::string out;
+    std::vector<std::string> keyCalls;
+  } cases[] = {
+      // The interface key that located the adapter is the one written.
+      {{adapter},
+       "",
+       {"open " + adapter, "open " + interface, "flush " + interface, "close " + interface,
+        "open " + std::string(kGlobalPath), "close " + std::string(kGlobalPath),
+        "open " + netbtInterface, "flush " + netbtInterface, "close " + netbtInterface,
+        "open " + netbtAdapter, "flush " + netbtAdapter, "close " + netbtAdapter}},
+      {{adapter, interface}, "Cannot locate adapter ElnkA\n", {"open " + adapter, "open " + interface}},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    for (const std::string& path : c.missing) {
+      standin::injectRegistryFault("open", path, kResultNotFound);
+    }
+    std::map<std::string, StoreValue> adapterBefore = store->values(adapter);
+    RunResult r = run({"1", "10.0.0.5", "*", "*", "10.0.0.53", "*", "10.0.0.8"});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, static_cast<int32_t>(r.out.size()));
+    EXPECT_EQ(keyCalls(), c.keyCalls);
+    const bool located = c.out.empty();
+    EXPECT_EQ(std::count(standin::registryCallLog().begin(), standin::registryCallLog().end(),
+                         "set IPAddress"),
+              located ? 1 : 0);
+    EXPECT_TRUE(store->values(adapter) == adapterBefore);
+    EXPECT_TRUE(store->values(interface)["IPAddress"] ==
+                multi({located ? "10.0.0.5" : "0.0.0.0"}));
+    EXPECT_TRUE(store->values(netbtInterface)["NameServerList"] ==
+                multi({located ? "10.0.0.8" : "10.1.1.9"}));
+    EXPECT_EQ(standin::dhcpCalls().size(), located ? 1u : 0u);
+  }
 }
 
 TEST_F(ConfigTest, FailedWriteIsReportedAndTheRestStillRuns) {

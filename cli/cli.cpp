@@ -25,6 +25,7 @@ const char* const kUsageLines[] = {
     "\tMissing parameters will be set to empty strings.\n",
 };
 const char kMoreInformation[] = "\tMore information at: %s \n";
+const char kVersionLine[] = "netvane %s\n";
 
 // Positions of the settings, in the order of the usage line.
 enum Setting {
@@ -110,7 +111,19 @@ int32_t showUsage() {
   return listAdapters();
 }
 
+bool isVersionRequest(int argc, char** argv) {
+  if (argc != 2) return false;
+  return strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "/version") == 0 ||
+         strcmp(argv[1], "-V") == 0;
+}
+
 int32_t netvaneMain(int argc, char** argv) {
+  // Answered before the table is loaded: the version needs no registry, and
+  // an administrator may ask for it without the rights the registry needs.
+  if (isVersionRequest(argc, argv)) {
+    platformPrint(kVersionLine, NETVANE_VERSION);
+    return 0;
+  }
   loadAdapterTable();
   int count = argc > 0 ? argc - 1 : 0;
   if (count == 0 || (count == 1 && isHelpRequest(argv[1]))) return showUsage();

@@ -7,6 +7,10 @@
 
 int32_t netvaneMain(int argc, char** argv);
 
+// A lone "--version", "/version" or "-V". netvaneMain answers it with one
+// line and reads no registry, so a platform's start-up need not open one.
+bool isVersionRequest(int argc, char** argv);
+
 // Prints the usage text and then the adapter list; returns the list's status.
 int32_t showUsage();
 

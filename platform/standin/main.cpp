@@ -36,7 +36,10 @@ int main(int argc, char** argv) {
   holdStandardDescriptors();
   std::string error;
   int32_t status = 0;
-  if (!standin::beginRun(&error)) {
+  if (isVersionRequest(argc, argv)) {
+    // Neither a missing store nor a first run's new one stands in its way.
+    status = netvaneMain(argc, argv);
+  } else if (!standin::beginRun(&error)) {
     // Like every message of the tool, the status is the length of the line.
     status = platformPrint("%s\n", error.c_str());
   } else {

@@ -229,4 +229,19 @@ TEST(DefaultStoreTest, FirstRunCreatesTheSampleMachineAndListsIt) {
   EXPECT_EQ(access(state.file("netvane/registry.reg").c_str(), F_OK), 0);
 }
 
+TEST(VersionTest, LoneVersionRequestPrintsTheVersionAndOpensNoStore) {
+  ScratchDir home;
+  const std::vector<std::map<std::string, std::string>> stores = {
+      {{"HOME", home.path()}}, {{"NETVANE_REGISTRY", home.file("missing.reg")}}};
+  for (const char* request : {"--version", "/version", "-V"}) {
+    for (const auto& environment : stores) {
+      ToolRun run = runTool({request}, environment);
+      EXPECT_EQ(run.out, "netvane " NETVANE_VERSION "\n") << request;
+      EXPECT_EQ(run.status, 0) << request;
+    }
+  }
+  // A first run would have created the default store here.
+  EXPECT_TRUE(directoryEntries(home.path()).empty());
+}
+
 }  // namespace

@@ -123,6 +123,8 @@ def check_expectations(scenario, fixture, backend, outcome):
         problems.append("status %d, expected %d" % (outcome.status, status))
     if "stdout" in expect and outcome.stdout != expect["stdout"]:
         problems.append("stdout %r, expected %r" % (outcome.stdout, expect["stdout"]))
+    if "stdout_matches" in expect and not re.fullmatch(expect["stdout_matches"], outcome.stdout):
+        problems.append("stdout %r does not match %r" % (outcome.stdout, expect["stdout_matches"]))
     if "stdout_ends" in expect and not outcome.stdout.endswith(expect["stdout_ends"]):
         problems.append("stdout %r does not end with %r" % (outcome.stdout, expect["stdout_ends"]))
     for part in expect.get("stdout_has", []):

@@ -357,9 +357,9 @@ class WinePrefix:
         os.makedirs(self.tmp)
         env = self.env()
         self.started = True
-        # Debian's wineserver quits the moment it is idle, and a client
-        # connecting just then dies ("wine client error"); the later -p wins
-        # over the wrapper's -p0 and keeps the server up until close().
+        # Debian's wineserver quits about a second after its last client,
+        # and a client connecting just then dies ("wine client error"). The
+        # later -p wins over the wrapper's -p0 and keeps it up until close().
         subprocess.run([self.server, "-p"], env=env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
                        check=True)
@@ -549,23 +549,6 @@ class WineBackend(Backend):
             shutil.copy(os.path.join(self.dlls, dll), os.path.join(folder, "dhcpcsvc.dll"))
             self.apps[variant] = os.path.join(folder, "netvane.exe")
 
-    def export_roots(self, fixture):
-        """The keys whose export holds every key of the fixture: its roots,
-        or their parent where several roots share one (one export of
-        "Services" costs less than one per service)."""
-        wanted = [regfile.fold(k.path) for k in fixture.keys.values()]
-        roots = [r for r in self.wine.roots + self.wine.shared
-                 if any(w == regfile.fold(r) or w.startswith(regfile.fold(r) + "\\")
-                        for w in wanted)]
-        parents = {}
-        for r in roots:
-            parents.setdefault(regfile.fold(r.rsplit("\\", 1)[0]), []).append(r)
-        grouped = []
-        for r in roots:
-            siblings = parents[regfile.fold(r.rsplit("\\", 1)[0])]
-            grouped.append(r.rsplit("\\", 1)[0] if len(siblings) > 1 else r)
-        return minimal_paths(grouped)
-
     def run(self, scenario, fixture_path, fixture, workdir):
         work, cwd = workdir
         record = os.path.join(work, "dhcp.txt")
@@ -594,7 +577,7 @@ class WineBackend(Backend):
             self.wine.relaunched += 1
         with open(out_path, "rb") as f:
             raw = f.read()
-        exported = self.wine.export(self.export_roots(fixture), work, "export")
+        exported = self.wine.export(self.wine.export_roots(fixture), work, "export")
         keys = fixture_keys(fixture, exported)
         self.leave_out_wines_own(keys)
         self.undo_import_terminators(keys, fixture)

@@ -62,6 +62,8 @@ def fixture_keys(fixture, read_back):
 
 class Backend:
     name = "?"
+    # What a scenario's "needs" may ask of the backend.
+    capabilities = frozenset()
     # The 8-bit code page of the program's stdout and of REGEDIT4 files.
     codepage = "utf-8"
     # The order in which the registry enumerates subkeys: a sort key on names.
@@ -168,100 +170,145 @@ class LinuxBackend(Backend):
                        raw, read_text(err_path))
 
 
-class WineBackend(Backend):
-    """The Windows build under Wine, against Wine's registry.
+MACHINES = {0x8664: "x86-64", 0x14C: "i686"}
 
-    One prefix serves the whole run. Before each scenario the prefix is
-    brought back to the same state: every key that any fixture defines, and
-    its ancestors, is removed unless Wine itself keeps other keys below it,
-    and then the scenario's fixture is imported. Keys Wine needs for itself
-    (e.g. "Services") stay, and their own values are left out of the
-    comparison.
+
+def pe_machine(path):
+    """The machine a Windows executable is built for: "x86-64" or "i686"."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    pe = int.from_bytes(head[0x3C:0x40], "little") if head[:2] == b"MZ" else -1
+    if pe < 0 or head[pe:pe + 4] != b"PE\0\0":
+        raise BackendError("%s is not a Windows executable" % path)
+    machine = int.from_bytes(head[pe + 4:pe + 6], "little")
+    if machine not in MACHINES:
+        raise BackendError("%s is built for machine 0x%x" % (path, machine))
+    return MACHINES[machine]
+
+
+# Debian's `wine` is a script that starts the 32-bit loader, which starts the
+# 64-bit one again for a 64-bit program. Starting the loader a program needs
+# saves a process start per command, and each start can fail (see
+# WinePrefix.launcher_failed).
+LOADERS = {"x86-64": ("/usr/lib/wine/wine64", "wine64"), "i686": ("/usr/lib/wine/wine", "wine")}
+
+
+def find_loader(machine):
+    path, name = LOADERS[machine]
+    return path if os.access(path, os.X_OK) else shutil.which(name) or shutil.which("wine")
+
+
+def randomisation_off():
+    ADDR_NO_RANDOMIZE = 0x0040000
+    try:
+        with open("/proc/self/personality") as f:
+            return (int(f.read(), 16) & ADDR_NO_RANDOMIZE) != 0
+    except (OSError, ValueError):
+        return False
+
+
+class WinePrefix:
+    """One Wine prefix and its wineserver, shared by every exe of a run.
+
+    It runs Wine's commands and keeps Wine's own start-up failures from
+    reaching the results (see launcher_failed). It also decides, once, which
+    keys each scenario starts without (make_territory) and brings the
+    registry back to that state before each scenario (seed).
     """
 
-    name = "wine"
-    # Wine takes its ANSI code page from the locale; C.UTF-8 gives 1252.
-    codepage = "cp1252"
+    REG = "C:\\windows\\system32\\reg.exe"
+    ATTEMPTS = 3
 
-    # Wine sorts subkeys by name folded to lower case, where Windows (and
-    # netvane's stand-in) keeps them sorted by upper-cased name; the two
-    # differ for names with one of [ \ ] ^ _ ` where a letter is compared.
-    @staticmethod
-    def subkey_order(name):
-        return name.lower()
-
-    def __init__(self, exe, dll_dir, root):
-        self.exe = os.path.abspath(exe)
-        self.dll_dir = os.path.abspath(dll_dir)
+    def __init__(self, root):
         self.root = root
-        self.wine = shutil.which("wine") or shutil.which("wine64")
-        if self.wine is None:
-            raise BackendError("wine is not installed")
-        for path in (self.exe, os.path.join(self.dll_dir, "dhcpcsvc.dll"),
-                     os.path.join(self.dll_dir, "no-entry", "dhcpcsvc.dll")):
-            if not os.path.exists(path):
-                raise BackendError("missing %s" % path)
         self.prefix = os.path.join(root, "prefix")
-        self.started = False
+        # The server's socket folder (wine-XXXXXX) is made under TMPDIR; one
+        # of the run's own leaves nothing behind in the user's.
+        self.tmp = os.path.join(root, "tmp")
+        self.server = shutil.which("wineserver")
+        if self.server is None or find_loader("x86-64") is None:
+            raise BackendError("wine is not installed")
+        # Debian's wine64 is not position-independent, and with address
+        # randomisation on, the kernel sometimes puts its heap over the fixed
+        # page Wine maps its shared user data at: the process then dies at
+        # start-up. tests/wine/run turns randomisation off for the whole
+        # run; a run started otherwise turns it off per command.
+        self.launcher = [] if randomisation_off() else ["setarch", os.uname().machine, "-R"]
+        self.commands = 0
         self.relaunched = 0
+        self.started = False
+        self.prepared = False
+        self.wow64 = False
         self.baseline = {}
         self.roots = []
         self.shared = []
         self.reset_file = None
 
-    # -- plumbing -------------------------------------------------------------
-
     def env(self, overrides=""):
         env = dict(os.environ)
         for name in ("NETVANE_DHCP_LIBRARY", "NETVANE_DHCP_RESULT", "NETVANE_DHCP_RECORD",
-                     "NETVANE_REGISTRY", "DISPLAY", "WAYLAND_DISPLAY"):
+                     "NETVANE_REGISTRY", "DISPLAY", "WAYLAND_DISPLAY", "WINELOADER"):
             env.pop(name, None)
         # Wine's network driver (nsiproxy.sys, loaded by winedevice.exe some
         # seconds after the prefix starts) fills NetworkCards with the host's
         # interfaces, overwriting a fixture's cards in the middle of a run; it
         # stays off. Services started by the first command inherit this.
-        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8",
+        env.update(WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_ALL="C.UTF-8", TMPDIR=self.tmp,
                    WINEDLLOVERRIDES=";".join(filter(None, ["nsiproxy.sys=d", overrides])))
         return env
 
-    # What Wine's launcher prints when it failed to start a program, or when
-    # its own Unix process fell over on the way out; seen about once in a
-    # thousand commands here. The program's own output never holds these.
-    LAUNCHER_FAILURES = ("ShellExecuteEx failed", "Inconsistency detected by ld.so")
+    # -- running Wine's commands ----------------------------------------------
 
-    def wine_command(self, args, log, cwd=None, env=None, check=True, timeout=120):
-        """Runs a Wine command. Its output goes to files: Wine's helper
-        processes inherit the first command's stdout and stderr and keep
-        them open, so a pipe would never reach its end."""
-        out_path, err_path = log + ".out", log + ".err"
-        started = time.monotonic()
-        with open(out_path, "wb") as out, open(err_path, "wb") as err:
-            result = subprocess.run([self.wine] + args, cwd=cwd or self.root,
-                                    env=env or self.env(), stdin=subprocess.DEVNULL,
-                                    stdout=out, stderr=err, timeout=timeout)
-        if os.environ.get("NETVANE_TRACE_WINE"):
-            print("  %.2f s  wine %s" % (time.monotonic() - started, " ".join(args)[:100]))
-        if check and result.returncode != 0:
-            raise BackendError("`wine %s` failed with status %d: %s" %
-                               (" ".join(args[:3]), result.returncode,
-                                self.said(log) or "(no output)"))
-        return result.returncode, out_path
+    # What Wine prints when it failed to start a program or to reach its
+    # server, or when its own Unix process fell over on the way out. The
+    # programs' own output never holds these.
+    LAUNCHER_FAILURES = ("failed to map the shared user data", "wine client error:",
+                         "Inconsistency detected by ld.so", "ShellExecuteEx failed")
 
-    def launcher_failed(self, log):
+    def launcher_failed(self, status, log):
+        """A failed command that printed nothing, or a launcher's message.
+        Silence is Wine's start-up crash, never a result: reg.exe prints
+        every error it meets, and netvane's failure statuses are the length
+        of what it printed."""
+        if status == 0:
+            return False
         said = self.said(log)
-        return any(failure in said for failure in self.LAUNCHER_FAILURES)
+        return said == "" or any(failure in said for failure in self.LAUNCHER_FAILURES)
 
-    def reg_command(self, args, log, check=True):
-        """A `wine reg` command, run again when Wine's launcher failed it."""
-        for attempt in range(3):
-            status, out = self.wine_command(["reg"] + args, log, check=False)
-            if status == 0 or not self.launcher_failed(log):
+    def command(self, args, log, machine="x86-64", cwd=None, env=None, check=True,
+                retry=True, timeout=120):
+        """Runs one Wine command with the loader for `machine`, again (up to
+        ATTEMPTS in all) when the launcher failed it and `retry` allows: a
+        command that may have changed something before it failed is
+        retried by its caller. Output goes to files: Wine's helper processes
+        inherit the first command's stdout and stderr and keep them open,
+        so a pipe would never reach its end."""
+        loader = find_loader(machine)
+        if loader is None:
+            raise BackendError("no Wine loader for %s programs" % machine)
+        out_path, err_path = log + ".out", log + ".err"
+        for attempt in range(self.ATTEMPTS if retry else 1):
+            started = time.monotonic()
+            with open(out_path, "wb") as out, open(err_path, "wb") as err:
+                status = subprocess.run(self.launcher + [loader] + args, cwd=cwd or self.root,
+                                        env=env or self.env(), stdin=subprocess.DEVNULL,
+                                        stdout=out, stderr=err, timeout=timeout).returncode
+            self.commands += 1
+            if os.environ.get("NETVANE_TRACE_WINE"):
+                print("  %.2f s  %s %s" % (time.monotonic() - started, os.path.basename(loader),
+                                           " ".join(args)[:100]))
+            if not (retry and self.launcher_failed(status, log)):
                 break
             self.relaunched += 1
         if check and status != 0:
-            raise BackendError("`wine reg %s` failed with status %d: %s" %
-                               (" ".join(args[:2]), status, self.said(log) or "(no output)"))
-        return status, out
+            raise BackendError("`wine %s` failed with status %d: %s" %
+                               (" ".join(args[:3]), status, self.said(log) or "(no output)"))
+        return status, out_path
+
+    def reg(self, args, log, check=True):
+        """reg.exe, started as itself: `wine reg` would start it through
+        start.exe, two processes instead of one."""
+        return self.command([self.REG] + args, log, check=check)
 
     @staticmethod
     def said(log):
@@ -272,12 +319,13 @@ class WineBackend(Backend):
                 text += f.read()[-1000:]
         return text.decode("utf-8", "replace").strip()
 
-    def windows_path(self, path):
+    @staticmethod
+    def windows_path(path):
         # Wine maps the Unix root to drive Z:.
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
     def import_reg(self, path, log):
-        self.reg_command(["import", self.windows_path(path)], log)
+        self.reg(["import", self.windows_path(path)], log)
 
     def export(self, paths, work, label):
         """Exports each of `paths` with reg.exe; returns one RegFile with
@@ -286,53 +334,57 @@ class WineBackend(Backend):
         for i, path in enumerate(paths):
             target = os.path.join(work, "%s%d.reg" % (label, i))
             log = os.path.join(work, "%s%d" % (label, i))
-            status, _ = self.reg_command(["export", path, self.windows_path(target), "/y"],
-                                         log, check=False)
+            status, _ = self.reg(["export", path, self.windows_path(target), "/y"], log,
+                                 check=False)
             if status != 0:
                 said = self.said(log)
                 if "Unable to find the specified registry key" in said:
                     continue
-                raise BackendError("`wine reg export %s` failed with status %d: %s" %
+                raise BackendError("`reg export %s` failed with status %d: %s" %
                                    (path, status, said or "(no output)"))
-            for folded, key in regfile.read(target, self.codepage).keys.items():
+            for folded, key in regfile.read(target, WineBackend.codepage).keys.items():
                 merged.keys[folded] = key
         return merged
 
-    # -- the run --------------------------------------------------------------
+    # -- the prefix -----------------------------------------------------------
 
     def prepare(self, fixtures):
+        """Makes the prefix and decides its territory, once per run."""
+        if self.prepared:
+            return
+        self.prepared = True
         os.makedirs(self.prefix)
-        log = os.path.join(self.root, "wineboot")
-        # No display, no Mono or Gecko installers, no menu entries.
-        env = self.env("mscoree,mshtml=;winemenubuilder.exe=d")
+        os.makedirs(self.tmp)
+        env = self.env()
         self.started = True
-        probe = os.path.join(self.root, "probe")
+        # Debian's wineserver quits about a second after its last client,
+        # and a client connecting just then dies ("wine client error"). The
+        # later -p wins over the wrapper's -p0 and keeps it up until close().
+        subprocess.run([self.server, "-p"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                       check=True)
+        # No display, no Mono or Gecko installers, no menu entries.
         try:
-            self.wine_command(["wineboot", "-i"], log, env=env, timeout=300)
-            for attempt in range(3):
-                status, out = self.wine_command(["cmd", "/c", "echo", "netvane-wine-ok"],
-                                                probe, check=False)
-                if not self.launcher_failed(probe):
-                    break
+            self.command(["wineboot", "-i"], os.path.join(self.root, "wineboot"),
+                         env=self.env("mscoree,mshtml=;winemenubuilder.exe=d"), timeout=300)
         except subprocess.TimeoutExpired:
             raise BackendError("Wine did not finish creating its prefix within 300 s")
+        self.wow64 = os.path.isdir(os.path.join(self.prefix, "drive_c", "windows", "syswow64"))
+        self.probe("x86-64" if self.wow64 else "i686")
+        self.make_territory(fixtures)
+
+    def probe(self, machine):
+        """Checks that Wine runs programs for `machine` in this prefix."""
+        folder = "syswow64" if self.wow64 and machine == "i686" else "system32"
+        log = os.path.join(self.root, "probe-" + machine)
+        status, out = self.command(["C:\\windows\\%s\\cmd.exe" % folder, "/c", "echo",
+                                    "netvane-wine-ok"], log, machine=machine, check=False)
         with open(out, "rb") as f:
             if status != 0 or b"netvane-wine-ok" not in f.read():
-                raise BackendError("Wine cannot run a program in %s (status %d): %s"
-                                   % (self.prefix, status, self.said(probe) or "(no output)"))
-
-        # Two program folders: the recording DHCP client beside the exe, and
-        # a library of the same name that lacks the entry.
-        self.apps = {}
-        for variant, dll in (("present", "dhcpcsvc.dll"),
-                             ("no-entry", os.path.join("no-entry", "dhcpcsvc.dll"))):
-            folder = os.path.join(self.root, "app-" + variant)
-            os.makedirs(folder)
-            shutil.copy(self.exe, os.path.join(folder, "netvane.exe"))
-            shutil.copy(os.path.join(self.dll_dir, dll), os.path.join(folder, "dhcpcsvc.dll"))
-            self.apps[variant] = os.path.join(folder, "netvane.exe")
-
-        self.make_territory(fixtures)
+                hint = " (is wine32:i386 installed?)" if machine == "i686" else ""
+                raise BackendError("Wine cannot run %s programs in %s%s (status %d): %s"
+                                   % (machine, self.prefix, hint, status,
+                                      self.said(log) or "(no output)"))
 
     def make_territory(self, fixtures):
         """Decides, once per run, which keys each scenario starts without.
@@ -420,6 +472,83 @@ class WineBackend(Backend):
             grouped.append(r.rsplit("\\", 1)[0] if len(siblings) > 1 else r)
         return minimal_paths(grouped)
 
+    def seed(self, fixture_path, work):
+        """The registry as the scenario's fixture has it, and no trace of an
+        earlier scenario."""
+        self.import_reg(self.reset_file, os.path.join(work, "reset"))
+        self.import_reg(fixture_path, os.path.join(work, "import"))
+
+    def close(self):
+        if self.started:
+            self.started = False
+            subprocess.run([self.server, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class WineBackend(Backend):
+    """A Windows build of netvane under Wine, against Wine's registry.
+
+    Every WineBackend of a run shares one WinePrefix: the fixtures go in and
+    the results come out through the prefix's own (64-bit) reg.exe, so the
+    32-bit exe runs under WOW64 beside it, as it does on 64-bit Windows.
+    Before each scenario the prefix is brought back to the same state:
+    every key that any fixture defines, and its ancestors, is removed unless
+    Wine itself keeps other keys below it, and then the scenario's fixture
+    is imported. Keys Wine needs for itself (e.g. "Services") stay, and their
+    own values are left out of the comparison.
+    """
+
+    # Wine takes its ANSI code page from the locale; C.UTF-8 gives 1252.
+    codepage = "cp1252"
+
+    # Wine sorts subkeys by name folded to lower case, where Windows (and
+    # netvane's stand-in) keeps them sorted by upper-cased name; the two
+    # differ for names with one of [ \ ] ^ _ ` where a letter is compared.
+    @staticmethod
+    def subkey_order(name):
+        return name.lower()
+
+    def __init__(self, exe, dll_dir, wine):
+        """`dll_dir` holds, for each machine, MACHINE/dhcpcsvc.dll (the
+        recording DHCP client) and MACHINE/no-entry/dhcpcsvc.dll."""
+        self.exe = os.path.abspath(exe)
+        if not os.path.exists(self.exe):
+            raise BackendError("missing %s" % self.exe)
+        self.machine = pe_machine(self.exe)
+        self.name = "wine " + self.machine
+        self.dlls = os.path.join(os.path.abspath(dll_dir), self.machine)
+        for path in (os.path.join(self.dlls, "dhcpcsvc.dll"),
+                     os.path.join(self.dlls, "no-entry", "dhcpcsvc.dll")):
+            if not os.path.exists(path):
+                raise BackendError("missing %s" % path)
+        self.wine = wine
+        self.counts = (0, 0)
+        self.prepared_prefix = None
+
+    @property
+    def capabilities(self):
+        return {"wow64"} if self.wine.wow64 and self.machine == "i686" else set()
+
+    def prepare(self, fixtures):
+        self.counts = (self.wine.commands, self.wine.relaunched)
+        if not self.wine.prepared:
+            started = time.monotonic()
+            self.wine.prepare(fixtures)
+            self.prepared_prefix = time.monotonic() - started
+        if self.machine == "i686" and self.wine.wow64:
+            self.wine.probe("i686")
+        # Two program folders: the recording DHCP client beside the exe, and
+        # a library of the same name that lacks the entry.
+        self.apps = {}
+        for variant, dll in (("present", "dhcpcsvc.dll"),
+                             ("no-entry", os.path.join("no-entry", "dhcpcsvc.dll"))):
+            folder = os.path.join(self.wine.root, "app-%s-%s" % (self.machine, variant))
+            os.makedirs(folder)
+            shutil.copy(self.exe, os.path.join(folder, "netvane.exe"))
+            shutil.copy(os.path.join(self.dlls, dll), os.path.join(folder, "dhcpcsvc.dll"))
+            self.apps[variant] = os.path.join(folder, "netvane.exe")
+
     def run(self, scenario, fixture_path, fixture, workdir):
         work, cwd = workdir
         record = os.path.join(work, "dhcp.txt")
@@ -428,27 +557,27 @@ class WineBackend(Backend):
         # recording library beside the exe is preferred ("n"); an empty load
         # order makes the library missing altogether.
         overrides = "dhcpcsvc=" if library == "absent" else "dhcpcsvc=n"
-        env = self.env(overrides)
-        env["NETVANE_DHCP_RECORD"] = self.windows_path(record)
+        env = self.wine.env(overrides)
+        env["NETVANE_DHCP_RECORD"] = self.wine.windows_path(record)
         if forced is not None:
             env["NETVANE_DHCP_RESULT"] = str(forced)
         exe = self.apps["no-entry" if library == "no-entry" else "present"]
         log = os.path.join(work, "netvane")
         # When Wine's launcher fails the run itself, the scenario starts again
         # from its fixture, since the tool may have written before it failed.
-        for attempt in range(3):
+        for attempt in range(self.wine.ATTEMPTS):
             if os.path.exists(record):
                 os.remove(record)
-            self.import_reg(self.reset_file, os.path.join(work, "reset"))
-            self.import_reg(fixture_path, os.path.join(work, "import"))
-            status, out_path = self.wine_command([exe] + scenario["args"], log, cwd=cwd,
-                                                 env=env, check=False)
-            if not self.launcher_failed(log):
+            self.wine.seed(fixture_path, work)
+            status, out_path = self.wine.command([exe] + scenario["args"], log,
+                                                   machine=self.machine, cwd=cwd, env=env,
+                                                   check=False, retry=False)
+            if not self.wine.launcher_failed(status, log):
                 break
-            self.relaunched += 1
+            self.wine.relaunched += 1
         with open(out_path, "rb") as f:
             raw = f.read()
-        exported = self.export(self.export_roots(fixture), work, "export")
+        exported = self.wine.export(self.wine.export_roots(fixture), work, "export")
         keys = fixture_keys(fixture, exported)
         self.leave_out_wines_own(keys)
         self.undo_import_terminators(keys, fixture)
@@ -466,7 +595,7 @@ class WineBackend(Backend):
         """Values that Wine keeps in a key of its own (one that could not be
         removed) are not the fixture's and not the tool's."""
         for folded, key in keys.items():
-            base = self.baseline.get(folded)
+            base = self.wine.baseline.get(folded)
             if key is None or base is None:
                 continue
             for name, value in list(key.values.items()):
@@ -494,14 +623,16 @@ class WineBackend(Backend):
                     value.data = original.data
 
     def summary(self):
-        if self.relaunched:
-            return "Wine's launcher failed %d command(s), which ran again" % self.relaunched
-        return ""
+        commands = self.wine.commands - self.counts[0]
+        relaunched = self.wine.relaunched - self.counts[1]
+        line = "%d Wine commands, %d failed in Wine's launcher and ran again" % (
+            commands, relaunched)
+        if self.prepared_prefix is not None:
+            line += "; the prefix took %.1f s" % self.prepared_prefix
+        return line
 
     def close(self):
-        if self.started:
-            subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.wine.close()
 
 
 class HiveBackend(LinuxBackend):

@@ -6,7 +6,11 @@ with more than one backend, every outcome is compared with the first
 backend's: stdout, exit status, the DHCP client's record, and every key the
 fixture defines (names case-insensitively, values by type and content).
 
-  run_corpus.py --linux build/netvane --wine build-win/netvane.exe --wine-dlls DIR
+  run_corpus.py --linux build/netvane --wine build-win/netvane.exe \
+      --wine build-win32/netvane.exe --wine-dlls DIR
+
+A scenario with "needs" runs only on the backends that have what it names
+("wow64": a 32-bit exe beside a 64-bit registry tool).
 """
 
 import argparse
@@ -231,16 +235,24 @@ def compare(scenario, fixture, results):
 
 # -- driver ---------------------------------------------------------------------
 
+def wine_backends(exes, args, folder):
+    # Every exe runs in one prefix: one wineboot, and the 32-bit exe meets
+    # the 64-bit registry tools as it would on 64-bit Windows.
+    prefix = backends.WinePrefix(folder)
+    return [backends.WineBackend(exe, args.wine_dlls, prefix) for exe in exes]
+
+
 # The backends a run can use, in the order they run; the first is the one the
 # others are compared with. Each entry: option, its value's name, help, and
-# how to make the backend from the value, the parsed options and a folder.
+# how to make the backends from the option's values, the parsed options and
+# a folder.
 BACKENDS = [
     ("linux", "BINARY", "the Linux build of netvane",
-     lambda value, args, folder: backends.LinuxBackend(value)),
+     lambda values, args, folder: [backends.LinuxBackend(v) for v in values]),
     ("hive", "BINARY", "the Linux build on an offline installation's hives",
-     lambda value, args, folder: backends.HiveBackend(value)),
-    ("wine", "EXE", "the Windows build of netvane, run under Wine (needs --wine-dlls)",
-     lambda value, args, folder: backends.WineBackend(value, args.wine_dlls, folder)),
+     lambda values, args, folder: [backends.HiveBackend(v) for v in values]),
+    ("wine", "EXE", "a Windows build of netvane, run under Wine (needs --wine-dlls); "
+     "give it once per exe", wine_backends),
 ]
 
 
@@ -248,9 +260,10 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     for option, metavar, text, _ in BACKENDS:
-        parser.add_argument("--" + option, metavar=metavar, help=text)
+        parser.add_argument("--" + option, metavar=metavar, help=text, action="append")
     parser.add_argument("--wine-dlls", metavar="DIR",
-                        help="folder with the recording dhcpcsvc.dll and no-entry/dhcpcsvc.dll")
+                        help="folder with MACHINE/dhcpcsvc.dll (the recording DHCP client) "
+                        "and MACHINE/no-entry/dhcpcsvc.dll, for x86-64 and i686")
     parser.add_argument("--corpus", default=os.path.join(HERE, "corpus"))
     parser.add_argument("--only", action="append", default=[], metavar="REGEX",
                         help="run only the scenarios whose name matches")
@@ -271,7 +284,10 @@ def main():
     try:
         fixtures, fixture_paths = load_fixtures(scenarios, os.path.join(root, "fixtures"))
         for option, make in wanted:
-            chosen.append(make(getattr(args, option), args, os.path.join(root, option)))
+            chosen += make(getattr(args, option), args, os.path.join(root, option))
+        names = [b.name for b in chosen]
+        if len(set(names)) < len(names):
+            raise backends.BackendError("two backends named alike: %s" % ", ".join(names))
         return run(scenarios, fixtures, fixture_paths, chosen, root, args.verbose)
     except (backends.BackendError, regfile.RegFileError) as e:
         print("error: %s" % e)
@@ -285,17 +301,23 @@ def main():
             shutil.rmtree(root, ignore_errors=True)
 
 
+def runs_on(backend, scenario):
+    return scenario.get("needs") in (None, *backend.capabilities)
+
+
 def run(scenarios, fixtures, fixture_paths, chosen, root, verbose):
     outcomes = {}
     failures = 0
     for backend in chosen:
         started = time.monotonic()
-        os.makedirs(os.path.join(root, backend.name), exist_ok=True)
+        folder = os.path.join(root, backend.name.replace(" ", "-"))
+        os.makedirs(folder, exist_ok=True)
         backend.prepare(fixtures)
         prepared = time.monotonic()
         bad = 0
-        for s in scenarios:
-            workdir = backends.make_workdir(os.path.join(root, backend.name), s)
+        mine = [s for s in scenarios if runs_on(backend, s)]
+        for s in mine:
+            workdir = backends.make_workdir(folder, s)
             outcome = backend.run(s, fixture_paths[s["fixture"]], fixtures[s["fixture"]], workdir)
             outcomes[(backend.name, s["name"])] = outcome
             problems = check_expectations(s, fixtures[s["fixture"]], backend, outcome)
@@ -310,16 +332,19 @@ def run(scenarios, fixtures, fixture_paths, chosen, root, verbose):
             elif verbose:
                 print("ok   %s on %s" % (s["name"], backend.name))
         failures += bad
-        print("%s: %d scenarios, %d failed their expectations, %.1f s (%.1f s to prepare)" %
-              (backend.name, len(scenarios), bad, time.monotonic() - started,
-               prepared - started))
+        left = len(scenarios) - len(mine)
+        print("%s: %d scenarios%s, %d failed their expectations, %.1f s (%.1f s to prepare)" %
+              (backend.name, len(mine), " (%d not for it)" % left if left else "", bad,
+               time.monotonic() - started, prepared - started))
         if backend.summary():
             print("%s: %s" % (backend.name, backend.summary()))
 
-    if len(chosen) > 1:
+    first = chosen[0]
+    for other in chosen[1:]:
         bad = 0
-        for s in scenarios:
-            results = [(b, outcomes[(b.name, s["name"])]) for b in chosen]
+        both = [s for s in scenarios if runs_on(first, s) and runs_on(other, s)]
+        for s in both:
+            results = [(b, outcomes[(b.name, s["name"])]) for b in (first, other)]
             problems = compare(s, fixtures[s["fixture"]], results)
             if problems:
                 bad += 1
@@ -327,10 +352,10 @@ def run(scenarios, fixtures, fixture_paths, chosen, root, verbose):
                 for p in problems:
                     print("    " + p)
             elif verbose:
-                print("same %s" % s["name"])
+                print("same %s on %s and %s" % (s["name"], first.name, other.name))
         failures += bad
-        print("differential check (%s): %d scenarios, %d differ" %
-              (" vs ".join(b.name for b in chosen), len(scenarios), bad))
+        print("differential check (%s vs %s): %d scenarios, %d differ" %
+              (first.name, other.name, len(both), bad))
     return 1 if failures else 0
 
 

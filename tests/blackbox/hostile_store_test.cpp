@@ -207,14 +207,14 @@ TEST_F(HostileStore, AMillionCardsAreListedQuickly) {
   // Subkeys enumerate in case-insensitive name order: "0", "1", "10", "100", ...
   EXPECT_NE(run.out.find("\n1:\t\n\tName: S0\n\n2:\t\n\tName: S1\n\n3:\t\n\tName: S10\n"), std::string::npos);
   EXPECT_TRUE(endsWith(run.out, "\n" + std::to_string(kCardCount) + ":\t\n\tName: S" + last + "\n"));
-  EXPECT_LT(run.seconds, 30.0);
-  RecordProperty("listing_seconds", std::to_string(run.seconds));
+  EXPECT_LT(run.cpuSeconds, 30.0);
+  RecordProperty("listing_cpu_seconds", std::to_string(run.cpuSeconds));
 
   run = runWithStore(store, {std::to_string(kCardCount), "10.0.0.5"});
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(storedText(store, kServices + "S" + last + "\\Parameters\\Tcpip", "IPAddress"), "10.0.0.5");
-  EXPECT_LT(run.seconds, 30.0);
+  EXPECT_LT(run.cpuSeconds, 30.0);
   expectNoLeftovers();
 }
 
@@ -301,7 +301,7 @@ TEST_F(HostileStore, SparseFilesOfZeros) {
   ASSERT_EQ(truncate(store.c_str(), off_t(2) << 30), 0);
   ToolRun run = runWithStore(store, {"1", "10.0.0.5"});
   expectRefused(run, "larger than 1 GiB");
-  EXPECT_LT(run.seconds, 10.0);
+  EXPECT_LT(run.cpuSeconds, 10.0);
   EXPECT_EQ(statOf(store).st_size, off_t(2) << 30);
 
   // Zeros after a store's last key: a listing never reads them, a run that
@@ -313,10 +313,10 @@ TEST_F(HostileStore, SparseFilesOfZeros) {
   run = runWithStore(store, {});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(endsWith(run.out, kFixtureList)) << run.out;
-  EXPECT_LT(run.seconds, 10.0);
+  EXPECT_LT(run.cpuSeconds, 10.0);
   run = runWithStore(store, {"1", "10.0.0.5"});
   expectRefused(run, "NUL character where a value line should start");
-  EXPECT_LT(run.seconds, 10.0);
+  EXPECT_LT(run.cpuSeconds, 10.0);
   const struct stat after = statOf(store);
   EXPECT_EQ(after.st_size, size);
   EXPECT_EQ(after.st_ino, before.st_ino);

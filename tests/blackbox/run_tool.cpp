@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,20 +79,27 @@ pid_t startTool(const std::vector<std::string>& arguments,
   return pid;
 }
 
-int waitTool(pid_t pid, double timeout) {
+int waitTool(pid_t pid, double timeout, double* cpuSeconds) {
+  if (cpuSeconds != nullptr) *cpuSeconds = 0;
   if (pid < 0) return -1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
   int status = 0;
   bool timedOut = false;
   // A hang must fail the test, not stall the suite: poll, and kill at the deadline.
-  while (waitpid(pid, &status, WNOHANG) == 0) {
+  struct rusage usage;
+  memset(&usage, 0, sizeof usage);
+  while (wait4(pid, &status, WNOHANG, &usage) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      wait4(pid, &status, 0, &usage);
       timedOut = true;
       break;
     }
     usleep(1000);
+  }
+  if (cpuSeconds != nullptr) {
+    *cpuSeconds = double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                  double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   }
   if (timedOut) return kTimedOut;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
@@ -101,7 +110,8 @@ ToolRun runTool(const std::vector<std::string>& arguments,
   ScratchDir scratch;
   std::string outPath = scratch.file("stdout");
   auto start = std::chrono::steady_clock::now();
-  ToolRun run{"", waitTool(startTool(arguments, environment, outPath), timeout), 0, ""};
+  ToolRun run{"", 0, 0, 0, ""};
+  run.status = waitTool(startTool(arguments, environment, outPath), timeout, &run.cpuSeconds);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.out = readFile(outPath);
   return run;
@@ -119,7 +129,8 @@ ToolRun runScript(const std::string& script, const std::map<std::string, std::st
   auto start = std::chrono::steady_clock::now();
   pid_t pid = startTool({"-c", stopped + script}, environment, scratch.file("stdout"), scratch.file("stderr"),
                         "/bin/sh");
-  ToolRun run{"", waitTool(pid, kRunSeconds), 0, ""};
+  ToolRun run{"", 0, 0, 0, ""};
+  run.status = waitTool(pid, kRunSeconds, &run.cpuSeconds);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   run.out = readFile(scratch.file("stdout"));
   run.err = readFile(scratch.file("stderr"));

@@ -16,6 +16,10 @@ struct ToolRun {
   std::string out;
   int status;  // the exit status, 1000 + the signal that ended it, or kTimedOut
   double seconds;
+  // What the run itself spent on the processor: unlike `seconds`, it hardly
+  // grows when other work loads the machine, so a bound on it catches a run
+  // that does too much without failing a run that only waited.
+  double cpuSeconds;
   std::string err;  // kept only by runScript
 };
 
@@ -51,8 +55,9 @@ struct stat statOf(const std::string& path);
 pid_t startTool(const std::vector<std::string>& arguments,
                 const std::map<std::string, std::string>& environment, const std::string& out,
                 const std::string& err = "", const std::string& program = NETVANE_BINARY);
-// Waits for it to end, killing it after `timeout` seconds: a status as in ToolRun.
-int waitTool(pid_t pid, double timeout);
+// Waits for it to end, killing it after `timeout` seconds: a status as in
+// ToolRun. `cpuSeconds`, when given, receives the processor time it used.
+int waitTool(pid_t pid, double timeout, double* cpuSeconds = nullptr);
 
 // Runs the binary to its end and returns what it printed.
 ToolRun runTool(const std::vector<std::string>& arguments,

@@ -1,13 +1,24 @@
 #!/usr/bin/env python3
 """Writes a registry export shaped like `reg export HKLM` of a real machine.
 
-    make_store.py SIZE FLAVOUR OUT     SIZE like 100K, 10M, 100M; FLAVOUR 4 or 5
+    make_store.py SIZE FLAVOUR OUT [SHAPE]    SIZE like 100K, 10M, 100M; FLAVOUR 4 or 5
 
-Every key has its own section, depth first with subkeys in case-insensitive
-order, as regedit writes them: many keys with several values each, long
-hex(7) lists wrapped at 80 columns, the occasional comment, a NetworkCards key
-and the adapter keys netvane reads and writes. REGEDIT4 comes out as 8-bit
-text, Version 5.00 as UTF-16LE with a byte-order mark; both with CRLF.
+Many keys with several values each, long hex(7) lists wrapped at 80 columns,
+the occasional comment, a NetworkCards key and the adapter keys netvane reads
+and writes. REGEDIT4 comes out as 8-bit text, Version 5.00 as UTF-16LE with a
+byte-order mark; both with CRLF.
+
+SHAPE says how the sections are laid out, for the files users really have:
+  export    every key its own section, depth first, subkeys in
+            case-insensitive order, as `reg export` writes them (default)
+  shuffled  the same sections in random order, as after hand edits
+  reversed  the same sections last to first
+  orphans   deep sections without sections for their parents: keys that
+            only hold subkeys have none
+  joined    two exports joined as the README advises: SYSTEM's, then
+            SOFTWARE's with its header line removed
+  repeated  one key's section repeated throughout the file with a value that
+            changes each time, and an adapter's key named again at the end
 """
 import random
 import sys
@@ -103,7 +114,7 @@ def filler_values(w, rnd, size_hint):
     return values
 
 
-def build(target, unicode, seed=1):
+def build(target, unicode, seed=1, leaves_only=False):
     rnd = random.Random(seed)
     w = Writer(unicode)
     root = Tree()
@@ -144,6 +155,8 @@ def build(target, unicode, seed=1):
         base = "%s\\{%08X-%04X-%04X}" % (area, rnd.getrandbits(32), rnd.getrandbits(16), n & 0xFFFF)
         for sub in ("", "\\InprocServer32", "\\Parameters", "\\Parameters\\Settings"):
             node = root.key(base + sub)
+            if leaves_only and sub in ("", "\\Parameters"):
+                continue
             node.values = filler_values(w, rnd, target)
             size += unit * (len(base) + len(sub) + 6 + sum(len(v) + 2 for v in node.values))
             if rnd.random() < 0.02:
@@ -152,25 +165,59 @@ def build(target, unicode, seed=1):
     return root
 
 
-def emit(node, path, out):
+def sections(node, path, out):
+    """(path, lines, has subkeys) for every key, in export order."""
     if path:
-        if node.comment:
-            out.append(node.comment)
-        out.append("[%s]" % path)
-        out.extend(node.values)
-        out.append("")
+        lines = ([node.comment] if node.comment else []) + ["[%s]" % path] + node.values + [""]
+        out.append((path, lines, bool(node.children)))
     for name in sorted(node.children, key=lambda s: s.upper()):
-        emit(node.children[name], path + "\\" + name if path else name, out)
+        sections(node.children[name], path + "\\" + name if path else name, out)
+    return out
+
+
+def lay_out(all_sections, shape, header, w):
+    rnd = random.Random(2)
+    if shape == "export":
+        chosen = all_sections
+    elif shape == "shuffled":
+        chosen = list(all_sections)
+        rnd.shuffle(chosen)
+    elif shape == "reversed":
+        chosen = all_sections[::-1]
+    elif shape == "orphans":
+        # A key that only holds subkeys gets no section of its own.
+        chosen = [s for s in all_sections if any(l.startswith(('"', "@")) for l in s[1])]
+    elif shape == "joined":
+        first = [s for s in all_sections if s[0].startswith("HKEY_LOCAL_MACHINE\\SYSTEM")]
+        software = [s for s in all_sections if s[0].startswith("HKEY_LOCAL_MACHINE\\SOFTWARE")]
+        # The second export's blank line after its header stays, as a join
+        # by hand leaves it.
+        return ([header, ""] + [l for s in first for l in s[1]] + [""] +
+                [l for s in software for l in s[1]])
+    elif shape == "repeated":
+        chosen = []
+        hot = next(s for s in all_sections if "Vendor\\{" in s[0])
+        for i, s in enumerate(all_sections):
+            chosen.append(s)
+            if i % 50 == 49:
+                chosen.append((hot[0], ["[%s]" % hot[0], w.dword("Round", i), ""], False))
+        interface = next(s for s in all_sections if s[0].endswith("\\Interfaces\\E1G60"))
+        chosen.append((interface[0], ["[%s]" % interface[0], w.sz("NamedAgain", "later"), ""], False))
+    else:
+        raise SystemExit("unknown shape " + shape)
+    return [header, ""] + [l for s in chosen for l in s[1]]
 
 
 def main():
     size_text, flavour, out_path = sys.argv[1:4]
+    shape = sys.argv[4] if len(sys.argv) > 4 else "export"
     scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
     target = int(size_text[:-1]) * scale[size_text[-1].upper()] if size_text[-1].isalpha() else int(size_text)
     unicode = flavour == "5"
     sys.setrecursionlimit(10000)
-    lines = ["Windows Registry Editor Version 5.00" if unicode else "REGEDIT4", ""]
-    emit(build(target, unicode), "", lines)
+    header = "Windows Registry Editor Version 5.00" if unicode else "REGEDIT4"
+    tree = build(target, unicode, leaves_only=shape == "orphans")
+    lines = lay_out(sections(tree, "", []), shape, header, Writer(unicode))
     text = "\r\n".join(lines) + "\r\n"
     with open(out_path, "wb") as f:
         f.write(b"\xff\xfe" + text.encode("utf-16-le") if unicode else text.encode("utf-8"))

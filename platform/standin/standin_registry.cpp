@@ -13,9 +13,9 @@
 #include <map>
 
 #include "platform/platform.h"
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_text.h"
-#include "platform/standin/store_file.h"
 
 namespace standin {
 

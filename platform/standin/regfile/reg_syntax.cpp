@@ -1,4 +1,4 @@
-#include "platform/standin/reg_syntax.h"
+#include "platform/standin/regfile/reg_syntax.h"
 
 #include <stdio.h>
 #include <string.h>

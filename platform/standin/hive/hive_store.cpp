@@ -15,8 +15,8 @@
 #include <map>
 #include <thread>
 
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
-#include "platform/standin/store_file.h"
 
 namespace standin {
 

@@ -2,8 +2,8 @@
 // its lock, and replaces it atomically, so that concurrent runs take turns and
 // a crash leaves either the old file or the new one. A run changes only the
 // file it read, and only if that file still is as it was read.
-#ifndef NETVANE_PLATFORM_STANDIN_STORE_FILE_H
-#define NETVANE_PLATFORM_STANDIN_STORE_FILE_H
+#ifndef NETVANE_PLATFORM_STANDIN_FILES_STORE_FILE_H
+#define NETVANE_PLATFORM_STANDIN_FILES_STORE_FILE_H
 
 #include <stddef.h>
 #include <sys/stat.h>

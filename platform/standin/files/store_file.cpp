@@ -1,4 +1,4 @@
-#include "platform/standin/store_file.h"
+#include "platform/standin/files/store_file.h"
 
 #include <errno.h>
 #include <fcntl.h>

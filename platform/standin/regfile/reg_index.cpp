@@ -1,4 +1,4 @@
-#include "platform/standin/reg_index.h"
+#include "platform/standin/regfile/reg_index.h"
 
 #include <pthread.h>
 #include <string.h>

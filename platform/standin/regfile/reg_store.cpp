@@ -23,12 +23,12 @@
 
 #include <algorithm>
 
-#include "platform/standin/reg_index.h"
-#include "platform/standin/reg_syntax.h"
+#include "platform/standin/files/store_file.h"
+#include "platform/standin/regfile/reg_index.h"
+#include "platform/standin/regfile/reg_syntax.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_text.h"
-#include "platform/standin/store_file.h"
 
 namespace standin {
 

@@ -2,8 +2,8 @@
 // section as `reg import` reads them, and writing values the way regedit
 // writes them. The file is either 8-bit text or UTF-16LE; both are read in
 // place, unit by unit, without converting the whole file.
-#ifndef NETVANE_PLATFORM_STANDIN_REG_SYNTAX_H
-#define NETVANE_PLATFORM_STANDIN_REG_SYNTAX_H
+#ifndef NETVANE_PLATFORM_STANDIN_REGFILE_REG_SYNTAX_H
+#define NETVANE_PLATFORM_STANDIN_REGFILE_REG_SYNTAX_H
 
 #include <stddef.h>
 #include <stdint.h>

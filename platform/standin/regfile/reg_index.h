@@ -3,8 +3,8 @@
 // and decodes only the keys a run uses. Each section keeps a hash of its key
 // path and of its parent's, so looking up a key or its subkeys walks small
 // arrays instead of the text.
-#ifndef NETVANE_PLATFORM_STANDIN_REG_INDEX_H
-#define NETVANE_PLATFORM_STANDIN_REG_INDEX_H
+#ifndef NETVANE_PLATFORM_STANDIN_REGFILE_REG_INDEX_H
+#define NETVANE_PLATFORM_STANDIN_REGFILE_REG_INDEX_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin/reg_syntax.h"
+#include "platform/standin/regfile/reg_syntax.h"
 
 namespace standin {
 

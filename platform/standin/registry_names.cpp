@@ -1,6 +1,5 @@
 #include <vector>
 
-#include "platform/standin/registry_names.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 
@@ -38,8 +37,6 @@ bool isAscii(const std::string& s) {
 }
 
 }  // namespace
-
-uint16_t upcaseRegistryUnit(uint16_t unit) { return upcaseUnit(unit); }
 
 int compareRegistryNames(const std::string& a, const std::string& b) {
   if (isAscii(a) && isAscii(b)) {

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 
-#include "platform/standin/registry_names.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 
@@ -19,21 +18,24 @@ namespace {
 
 // Windows refuses to create keys nested deeper than this.
 const size_t kMaxKeyDepth = 512;
-// Files this large are indexed by two threads, each reading half.
+// The names of a path that its section's prefix hash covers.
+const size_t kHashedNames = 4;
+// Files this large are scanned by two threads, each reading half.
 const size_t kTwoThreadSize = size_t(8) << 20;
-// Sorting the hashes costs about as much as this many passes over them.
-const size_t kPassesBeforeSorting = 32;
+// A run that keeps reaching keys outside the subtrees it has picked out
+// (none of netvane's does) gets the whole file as one subtree instead.
+const size_t kMostSubtrees = 16;
 
-const uint64_t kHashSeed = 0x243F6A8885A308D3ull;
 const uint64_t kOnes = 0x0101010101010101ull;
 const uint64_t kHighBits = 0x8080808080808080ull;
+// The high bits of the units of a word of UTF-16 text that is all ASCII.
+const uint64_t kWideHighBits = 0xFF80FF80FF80FF80ull;
 
-uint64_t mixWord(uint64_t h, uint64_t word) {
-  h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 31);
-}
+bool isBlank(uint32_t unit) { return unit == ' ' || unit == '\t'; }
+bool isLineEnd(uint32_t unit) { return unit == '\n' || unit == '\r'; }
 
-// Upper-cases eight ASCII bytes at once: each byte in 'a'..'z' loses 0x20.
+// Upper-cases eight ASCII bytes at once, each in 'a'..'z' losing 0x20; in
+// UTF-16 text of ASCII units the zero high bytes stay as they are.
 uint64_t upcaseAsciiWord(uint64_t word) {
   uint64_t atLeastA = word + kOnes * (0x80 - 'a');
   uint64_t aboveZ = word + kOnes * (0x80 - 'z' - 1);
@@ -41,281 +43,255 @@ uint64_t upcaseAsciiWord(uint64_t word) {
   return word - (lower >> 2);
 }
 
-// Continues `h` over one key name given as UTF-8, folded the way Windows
-// compares names, so that names equal but for case hash alike. ASCII names
-// (nearly all of them) are hashed eight bytes at a time; since folding keeps
-// ASCII and other text apart, the two ways never need to agree.
-uint64_t hashComponent(uint64_t h, const char* name, size_t size) {
-  uint64_t ascii = mixWord(h, 0x5C00000000000000ull ^ size);
-  size_t i = 0;
-  for (; i + 8 <= size; i += 8) {
-    uint64_t word;
-    memcpy(&word, name + i, 8);
-    if ((word & kHighBits) != 0) break;
-    ascii = mixWord(ascii, upcaseAsciiWord(word));
-  }
-  if (i + 8 <= size) {
-    // Falls through to the slow way below.
-  } else if (i < size) {
+template <size_t w>
+uint32_t unitAt(const uint8_t* bytes, size_t p) {
+  return w == 1 ? bytes[p] : static_cast<uint32_t>(bytes[p] | (bytes[p + 1] << 8));
+}
+
+uint64_t mixWord(uint64_t h, uint64_t word) {
+  h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 31);
+}
+
+// A hash of `size` bytes of a path in a file whose units are `w` bytes,
+// alike for paths that fold alike; `readable` bytes may be read. ASCII text
+// (nearly all) is hashed eight bytes at a time as it stands in the file;
+// since folding keeps ASCII and other text apart, the other way, over the
+// folded UTF-16 units, never needs to agree with it.
+uint32_t hashPath(const uint8_t* bytes, size_t size, size_t readable, size_t w) {
+  const uint64_t nonAscii = w == 1 ? kHighBits : kWideHighBits;
+  uint64_t h = mixWord(0x243F6A8885A308D3ull, size);
+  for (size_t p = 0; p < size; p += 8) {
     uint64_t word = 0;
-    memcpy(&word, name + i, size - i);
-    if ((word & kHighBits) == 0) return mixWord(ascii, upcaseAsciiWord(word));
-  } else {
-    return ascii;
-  }
-  std::vector<uint16_t> units;
-  appendUtf8AsUtf16(name, size, &units);
-  h = mixWord(h, 0x5D00000000000000ull ^ units.size());
-  for (size_t k = 0; k < units.size(); k += 4) {
-    uint64_t word = 0;
-    for (size_t j = 0; j < 4 && k + j < units.size(); ++j) {
-      word |= static_cast<uint64_t>(upcaseRegistryUnit(units[k + j])) << (16 * j);
+    if (p + 8 <= readable) {
+      // One load, and the bytes past the path masked off.
+      memcpy(&word, bytes + p, 8);
+      if (size - p < 8) word &= (uint64_t(1) << (8 * (size - p))) - 1;
+    } else {
+      memcpy(&word, bytes + p, size - p);
     }
-    h = mixWord(h, word);
+    if ((word & nonAscii) != 0) {
+      std::string utf8 = w == 1 ? std::string(reinterpret_cast<const char*>(bytes), size) : utf16LEToUtf8(bytes, size);
+      h = 0x13198A2E03707344ull;
+      for (char16_t unit : registryNameKey(utf8)) h = mixWord(h, unit);
+      break;
+    }
+    h = mixWord(h, upcaseAsciiWord(word));
   }
-  return h;
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-// The first i >= from with hashes[i] == hash, or hashes.size(). A lookup
-// walks the whole array, so it compares sixteen hashes a step.
-size_t findHash(const std::vector<uint32_t>& hashes, size_t from, uint32_t hash) {
-  size_t i = from;
-  const size_t size = hashes.size();
-#if defined(__SSE2__)
-  const __m128i wanted = _mm_set1_epi32(static_cast<int>(hash));
-  for (; i + 16 <= size; i += 16) {
-    const __m128i* at = reinterpret_cast<const __m128i*>(hashes.data() + i);
-    __m128i any = _mm_or_si128(
-        _mm_or_si128(_mm_cmpeq_epi32(_mm_loadu_si128(at), wanted), _mm_cmpeq_epi32(_mm_loadu_si128(at + 1), wanted)),
-        _mm_or_si128(_mm_cmpeq_epi32(_mm_loadu_si128(at + 2), wanted), _mm_cmpeq_epi32(_mm_loadu_si128(at + 3), wanted)));
-    if (_mm_movemask_epi8(any) != 0) break;
-  }
-#endif
-  for (; i < size; ++i) {
-    if (hashes[i] == hash) return i;
-  }
-  return size;
-}
-
-bool isBlank(uint32_t unit) { return unit == ' ' || unit == '\t'; }
-bool isLineEnd(uint32_t unit) { return unit == '\n' || unit == '\r'; }
-
-uint32_t foldHash(uint64_t h) { return static_cast<uint32_t>(h ^ (h >> 32)); }
-
-bool sameAsciiName(const char* text, size_t size, const char* name) {
-  size_t length = strlen(name);
-  if (size != length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    char c = text[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-    if (c != name[i]) return false;
-  }
-  return true;
-}
-
-// The length of the root name HKEY_LOCAL_MACHINE or HKLM at the start of a
-// key name, or 0 when the key is under another root.
-size_t hklmRootSize(const char* key, size_t size) {
-  static const char kLongRoot[] = "HKEY_LOCAL_MACHINE\\";
-  const size_t kLongSize = sizeof kLongRoot - 2;
-  if (size > kLongSize && memcmp(key, kLongRoot, kLongSize + 1) == 0) return kLongSize;
-  const void* slash = memchr(key, '\\', size);
-  size_t rootSize = slash == nullptr ? size : static_cast<size_t>(static_cast<const char*>(slash) - key);
-  if (sameAsciiName(key, rootSize, "HKEY_LOCAL_MACHINE") || sameAsciiName(key, rootSize, "HKLM")) return rootSize;
-  return 0;
-}
-
-// Packs little-endian UTF-16 units into `out` when they are all ASCII, four
-// at a time (on a little-endian machine, as the stand-in's are); false, with
-// `out` undefined, when one is not.
-bool asciiUnits(const uint8_t* bytes, size_t size, std::string* out) {
-  out->resize(size / 2);
-  char* to = &(*out)[0];
-  size_t p = 0;
-  for (; p + 8 <= size; p += 8, to += 4) {
-    uint64_t word;
-    memcpy(&word, bytes + p, 8);
-    if ((word & 0xFF80FF80FF80FF80ull) != 0) return false;
-    uint32_t packed = static_cast<uint32_t>((word & 0xFF) | ((word >> 8) & 0xFF00) | ((word >> 16) & 0xFF0000) |
-                                            ((word >> 24) & 0xFF000000));
-    memcpy(to, &packed, 4);
-  }
-  for (; p + 2 <= size; p += 2) {
-    if (bytes[p] >= 0x80 || bytes[p + 1] != 0) return false;
-    *to++ = static_cast<char>(bytes[p]);
-  }
-  return true;
-}
-
-#if !defined(__SSE2__)
-// High bit of each byte (or 16-bit unit) of `x` that is zero, and no other.
-uint64_t zeroBytes(uint64_t x) {
-  const uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
-  return ~(((x & low7) + low7) | x | low7);
-}
-uint64_t zeroUnits(uint64_t x) {
-  const uint64_t low15 = 0x7FFF7FFF7FFF7FFFull;
-  return ~(((x & low15) + low15) | x | low15);
-}
-#endif
-
-// What one pass over a [key] line finds, a word at a time: where its
+// What one pass over a [key] line finds, sixteen bytes a step: where its
 // text ends, where the next line starts, its last "]" and its first NUL
-// (npos when there is none).
+// (npos when there is none), and whether two backslashes stand in a row.
 struct LineScan {
   size_t contentEnd = 0;
   size_t next = 0;
   size_t lastClose = std::string::npos;
   size_t firstNul = std::string::npos;
+  bool doubled = false;
+  // The fifth backslash, which in a key under HKEY_LOCAL_MACHINE ends the
+  // path's fourth name; npos when there are fewer.
+  size_t fifthBackslash = std::string::npos;
+  unsigned backslashes = 0;
 };
 
 template <size_t w>
-void scanLineOf(const RegText& t, size_t from, LineScan* scan) {
+void scanLine(const RegText& t, size_t from, LineScan* scan) {
   size_t p = from;
+  uint32_t previous = 0;
 #if defined(__SSE2__)
-  // Sixteen bytes at a time; a [key] line is read in five or six steps.
   const __m128i lf = w == 1 ? _mm_set1_epi8('\n') : _mm_set1_epi16('\n');
   const __m128i cr = w == 1 ? _mm_set1_epi8('\r') : _mm_set1_epi16('\r');
   const __m128i close = w == 1 ? _mm_set1_epi8(']') : _mm_set1_epi16(']');
+  const __m128i slash = w == 1 ? _mm_set1_epi8('\\') : _mm_set1_epi16('\\');
   const __m128i zero = _mm_setzero_si128();
   auto equal = [](__m128i a, __m128i b) { return w == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b); };
+  unsigned carried = 0;  // the last unit of the step before was a backslash
   for (; p + 16 <= t.end; p += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + p));
     unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(equal(v, lf), equal(v, cr))));
     unsigned closes = static_cast<unsigned>(_mm_movemask_epi8(equal(v, close)));
     unsigned nuls = static_cast<unsigned>(_mm_movemask_epi8(equal(v, zero)));
+    unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(equal(v, slash)));
     if (ends != 0) {
       unsigned before = (1u << __builtin_ctz(ends)) - 1;
       closes &= before;
       nuls &= before;
+      slashes &= before;
     }
     if (closes != 0) scan->lastClose = p + (31 - __builtin_clz(closes)) / w * w;
     if (nuls != 0 && scan->firstNul == std::string::npos) scan->firstNul = p + __builtin_ctz(nuls);
+    if ((slashes & (slashes >> w)) != 0 || (carried && (slashes & 1))) scan->doubled = true;
+    carried = (slashes >> (16 - w)) & 1;
+    for (unsigned left = slashes; left != 0 && scan->backslashes < 5; left &= left - 1) {
+      if (w == 2) left &= left - 1;
+      if (++scan->backslashes == 5) scan->fifthBackslash = p + __builtin_ctz(left) / w * w;
+    }
     if (ends != 0) {
       p += __builtin_ctz(ends);
       break;
     }
   }
-#else
-  const uint64_t lanes = w == 1 ? kOnes : 0x0001000100010001ull;
-  auto zero = [](uint64_t x) { return w == 1 ? zeroBytes(x) : zeroUnits(x); };
-  const size_t laneBits = 8 * w;
-  for (; p + 8 <= t.end; p += 8) {
-    uint64_t word;
-    memcpy(&word, t.bytes + p, 8);
-    uint64_t ends = zero(word ^ (lanes * '\n')) | zero(word ^ (lanes * '\r'));
-    uint64_t closes = zero(word ^ (lanes * ']'));
-    uint64_t nuls = zero(word);
-    uint64_t before = ~0ull;
-    if (ends != 0) {
-      unsigned first = static_cast<unsigned>(__builtin_ctzll(ends)) / laneBits * laneBits;
-      before = first == 0 ? 0 : ~0ull >> (64 - first);
-    }
-    closes &= before;
-    nuls &= before;
-    if (closes != 0) scan->lastClose = p + (63 - __builtin_clzll(closes)) / 8 / w * w;
-    if (nuls != 0 && scan->firstNul == std::string::npos) scan->firstNul = p + __builtin_ctzll(nuls) / 8 / w * w;
-    if (ends != 0) {
-      p += __builtin_ctzll(ends) / 8 / w * w;
-      break;
-    }
-  }
+  if (carried) previous = '\\';
 #endif
   for (; p < t.end; p += w) {
-    uint32_t unit = t.at(p);
-    if (unit == '\n' || unit == '\r') break;
+    uint32_t unit = unitAt<w>(t.bytes, p);
+    if (isLineEnd(unit)) break;
     if (unit == ']') scan->lastClose = p;
     if (unit == 0 && scan->firstNul == std::string::npos) scan->firstNul = p;
+    if (unit == '\\') {
+      if (previous == '\\') scan->doubled = true;
+      if (scan->backslashes < 5 && ++scan->backslashes == 5) scan->fifthBackslash = p;
+    }
+    previous = unit;
   }
   scan->contentEnd = p;
   if (p < t.end) {
-    bool cr = t.at(p) == '\r';
+    bool isCr = unitAt<w>(t.bytes, p) == '\r';
     p += w;
-    if (cr && p < t.end && t.at(p) == '\n') p += w;
+    if (isCr && p < t.end && unitAt<w>(t.bytes, p) == '\n') p += w;
   }
   scan->next = p;
 }
 
-void scanLine(const RegText& t, size_t from, LineScan* scan) {
-  if (t.width == 1) {
-    scanLineOf<1>(t, from, scan);
-  } else {
-    scanLineOf<2>(t, from, scan);
+// Whether the units at `p` spell `name` in any case and end before `end`
+// or at a backslash.
+template <size_t w>
+bool isRootName(const RegText& t, size_t p, size_t end, const char* name) {
+  for (; *name != '\0'; ++name, p += w) {
+    if (p >= end) return false;
+    uint32_t unit = unitAt<w>(t.bytes, p);
+    if (unit >= 'a' && unit <= 'z') unit -= 0x20;
+    if (unit != static_cast<unsigned char>(*name)) return false;
   }
+  return p >= end || unitAt<w>(t.bytes, p) == '\\';
 }
 
-// The parts of a [key] line: [keyStart, keyEnd) is the key name without
-// the brackets or the "-" of a deletion; `next` is where the next line starts.
-struct HeaderLine {
-  size_t keyStart = 0;
-  size_t keyEnd = 0;
-  size_t next = 0;
-  bool deletes = false;
-  bool hasNul = false;
-};
+bool fail(ParseError* error, const char* reason) {
+  error->reason = reason;
+  return false;
+}
 
-bool readHeaderLine(const RegText& t, size_t lineStart, HeaderLine* header, ParseError* error) {
-  const size_t w = t.width;
+// Reads the [key] line at `lineStart`, whose "[" is at `open`, into
+// `section`; `next` is where the line after it starts. The checks and
+// their order are those `reg import` would trip over first.
+template <size_t w>
+bool readHeaderLine(const RegText& t, size_t lineStart, size_t open, RegSection* section, size_t* next,
+                    ParseError* error) {
   error->offset = lineStart;
-  size_t open = lineStart;
-  // The "[" was found there before, but a file cut short under the run
-  // reads as zeros now: the line is then no [key] line at all.
-  while (open < t.end && isBlank(t.at(open))) open += w;
-  if (open >= t.end || t.at(open) != '[') {
-    header->keyStart = header->keyEnd = header->next = t.end;
-    error->reason = "a [key] line lacks its [";
-    return false;
-  }
   size_t keyStart = open + w;
   LineScan scan;
-  scanLine(t, keyStart, &scan);
-  header->next = scan.next;
+  scanLine<w>(t, keyStart, &scan);
+  *next = scan.next;
   // `reg import` takes the key name up to the last "]" of the line.
-  if (scan.lastClose == std::string::npos) {
-    error->reason = "a [key] line lacks its closing ]";
-    return false;
+  if (scan.lastClose == std::string::npos) return fail(error, "a [key] line lacks its closing ]");
+  size_t keyEnd = scan.lastClose;
+  bool deletes = keyStart < keyEnd && unitAt<w>(t.bytes, keyStart) == '-';
+  if (deletes) keyStart += w;
+  if (keyStart == keyEnd || isBlank(unitAt<w>(t.bytes, keyStart))) {
+    return fail(error, "a [key] line must start with the key's name, without a space");
   }
-  header->keyEnd = scan.lastClose;
-  header->hasNul = scan.firstNul < scan.lastClose;
-  header->deletes = keyStart < header->keyEnd && t.at(keyStart) == '-';
-  if (header->deletes) keyStart += w;
-  header->keyStart = keyStart;
-  if (keyStart == header->keyEnd || isBlank(t.at(keyStart))) {
-    error->reason = "a [key] line must start with the key's name, without a space";
-    return false;
+  if (scan.firstNul < keyEnd) return fail(error, "NUL character in a key name");
+  section->lineStart = static_cast<uint32_t>(lineStart);
+  section->kind = deletes ? kDeleteSection : kKeySection;
+  // The root as regedit spells it, in 8-bit text and in UTF-16LE.
+  static const char kSpelled[] = "HKEY_LOCAL_MACHINE\\";
+  static const char kSpelledWide[] = "H\0K\0E\0Y\0_\0L\0O\0C\0A\0L\0_\0M\0A\0C\0H\0I\0N\0E\0\\\0";
+  bool asExported = keyEnd - keyStart > 19 * w && memcmp(t.bytes + keyStart, w == 1 ? kSpelled : kSpelledWide, 19 * w) == 0;
+  size_t rootUnits = asExported || isRootName<w>(t, keyStart, keyEnd, "HKEY_LOCAL_MACHINE") ? 18
+                     : isRootName<w>(t, keyStart, keyEnd, "HKLM")             ? 4
+                                                                               : 0;
+  if (rootUnits == 0) {
+    // Other roots are kept as they are; nothing here reaches them.
+    section->kind = kOtherRoot;
+    section->pathStart = section->pathEnd = static_cast<uint32_t>(keyEnd);
+    return true;
   }
-  return true;
-}
-
-// The first `depth` components of a UTF-8 path, or npos when it has fewer.
-size_t prefixLength(const std::string& path, size_t depth) {
-  size_t end = 0;
-  for (size_t d = 0; d < depth; ++d) {
-    if (d > 0) {
-      if (end >= path.size()) return std::string::npos;
-      ++end;  // the backslash
+  size_t pathStart = std::min(keyStart + (rootUnits + 1) * w, keyEnd);
+  size_t pathEnd = keyEnd;
+  // Windows accepts one trailing backslash on a key path.
+  if (pathEnd > pathStart && unitAt<w>(t.bytes, pathEnd - w) == '\\') pathEnd -= w;
+  section->pathStart = static_cast<uint32_t>(pathStart);
+  section->pathEnd = static_cast<uint32_t>(pathEnd);
+  // The root's name holds no backslash, so the one after it is the first.
+  section->prefixHash = hashPath(t.bytes + pathStart, std::min(scan.fifthBackslash, pathEnd) - pathStart,
+                                 t.end - pathStart, w);
+  if (pathStart == pathEnd) {
+    return !deletes || fail(error, "[-HKEY_LOCAL_MACHINE] would delete the whole registry");
+  }
+  // Each name takes a unit and a backslash, so only a long path can be too deep.
+  if (!scan.doubled && pathEnd - pathStart < 2 * kMaxKeyDepth * w) return true;
+  // The rare path that may have an empty name or too many: its names in turn.
+  size_t depth = 1;
+  size_t nameStart = pathStart;
+  for (size_t p = pathStart;; p += w) {
+    if (p == pathEnd || unitAt<w>(t.bytes, p) == '\\') {
+      if (p == nameStart) return fail(error, "empty key name between backslashes in a [key] line");
+      if (depth > kMaxKeyDepth) return fail(error, "key nested deeper than 512 levels");
+      if (p == pathEnd) return true;
+      ++depth;
+      nameStart = p + w;
     }
-    size_t slash = path.find('\\', end);
-    end = slash == std::string::npos ? path.size() : slash;
   }
-  return end;
 }
 
-// Where the next line that starts with "[" (after blanks) begins, or the
-// end of the text. memchr finds the rare "[" far faster than reading lines.
-size_t findSectionLine(const RegText& text, size_t from, size_t limit) {
+// Where the next "[" that starts a line (after blanks) is, or npos; the
+// line starts at `*lineStart`. `from` is the start of a line. memchr finds
+// the rare "[" far faster than reading lines.
+size_t findSectionLine(const RegText& text, size_t from, size_t limit, size_t* lineStart) {
   size_t p = from;
   while (p < limit) {
     const void* found = memchr(text.bytes + p, '[', limit - p);
-    if (found == nullptr) return limit;
+    if (found == nullptr) return std::string::npos;
     size_t at = static_cast<size_t>(static_cast<const uint8_t*>(found) - text.bytes);
     p = at + 1;
     if (text.wide() && ((at - text.begin) % 2 != 0 || text.bytes[at + 1] != 0)) continue;
     size_t start = at;
     while (start > from && isBlank(text.at(start - text.width))) start -= text.width;
-    if (start == from || isLineEnd(text.at(start - text.width))) return start;
+    if (start == from || isLineEnd(text.at(start - text.width))) {
+      *lineStart = start;
+      return at;
+    }
   }
-  return limit;
+  return std::string::npos;
+}
+
+// The sections of one stretch of the file. A large file is read as two
+// stretches at once, one per thread, and the two joined.
+struct Stretch {
+  const RegText* text;
+  size_t from;
+  size_t limit;
+  std::vector<RegSection> sections;
+  ParseError error;
+  bool ok = true;
+
+  void scan() {
+    sections.reserve((limit - from) / (256 * text->width) + 16);
+    size_t lineStart = 0;
+    for (size_t p = from, open; (open = findSectionLine(*text, p, limit, &lineStart)) != std::string::npos;) {
+      sections.emplace_back();
+      ok = text->wide() ? readHeaderLine<2>(*text, lineStart, open, &sections.back(), &p, &error)
+                        : readHeaderLine<1>(*text, lineStart, open, &sections.back(), &p, &error);
+      if (!ok) return;
+    }
+  }
+};
+
+// The folded form of a name or path as UTF-8: each unit upper-cased, each
+// backslash 0.
+void appendFolded(const char* utf8, size_t size, std::u16string* out) {
+  std::u16string key = registryNameKey(std::string(utf8, size));
+  for (char16_t& unit : key) {
+    if (unit == '\\') unit = 0;
+  }
+  *out += key;
+}
+
+// Whether folded path `a` is `b` or one of its ancestors.
+bool coversPath(const std::u16string& a, const std::u16string& b) {
+  return a.empty() || (b.size() >= a.size() && b.compare(0, a.size(), a) == 0 && (b.size() == a.size() || b[a.size()] == 0));
 }
 
 }  // namespace
@@ -324,73 +300,232 @@ RegKeyPath makeKeyPath(const std::string& path) {
   RegKeyPath key;
   key.text = path;
   if (path.empty()) return key;
-  uint64_t h = kHashSeed;
-  size_t start = 0;
-  for (;;) {
-    size_t slash = path.find('\\', start);
-    size_t end = slash == std::string::npos ? path.size() : slash;
-    if (end == start) key.valid = false;
-    h = hashComponent(h, path.data() + start, end - start);
-    key.prefixHashes.push_back(h);
-    if (slash == std::string::npos) break;
-    start = slash + 1;
+  appendFolded(path.data(), path.size(), &key.folded);
+  key.depth = 1;
+  for (size_t i = 0; i < key.folded.size(); ++i) {
+    if (key.folded[i] != 0) continue;
+    ++key.depth;
+    if (i == 0 || key.folded[i - 1] == 0) key.valid = false;
   }
+  if (key.folded.back() == 0) key.valid = false;
   return key;
 }
 
-// The sections of one stretch of the file. A large file is read as two
-// stretches at once, one per thread, and the two joined.
-class RegSectionIndex::Part {
+// The sections of one subtree: those of a key and of every key below it,
+// and the [-key] sections that delete it, an ancestor or a key below it.
+// Their paths, below the subtree's key, are kept folded and sorted, so that
+// a key's sections, and those of the keys below it, lie side by side.
+class RegSectionIndex::Subtree {
  public:
-  // A key on the path of the last section read, for telling a section's
-  // parent without hashing its path again.
-  struct Ancestor {
-    size_t length;  // bytes of the UTF-8 path
-    uint64_t hash;
-    size_t depth;
-    bool hasSection;
+  Subtree(RegSectionIndex* index, const RegKeyPath& root);
+
+  const RegKeyPath& root() const { return root_; }
+  // Whether `path` lies in this subtree.
+  bool covers(const RegKeyPath& path) const { return coversPath(root_.folded, path.folded); }
+
+  std::vector<size_t> sectionsOf(const RegKeyPath& path) const;
+  size_t firstDescendant(const RegKeyPath& path) const;
+  std::vector<std::string> subkeys(const RegKeyPath& path) const;
+
+ private:
+  struct Entry {
+    std::u16string key;  // below the subtree's key; "" for that key itself
+    uint32_t section;
+    bool operator<(const Entry& other) const {
+      return key != other.key ? key < other.key : section < other.section;
+    }
+  };
+  struct Deletion {
+    std::u16string key;  // as for an entry; "" also for an ancestor's
+    uint32_t section;
   };
 
-  Part(const RegText& text, size_t estimate) : text_(text) {
-    // Room up front: the vectors then grow in place instead of being
-    // copied, and untouched room costs nothing.
-    sections.reserve(estimate);
-    hashes.reserve(estimate);
-    parentHashes.reserve(estimate);
-    ancestors.assign(1, Ancestor{0, kHashSeed, 0, true});
-  }
+  bool related(const RegSection& section, std::u16string* key, bool* above) const;
+  std::u16string below(const RegKeyPath& path) const;
+  size_t liveFrom(const std::u16string& key) const;
+  // The entries of `key` and of the keys below it.
+  std::pair<size_t, size_t> range(const std::u16string& key) const;
 
-  // Reads the sections whose [key] lines start in [from, limit).
-  bool scan(size_t from, size_t limit) {
-    for (size_t p = from; p < limit;) {
-      size_t next = 0;
-      if (!addSection(p, &next)) return false;
-      p = findSectionLine(text_, next, limit);
+  RegSectionIndex* index_;
+  RegKeyPath root_;
+  std::string rootUnits_;  // the root's path as the file spells text
+  std::vector<Entry> entries_;
+  std::vector<Deletion> deletions_;  // in file order
+};
+
+RegSectionIndex::Subtree::Subtree(RegSectionIndex* index, const RegKeyPath& root) : index_(index), root_(root) {
+  if (index->text_.wide()) {
+    std::vector<uint8_t> units = utf8ToUtf16LE(root.text.data(), root.text.size());
+    rootUnits_.assign(units.begin(), units.end());
+  } else {
+    rootUnits_ = root.text;
+  }
+  // Below four names the prefix hashes tell the subtree's sections apart
+  // without reading them; [-key] sections, which may delete an ancestor,
+  // are read all the same.
+  bool hashed = root.depth >= kHashedNames;
+  uint32_t rootHash = 0;
+  if (hashed) {
+    const size_t w = index->text_.width;
+    size_t end = 0;
+    for (size_t names = 0; end < rootUnits_.size(); end += w) {
+      if (unitAt<1>(reinterpret_cast<const uint8_t*>(rootUnits_.data()), end) == '\\' && ++names == kHashedNames) break;
+    }
+    rootHash = hashPath(reinterpret_cast<const uint8_t*>(rootUnits_.data()), end, rootUnits_.size(), w);
+  }
+  // Otherwise the [key] lines, which lie far apart in the file, are each
+  // fetched well before they are compared, so that the pass waits for
+  // memory once, not once a line.
+  const size_t kAhead = 16;
+  const size_t count = index->sections_.size();
+  for (size_t i = 0; i < count; ++i) {
+    const RegSection& section = index->sections_[i];
+    if (hashed && section.prefixHash != rootHash && section.kind != kDeleteSection) continue;
+    if (!hashed && i + kAhead < count) __builtin_prefetch(index->text_.bytes + index->sections_[i + kAhead].pathStart);
+    std::u16string key;
+    bool above = false;
+    if (section.kind == kOtherRoot || section.pathStart == section.pathEnd || !related(section, &key, &above)) continue;
+    if (section.kind == kDeleteSection) {
+      deletions_.push_back(Deletion{above ? std::u16string() : key, static_cast<uint32_t>(i)});
+    } else {
+      entries_.push_back(Entry{std::move(key), static_cast<uint32_t>(i)});
+    }
+  }
+  // An export lists its keys in this order already.
+  if (!std::is_sorted(entries_.begin(), entries_.end())) std::sort(entries_.begin(), entries_.end());
+}
+
+// Whether the section belongs to the subtree; if it does, `key` is its path
+// below the subtree's key, and `above` says a [-key] deletes an ancestor.
+// Most sections are told apart from the subtree by their first bytes, eight
+// at a time, without decoding them.
+bool RegSectionIndex::Subtree::related(const RegSection& section, std::u16string* key, bool* above) const {
+  const size_t w = index_->text_.width;
+  const size_t length = section.pathEnd - section.pathStart;
+  const uint8_t* path = index_->text_.bytes + section.pathStart;
+  const uint8_t* root = reinterpret_cast<const uint8_t*>(rootUnits_.data());
+  const size_t compared = std::min(length, rootUnits_.size());
+  const uint64_t nonAscii = w == 1 ? kHighBits : kWideHighBits;
+  bool ascii = true;
+  for (size_t p = 0; p < compared && ascii; p += 8) {
+    uint64_t a = 0;
+    uint64_t b = 0;
+    size_t n = std::min<size_t>(8, compared - p);
+    memcpy(&a, path + p, n);
+    memcpy(&b, root + p, n);
+    ascii = ((a | b) & nonAscii) == 0;
+    if (ascii && upcaseAsciiWord(a) != upcaseAsciiWord(b)) return false;
+  }
+  auto unit = [w](const uint8_t* bytes, size_t p) { return w == 1 ? unitAt<1>(bytes, p) : unitAt<2>(bytes, p); };
+  *above = false;
+  if (ascii) {
+    // ASCII names fold to ASCII names of the same length.
+    if (length == rootUnits_.size()) {
+      key->clear();
+      return true;
+    }
+    if (length < rootUnits_.size()) {
+      *above = true;
+      return section.kind == kDeleteSection && unit(root, length) == '\\';
+    }
+    if (!rootUnits_.empty() && unit(path, rootUnits_.size()) != '\\') return false;
+  }
+  std::u16string folded = index_->foldedPath(static_cast<size_t>(&section - index_->sections_.data()));
+  const std::u16string& rootKey = root_.folded;
+  if (coversPath(rootKey, folded)) {
+    if (rootKey.empty()) {
+      *key = std::move(folded);
+    } else {
+      *key = folded.size() == rootKey.size() ? std::u16string() : folded.substr(rootKey.size() + 1);
     }
     return true;
   }
+  if (section.kind == kDeleteSection && coversPath(folded, rootKey)) {
+    *above = true;
+    return true;
+  }
+  return false;
+}
 
-  std::vector<RegSection> sections;
-  std::vector<uint32_t> hashes;
-  std::vector<uint32_t> parentHashes;
-  std::vector<size_t> deletes;
-  std::vector<size_t> suspects;
-  std::vector<Ancestor> ancestors;
-  ParseError error;
+std::u16string RegSectionIndex::Subtree::below(const RegKeyPath& path) const {
+  if (root_.folded.empty()) return path.folded;
+  return path.folded.size() == root_.folded.size() ? std::u16string() : path.folded.substr(root_.folded.size() + 1);
+}
 
- private:
-  bool addSection(size_t lineStart, size_t* next);
-  bool hashWholePath(const char* path, size_t length, size_t* depth, uint64_t* parentHash);
-  void push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash);
+// Sections before the last [-key] that deletes `key` or an ancestor no
+// longer count for it: the first one that does.
+size_t RegSectionIndex::Subtree::liveFrom(const std::u16string& key) const {
+  size_t from = 0;
+  for (const Deletion& deletion : deletions_) {
+    if (coversPath(deletion.key, key)) from = deletion.section + 1;
+  }
+  return from;
+}
 
-  const RegText text_;
-  std::string path_;      // the UTF-8 path of a UTF-16 file's section
-  std::string lastPath_;  // ... and of the one before
-  const char* lastPathBytes_ = nullptr;
-};
+std::pair<size_t, size_t> RegSectionIndex::Subtree::range(const std::u16string& key) const {
+  if (key.empty()) return std::make_pair(size_t(0), entries_.size());
+  auto at = [this](const std::u16string& bound) {
+    return static_cast<size_t>(std::lower_bound(entries_.begin(), entries_.end(), Entry{bound, 0}) - entries_.begin());
+  };
+  // Below `key` its paths go on with a 0, before any other unit.
+  return std::make_pair(at(key), at(key + u'\x01'));
+}
+
+std::vector<size_t> RegSectionIndex::Subtree::sectionsOf(const RegKeyPath& path) const {
+  std::vector<size_t> found;
+  std::u16string key = below(path);
+  size_t live = liveFrom(key);
+  std::pair<size_t, size_t> span = range(key);
+  for (size_t i = span.first; i < span.second && entries_[i].key == key; ++i) {
+    if (entries_[i].section >= live) found.push_back(entries_[i].section);
+  }
+  return found;
+}
+
+size_t RegSectionIndex::Subtree::firstDescendant(const RegKeyPath& path) const {
+  std::u16string key = below(path);
+  size_t live = liveFrom(key);
+  size_t first = index_->sections_.size();
+  std::pair<size_t, size_t> span = range(key);
+  for (size_t i = span.first; i < span.second; ++i) {
+    const Entry& entry = entries_[i];
+    if (entry.key.size() > key.size() && entry.section >= live) first = std::min<size_t>(first, entry.section);
+  }
+  return first;
+}
+
+std::vector<std::string> RegSectionIndex::Subtree::subkeys(const RegKeyPath& path) const {
+  std::vector<std::string> names;
+  std::u16string key = below(path);
+  std::pair<size_t, size_t> span = range(key);
+  const size_t nameStart = key.empty() ? 0 : key.size() + 1;
+  const size_t sectionCount = index_->sections_.size();
+  for (size_t i = span.first; i < span.second;) {
+    if (entries_[i].key.size() <= key.size()) {
+      ++i;
+      continue;
+    }
+    // The entries of one subkey, and of the keys below it, stand together.
+    const std::u16string& first = entries_[i].key;
+    size_t nameEnd = first.find(u'\0', nameStart);
+    if (nameEnd == std::u16string::npos) nameEnd = first.size();
+    std::u16string child = first.substr(0, nameEnd);
+    size_t live = deletions_.empty() ? 0 : liveFrom(child);
+    size_t creator = sectionCount;
+    for (; i < span.second && coversPath(child, entries_[i].key); ++i) {
+      if (entries_[i].section >= live) creator = std::min<size_t>(creator, entries_[i].section);
+    }
+    if (creator < sectionCount) names.push_back(index_->component(creator, path.depth));
+  }
+  return names;
+}
+
+RegSectionIndex::RegSectionIndex() = default;
+RegSectionIndex::~RegSectionIndex() = default;
 
 bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* error) {
   text_ = text;
+  subtrees_.clear();
   // Before the first section only blank lines and comments may stand: a
   // value there belongs to no key. They are read line by line, so that a
   // file of anything else is refused without being read to its end.
@@ -413,450 +548,99 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* e
     }
     first = lineAt(text, first, text.end).next;
   }
-  size_t estimate = (text.end - text.begin) / (64 * text.width) + 16;
   size_t split = text.end;
   if (text.end - first >= kTwoThreadSize) {
     size_t middle = first + (text.end - first) / 2 / text.width * text.width;
-    split = findSectionLine(text, lineAt(text, middle, text.end).next, text.end);
+    split = lineAt(text, middle, text.end).next;
   }
-  Part head(text, estimate);
-  Part tail(text, split < text.end ? estimate / 2 : 0);
-  struct Job {
-    Part* part;
-    size_t from;
-    size_t limit;
-    bool ok;
-  } second{&tail, split, text.end, true};
-  auto run = [](void* job) -> void* {
-    Job* j = static_cast<Job*>(job);
-    j->ok = j->part->scan(j->from, j->limit);
+  Stretch head{&text, first, split, {}, {}, true};
+  Stretch tail{&text, split, text.end, {}, {}, true};
+  auto run = [](void* stretch) -> void* {
+    static_cast<Stretch*>(stretch)->scan();
     return nullptr;
   };
   pthread_t thread;
-  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &second) == 0;
-  bool ok = head.scan(first, split);
+  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &tail) == 0;
+  head.scan();
   if (threaded) {
     pthread_join(thread, nullptr);
-  } else if (ok) {
-    run(&second);
+  } else if (head.ok) {
+    tail.scan();
   }
-  if (!ok || !second.ok) {
-    *error = ok ? tail.error : head.error;
+  if (!head.ok || !tail.ok) {
+    *error = head.ok ? tail.error : head.error;
     return false;
   }
   sections_ = std::move(head.sections);
-  hashes_ = std::move(head.hashes);
-  parentHashes_ = std::move(head.parentHashes);
-  deletes_ = std::move(head.deletes);
-  suspects_ = std::move(head.suspects);
-  size_t offset = sections_.size();
   sections_.insert(sections_.end(), tail.sections.begin(), tail.sections.end());
-  hashes_.insert(hashes_.end(), tail.hashes.begin(), tail.hashes.end());
-  parentHashes_.insert(parentHashes_.end(), tail.parentHashes.begin(), tail.parentHashes.end());
-  for (size_t i : tail.deletes) deletes_.push_back(offset + i);
-  // The tail's first sections did not see their parents, which the head
-  // read last; in an export those parents are on the head's last path.
-  for (size_t i : tail.suspects) {
-    bool seen = false;
-    for (const Part::Ancestor& ancestor : head.ancestors) {
-      seen = seen || (ancestor.hasSection && ancestor.depth + 1 == tail.sections[i].depth &&
-                      foldHash(ancestor.hash) == tail.parentHashes[i]);
-    }
-    if (!seen) suspects_.push_back(offset + i);
-  }
   return true;
 }
 
-bool RegSectionIndex::Part::addSection(size_t lineStart, size_t* next) {
-  const RegText& t = text_;
-  const size_t w = t.width;
-  HeaderLine header;
-  ParseError* error = &this->error;
-  if (!readHeaderLine(t, lineStart, &header, error)) return false;
-  *next = header.next;
-  uint8_t kind = header.deletes ? kDeleteSection : kKeySection;
-  // The key name as UTF-8, the way the registry calls spell it: the file's
-  // own bytes in an 8-bit file.
-  const char* key;
-  size_t keySize;
-  if (w == 1) {
-    key = reinterpret_cast<const char*>(t.bytes + header.keyStart);
-    keySize = header.keyEnd - header.keyStart;
+size_t RegSectionIndex::bodyStart(size_t i) const { return lineAt(text_, sections_[i].pathEnd, text_.end).next; }
+
+// The folded form of section `i`'s key path.
+std::u16string RegSectionIndex::foldedPath(size_t i) const {
+  const RegSection& s = sections_[i];
+  std::u16string folded;
+  if (!text_.wide()) {
+    appendFolded(reinterpret_cast<const char*>(text_.bytes + s.pathStart), s.pathEnd - s.pathStart, &folded);
   } else {
-    if (!asciiUnits(t.bytes + header.keyStart, header.keyEnd - header.keyStart, &path_)) {
-      path_ = utf16LEToUtf8(t.bytes + header.keyStart, header.keyEnd - header.keyStart);
-    }
-    key = path_.data();
-    keySize = path_.size();
+    std::string utf8 = utf16LEToUtf8(text_.bytes + s.pathStart, s.pathEnd - s.pathStart);
+    appendFolded(utf8.data(), utf8.size(), &folded);
   }
-  if (header.hasNul) {
-    error->reason = "NUL character in a key name";
-    return false;
-  }
-  size_t rootSize = hklmRootSize(key, keySize);
-  if (rootSize == 0) {
-    // Other roots are kept as they are; nothing here reaches them.
-    push(lineStart, 0, kOtherRoot, 0, 0);
-    return true;
-  }
-  const char* path = key + std::min(rootSize + 1, keySize);
-  size_t pathSize = static_cast<size_t>(key + keySize - path);
-  // Windows accepts one trailing backslash on a key path.
-  if (pathSize > 0 && path[pathSize - 1] == '\\') --pathSize;
-  if (pathSize == 0) {
-    if (kind == kDeleteSection) {
-      error->reason = "[-HKEY_LOCAL_MACHINE] would delete the whole registry";
-      return false;
-    }
-    push(lineStart, 0, kind, foldHash(kHashSeed), 0);
-    return true;
-  }
-  const char* lastSlash = static_cast<const char*>(memrchr(path, '\\', pathSize));
-  size_t parentSize = lastSlash == nullptr ? 0 : static_cast<size_t>(lastSlash - path);
-  const char* name = lastSlash == nullptr ? path : lastSlash + 1;
-  size_t nameSize = static_cast<size_t>(path + pathSize - name);
-  if (nameSize == 0 || (lastSlash != nullptr && parentSize == 0)) {
-    error->reason = "empty key name between backslashes in a [key] line";
-    return false;
-  }
-  // Exports list keys depth first, so the parent is nearly always on the
-  // path of the section before, already hashed.
-  while (ancestors.size() > 1 && ancestors.back().length > parentSize) ancestors.pop_back();
-  size_t depth;
-  uint64_t parentHash;
-  bool parentHasSection = false;
-  const Ancestor& top = ancestors.back();
-  if (top.length == parentSize && (parentSize == 0 || memcmp(lastPathBytes_, path, parentSize) == 0)) {
-    depth = top.depth + 1;
-    parentHash = top.hash;
-    parentHasSection = top.hasSection;
-  } else {
-    if (!hashWholePath(path, parentSize, &depth, &parentHash)) return false;
-    ++depth;
-  }
-  if (depth > kMaxKeyDepth) {
-    error->reason = "key nested deeper than 512 levels";
-    return false;
-  }
-  uint64_t hash = hashComponent(parentHash, name, nameSize);
-  size_t index = sections.size();
-  if (kind == kDeleteSection) {
-    deletes.push_back(index);
-  } else if (!parentHasSection && depth > 1) {
-    suspects.push_back(index);
-  }
-  push(lineStart, depth, kind, foldHash(hash), foldHash(parentHash));
-  ancestors.emplace_back();
-  Ancestor& added = ancestors.back();
-  added.length = pathSize;
-  added.hash = hash;
-  added.depth = depth;
-  added.hasSection = kind == kKeySection;
-  if (w == 1) {
-    lastPathBytes_ = path;
-  } else {
-    path_.swap(lastPath_);
-    lastPathBytes_ = lastPath_.data() + (path - key);
-  }
-  return true;
+  return folded;
 }
 
-void RegSectionIndex::Part::push(size_t lineStart, size_t depth, uint8_t kind, uint32_t hash, uint32_t parentHash) {
-  sections.emplace_back();
-  RegSection& section = sections.back();
-  section.lineStart = static_cast<uint32_t>(lineStart);
-  section.depth = static_cast<uint16_t>(depth);
-  section.kind = kind;
-  hashes.push_back(hash);
-  parentHashes.push_back(parentHash);
-}
-
-// Hashes every component of a parent path that the sections before did not
-// lead to, and puts its keys on the ancestor path in place of theirs.
-bool RegSectionIndex::Part::hashWholePath(const char* path, size_t length, size_t* depth,
-                                          uint64_t* parentHash) {
-  ParseError* error = &this->error;
-  ancestors.resize(1);
-  uint64_t h = kHashSeed;
-  size_t d = 0;
-  for (size_t start = 0; start < length;) {
-    const void* slash = memchr(path + start, '\\', length - start);
-    size_t end = slash == nullptr ? length : static_cast<size_t>(static_cast<const char*>(slash) - path);
-    if (end == start) {
-      error->reason = "empty key name between backslashes in a [key] line";
-      return false;
-    }
-    if (++d > kMaxKeyDepth) {
-      error->reason = "key nested deeper than 512 levels";
-      return false;
-    }
-    h = hashComponent(h, path + start, end - start);
-    ancestors.push_back(Ancestor{end, h, d, false});
-    start = end + 1;
-  }
-  if (length > 0 && path[length - 1] == '\\') {
-    error->reason = "empty key name between backslashes in a [key] line";
-    return false;
-  }
-  *depth = d;
-  *parentHash = h;
-  return true;
-}
-
-size_t RegSectionIndex::HashLookup::next(const std::vector<uint32_t>& hashes, uint32_t hash, size_t from) {
-  if (sorted_.empty() && compared_ > kPassesBeforeSorting * hashes.size()) {
-    sorted_.reserve(hashes.size());
-    for (size_t i = 0; i < hashes.size(); ++i) sorted_.push_back(uint64_t(hashes[i]) << 32 | i);
-    std::sort(sorted_.begin(), sorted_.end());
-  }
-  if (sorted_.empty()) {
-    size_t found = findHash(hashes, from, hash);
-    compared_ += found - from + 1;
-    return found;
-  }
-  // Sections fit in 32 bits: the store is at most 1 GiB, and a section at least a few bytes.
-  auto at = std::lower_bound(sorted_.begin(), sorted_.end(), uint64_t(hash) << 32 | from);
-  return at != sorted_.end() && (*at >> 32) == hash ? static_cast<size_t>(*at & 0xFFFFFFFFu) : hashes.size();
-}
-
-size_t RegSectionIndex::bodyStart(size_t i) const {
-  return lineAt(text_, sections_[i].lineStart, text_.end).next;
-}
-
-// The key path of an HKEY_LOCAL_MACHINE section in the file's bytes, read
-// again from its [key] line, which the index has already found well formed.
-void RegSectionIndex::pathRange(size_t i, size_t* start, size_t* end) const {
+// Name number `index` (from 0) of section `i`'s key path, as spelled there.
+std::string RegSectionIndex::component(size_t i, size_t index) const {
+  const RegSection& s = sections_[i];
   const size_t w = text_.width;
-  HeaderLine header;
-  ParseError unused;
-  readHeaderLine(text_, sections_[i].lineStart, &header, &unused);
-  // The root is HKLM when a backslash or the end follows its fourth letter.
-  size_t rootUnits = 18;
-  size_t afterShort = header.keyStart + 4 * w;
-  if (afterShort >= header.keyEnd || text_.at(afterShort) == '\\') rootUnits = 4;
-  *start = std::min(header.keyStart + (rootUnits + 1) * w, header.keyEnd);
-  *end = header.keyEnd;
-  if (*end > *start && text_.at(*end - w) == '\\') *end -= w;
-}
-
-std::string RegSectionIndex::pathOf(size_t i) const {
-  size_t start = 0;
-  size_t end = 0;
-  pathRange(i, &start, &end);
+  size_t start = s.pathStart;
+  for (size_t p = s.pathStart; p < s.pathEnd && index > 0; p += w) {
+    if (text_.at(p) == '\\' && --index == 0) start = p + w;
+  }
+  size_t end = start;
+  while (end < s.pathEnd && text_.at(end) != '\\') end += w;
   if (!text_.wide()) return std::string(reinterpret_cast<const char*>(text_.bytes + start), end - start);
   return utf16LEToUtf8(text_.bytes + start, end - start);
 }
 
-// Whether section `i` names `path` itself (exact) or a key below it.
-bool RegSectionIndex::hasPrefix(size_t i, const RegKeyPath& path, bool exact) const {
-  if (path.depth() == 0) return !exact;
-  std::string own = pathOf(i);
-  size_t length = prefixLength(own, path.depth());
-  if (length == std::string::npos) return false;
-  if (exact != (length == own.size())) return false;
-  return sameRegistryName(own.substr(0, length), path.text);
-}
-
-bool RegSectionIndex::isUnder(size_t i, const RegKeyPath& path) const {
-  return sections_[i].kind == kKeySection && sections_[i].depth > path.depth() && hasPrefix(i, path, false);
-}
-
-// Sections below a key that has no section of its own, which are the only
-// way to learn of that key (apart from a [-key] listed before them).
-const std::vector<size_t>& RegSectionIndex::orphans() const {
-  if (orphansKnown_) return orphans_;
-  orphansKnown_ = true;
-  if (suspects_.empty()) return orphans_;
-  // A suspect whose parent has a section is no orphan. A few suspects (the
-  // first sections of exports joined into one file) are looked up one by
-  // one; many are looked up among the key sections sorted by hash.
-  const size_t kFewSuspects = 64;
-  std::vector<std::pair<uint32_t, size_t>> keys;
-  if (suspects_.size() > kFewSuspects) {
-    keys.reserve(sections_.size());
-    for (size_t i = 0; i < sections_.size(); ++i) {
-      if (sections_[i].kind == kKeySection) keys.emplace_back(hashes_[i], i);
-    }
-    std::sort(keys.begin(), keys.end());
-  }
-  for (size_t i : suspects_) {
-    std::string own = pathOf(i);
-    RegKeyPath parent = makeKeyPath(own.substr(0, own.rfind('\\')));
-    uint32_t h = parentHashes_[i];
-    auto isParent = [&](size_t candidate) {
-      return sections_[candidate].kind == kKeySection && sections_[candidate].depth == parent.depth() &&
-             hasPrefix(candidate, parent, true);
-    };
-    bool found = false;
-    if (keys.empty()) {
-      for (size_t k = byHash_.next(hashes_, h, 0); !found && k < sections_.size(); k = byHash_.next(hashes_, h, k + 1)) {
-        found = isParent(k);
-      }
-    } else {
-      auto at = std::lower_bound(keys.begin(), keys.end(), std::make_pair(h, size_t(0)));
-      for (; !found && at != keys.end() && at->first == h; ++at) found = isParent(at->second);
-    }
-    if (!found) orphans_.push_back(i);
-  }
-  return orphans_;
-}
-
-// Sections before the last [-key] that deletes `path` or an ancestor no
-// longer count for it: the first one that does.
-size_t RegSectionIndex::firstLiveSection(const RegKeyPath& path) const {
-  for (size_t k = deletes_.size(); k-- > 0;) {
-    size_t i = deletes_[k];
-    const RegSection& s = sections_[i];
-    if (s.depth <= path.depth() && hashes_[i] == foldHash(path.prefixHashes[s.depth - 1])) {
-      size_t length = prefixLength(path.text, s.depth);
-      if (sameRegistryName(pathOf(i), path.text.substr(0, length))) return i + 1;
-    }
-  }
-  return 0;
-}
-
-// Whether a [-key] after section `i` deletes `key`, which section `i`
-// created as a subkey of a live key (so only a [-key] naming it can).
-bool RegSectionIndex::deletedAfter(size_t i, const RegKeyPath& key) const {
-  for (size_t k = deletes_.size(); k-- > 0 && deletes_[k] > i;) {
-    size_t d = deletes_[k];
-    if (hashes_[d] == foldHash(key.prefixHashes.back()) && hasPrefix(d, key, true)) return true;
-  }
-  return false;
-}
-
-// Without [-key] sections a key exists when a section names it, names a
-// subkey, or is an orphan below it. With them, liveness depends on order,
-// and the sections are read one by one instead.
-size_t RegSectionIndex::firstDescendant(const RegKeyPath& path) const {
-  if (!path.valid) return sections_.size();
-  if (!deletes_.empty()) {
-    for (size_t i = firstLiveSection(path); i < sections_.size(); ++i) {
-      if (isUnder(i, path)) return i;
-    }
-    return sections_.size();
-  }
-  uint32_t h = foldHash(path.depth() == 0 ? kHashSeed : path.prefixHashes.back());
-  size_t first = sections_.size();
-  for (size_t i = byParentHash_.next(parentHashes_, h, 0); i < first; i = byParentHash_.next(parentHashes_, h, i + 1)) {
-    if (isUnder(i, path)) first = i;
-  }
-  for (size_t i : orphans()) {
-    if (i < first && isUnder(i, path)) first = i;
-  }
-  return first;
-}
-
-std::vector<std::string> RegSectionIndex::subkeys(const RegKeyPath& path) const {
-  std::vector<std::string> names;
-  if (!path.valid) return names;
-  const size_t w = text_.width;
-  size_t depth = path.depth();
-  uint64_t state = depth == 0 ? kHashSeed : path.prefixHashes.back();
-  std::vector<std::pair<uint32_t, size_t>> hashes;  // of each name, by its place in `names`
-  auto add = [&](size_t i, std::string child) {
-    uint64_t childHash = hashComponent(state, child.data(), child.size());
-    if (!deletes_.empty()) {
-      RegKeyPath key;
-      key.text = depth == 0 ? child : path.text + "\\" + child;
-      key.prefixHashes = path.prefixHashes;
-      key.prefixHashes.push_back(childHash);
-      if (deletedAfter(i, key)) return;
-    }
-    hashes.emplace_back(foldHash(childHash), names.size());
-    names.push_back(std::move(child));
-  };
-  auto childOf = [&](size_t i) {
-    std::string own = pathOf(i);
-    size_t begin = depth == 0 ? 0 : prefixLength(own, depth) + 1;
-    size_t end = own.find('\\', begin);
-    return own.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-  };
-  if (!deletes_.empty()) {
-    for (size_t i = firstLiveSection(path); i < sections_.size(); ++i) {
-      if (isUnder(i, path)) add(i, childOf(i));
-    }
-  } else {
-    // A key may have a million subkeys. Their sections nearly always spell
-    // the parent alike, so once one is checked the others are compared
-    // byte for byte and only their own names are decoded.
-    std::string parentBytes;
-    bool parentKnown = false;
-    uint32_t h = foldHash(state);
-    for (size_t i = byParentHash_.next(parentHashes_, h, 0); i < sections_.size();
-         i = byParentHash_.next(parentHashes_, h, i + 1)) {
-      if (sections_[i].kind != kKeySection || sections_[i].depth != depth + 1) continue;
-      size_t start = 0;
-      size_t end = 0;
-      pathRange(i, &start, &end);
-      size_t split = start + parentBytes.size();
-      bool sameParent = parentKnown && split + w < end && text_.at(split) == '\\' &&
-                        memcmp(text_.bytes + start, parentBytes.data(), parentBytes.size()) == 0;
-      if (!sameParent) {
-        if (!hasPrefix(i, path, false)) continue;
-        // The parent ends at the last backslash of this one's path.
-        split = end - w;
-        while (split > start && text_.at(split) != '\\') split -= w;
-        if (depth == 0) split = start - w;
-        parentBytes.assign(reinterpret_cast<const char*>(text_.bytes + start), split > start ? split - start : 0);
-        parentKnown = depth > 0;
-      }
-      size_t nameStart = depth == 0 ? start : split + w;
-      add(i, w == 1 ? std::string(reinterpret_cast<const char*>(text_.bytes + nameStart), end - nameStart)
-                    : utf16LEToUtf8(text_.bytes + nameStart, end - nameStart));
-    }
-    for (size_t i : orphans()) {
-      if (isUnder(i, path)) add(i, childOf(i));
-    }
-  }
-  // Each name once, as first spelled: equal names have equal hashes.
-  std::sort(hashes.begin(), hashes.end());
-  std::vector<bool> repeated(names.size(), false);
-  for (size_t run = 0; run < hashes.size();) {
-    size_t runEnd = run + 1;
-    while (runEnd < hashes.size() && hashes[runEnd].first == hashes[run].first) ++runEnd;
-    for (size_t a = run; a < runEnd; ++a) {
-      for (size_t b = run; b < a && !repeated[hashes[a].second]; ++b) {
-        repeated[hashes[a].second] = !repeated[hashes[b].second] &&
-                                     sameRegistryName(names[hashes[a].second], names[hashes[b].second]);
-      }
-    }
-    run = runEnd;
-  }
-  size_t kept = 0;
-  for (size_t i = 0; i < names.size(); ++i) {
-    if (repeated[i]) continue;
-    if (kept != i) names[kept] = std::move(names[i]);
-    ++kept;
-  }
-  names.resize(kept);
-  return names;
-}
-
-std::vector<size_t> RegSectionIndex::sectionsOf(const RegKeyPath& path) const {
-  std::vector<size_t> found;
-  if (!path.valid || path.depth() == 0) return found;
-  uint32_t h = foldHash(path.prefixHashes.back());
-  for (size_t i = byHash_.next(hashes_, h, firstLiveSection(path)); i < sections_.size();
-       i = byHash_.next(hashes_, h, i + 1)) {
-    if (sections_[i].kind == kKeySection && hasPrefix(i, path, true)) found.push_back(i);
-  }
-  return found;
-}
-
 std::string RegSectionIndex::spelledKey(size_t i, size_t depth) const {
-  size_t pathStart = 0;
-  size_t pathEnd = 0;
-  pathRange(i, &pathStart, &pathEnd);
-  HeaderLine header;
-  ParseError unused;
-  readHeaderLine(text_, sections_[i].lineStart, &header, &unused);
-  std::string root;
-  for (size_t p = header.keyStart; p < pathStart; p += text_.width) {
-    root.push_back(static_cast<char>(text_.at(p)));
+  const RegSection& s = sections_[i];
+  const size_t w = text_.width;
+  size_t keyStart = s.lineStart;
+  while (text_.at(keyStart) != '[') keyStart += w;
+  keyStart += w;
+  size_t end = s.pathStart;
+  for (size_t d = 0; end < s.pathEnd; end += w) {
+    if (text_.at(end) == '\\' && ++d == depth) break;
   }
-  std::string path = pathOf(i);
-  return root + path.substr(0, prefixLength(path, depth));
+  if (!text_.wide()) return std::string(reinterpret_cast<const char*>(text_.bytes + keyStart), end - keyStart);
+  return utf16LEToUtf8(text_.bytes + keyStart, end - keyStart);
+}
+
+RegSectionIndex::Subtree& RegSectionIndex::subtreeOf(const RegKeyPath& path) {
+  for (const std::unique_ptr<Subtree>& subtree : subtrees_) {
+    if (subtree->covers(path)) return *subtree;
+  }
+  RegKeyPath root = subtrees_.size() < kMostSubtrees ? path : RegKeyPath();
+  subtrees_.emplace_back(new Subtree(this, root));
+  return *subtrees_.back();
+}
+
+std::vector<size_t> RegSectionIndex::sectionsOf(const RegKeyPath& path) {
+  if (!path.valid || path.depth == 0) return std::vector<size_t>();
+  return subtreeOf(path).sectionsOf(path);
+}
+
+size_t RegSectionIndex::firstDescendant(const RegKeyPath& path) {
+  if (!path.valid) return sections_.size();
+  return subtreeOf(path).firstDescendant(path);
+}
+
+std::vector<std::string> RegSectionIndex::subkeys(const RegKeyPath& path) {
+  if (!path.valid) return std::vector<std::string>();
+  return subtreeOf(path).subkeys(path);
 }
 
 }  // namespace standin

@@ -1,7 +1,7 @@
 // The registry export store: a .reg file as regedit and `reg export` write
 // it, meaning what importing it into an empty registry would leave.
 //
-// Opening maps the file and indexes its [key] lines without decoding any
+// Opening maps the file and finds its [key] lines without decoding any
 // value; a key's values are decoded when the run first reads or writes it.
 // A run that changes something writes the file anew from the bytes it read,
 // with only the changed values' lines replaced, so everything else comes
@@ -123,6 +123,13 @@ class KeyTable {
   size_t used_ = 0;
 };
 
+// FNV-1a over the folded path, which names equal but for case share.
+uint64_t keyHash(const RegKeyPath& path) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (char16_t unit : path.folded) h = (h ^ static_cast<uint64_t>(unit)) * 0x100000001B3ull;
+  return h;
+}
+
 bool sameValue(const StoreValue& a, const StoreValue& b) { return a.type == b.type && a.data == b.data; }
 
 class RegFileStore : public RegistryStore {
@@ -152,7 +159,7 @@ class RegFileStore : public RegistryStore {
   CurrentEntry currentEntry(KeyState* key, const std::string& name);
   std::string encode(const std::string& utf8) const;
   size_t lineEndLength(size_t end) const;
-  void collectEdits(const KeyState& key, std::vector<Edit>* edits) const;
+  void collectEdits(const KeyState& key, std::vector<Edit>* edits);
   std::vector<struct iovec> newText(const std::vector<Edit>& edits) const;
   bool writeFile(const std::vector<Edit>& edits, std::string* error);
 
@@ -345,13 +352,10 @@ KeyState* RegFileStore::lookUp(const std::string& path) {
   // million cards asks for each one three times in a row.
   if (lastKey_ != nullptr && lastKey_->path.text == path) return lastKey_;
   RegKeyPath key = makeKeyPath(path);
-  uint64_t hash = key.depth() == 0 ? 0 : key.prefixHashes.back();
-  size_t known = keyTable_.find(hash, [&](size_t i) {
-    return keys_[i]->path.text == path || sameRegistryName(keys_[i]->path.text, path);
-  });
+  size_t known = keyTable_.find(keyHash(key), [&](size_t i) { return keys_[i]->path.folded == key.folded; });
   if (known != KeyTable::kNone) return lastKey_ = keys_[known].get();
   std::unique_ptr<KeyState> state(new KeyState);
-  if (key.depth() > 0) {
+  if (key.depth > 0) {
     state->sections = index_.sectionsOf(key);
     state->exists = !state->sections.empty() || index_.firstDescendant(key) < index_.size();
   }
@@ -360,8 +364,7 @@ KeyState* RegFileStore::lookUp(const std::string& path) {
 }
 
 KeyState* RegFileStore::remember(std::unique_ptr<KeyState> state) {
-  uint64_t hash = state->path.depth() == 0 ? 0 : state->path.prefixHashes.back();
-  keyTable_.add(hash, keys_.size());
+  keyTable_.add(keyHash(state->path), keys_.size());
   keys_.push_back(std::move(state));
   return lastKey_ = keys_.back().get();
 }
@@ -470,7 +473,7 @@ size_t RegFileStore::lineEndLength(size_t end) const {
   return end >= text_.begin + 2 * w && text_.at(end - 2 * w) == '\r' ? 2 * w : w;
 }
 
-void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) const {
+void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) {
   const size_t w = text_.width;
   size_t lastSection = key.sections.empty() ? index_.size() : key.sections.back();
   size_t lastEnd = key.sections.empty() ? 0 : index_.bodyStart(lastSection);
@@ -510,7 +513,7 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) c
   }
   // A key with no section of its own gets one before its first subkey's.
   size_t before = index_.firstDescendant(key.path);
-  std::string section = "[" + index_.spelledKey(before, key.path.depth()) + "]" + lineEnd_ + lines + lineEnd_;
+  std::string section = "[" + index_.spelledKey(before, key.path.depth) + "]" + lineEnd_ + lines + lineEnd_;
   size_t at = index_.section(before).lineStart;
   edits->push_back(Edit{at, at, 2, encode(section)});
 }

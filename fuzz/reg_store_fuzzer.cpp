@@ -3,7 +3,8 @@
 // file alike. A store is walked, read, changed the way a run changes it and
 // committed; the file must be written as the memory store renders it, and
 // that must open again with the same keys, the changed values as set and
-// every other value as before.
+// every other value as before. The quick check of a section's lines must
+// agree with reading them one by one.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/standin/regfile/reg_syntax.h"
 #include "platform/standin/registry_store.h"
 
 namespace {
@@ -140,6 +142,30 @@ void checkOneLine(const std::string& error, const std::string& fileError, const 
 }
 
 
+// The input as the body of one section, in either width: checked quickly,
+// and read line by line, it is accepted or refused alike, at the same line.
+void checkQuickly(const uint8_t* data, size_t size) {
+  for (size_t width = 1; width <= 2; ++width) {
+    standin::RegText text;
+    text.bytes = data;
+    text.end = size / width * width;
+    text.width = width;
+    standin::ParseError quick;
+    standin::ParseError slow;
+    bool quickOk = standin::checkBodyLines(text, 0, text.end, &quick);
+    bool slowOk = true;
+    standin::RegEntry entry;
+    for (size_t p = 0; p < text.end && slowOk;) {
+      bool isEntry = false;
+      p = standin::readBodyLine(text, p, text.end, false, &entry, &isEntry, &slow);
+      slowOk = p != 0;
+    }
+    check(quickOk == slowOk, "the quick check and the line reader disagree");
+    check(slowOk || (quick.offset == slow.offset && quick.reason == slow.reason),
+          "the quick check and the line reader give different errors");
+  }
+}
+
 std::string& storeDirectory() {
   static std::string directory;
   return directory;
@@ -171,6 +197,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // are used alike: they must answer alike, and the file must be written as
 // the memory store renders it.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  checkQuickly(data, size);
   const std::string bytes(reinterpret_cast<const char*>(data), size);
   writeStoreFile(bytes);
   std::string error;

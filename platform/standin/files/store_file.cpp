@@ -312,10 +312,7 @@ bool checkUnchanged(const LockedFile& file, std::string* error) {
   return same;
 }
 
-bool replaceFileAtomically(const LockedFile& file,
-                           const std::function<bool(int fd, const std::string& tempPath,
-                                                    std::string* error)>& write,
-                           std::string* error) {
+bool mayReplace(const LockedFile& file, std::string* error) {
   // The test that opening the file for writing would make: renaming over it
   // only asks the directory, which would let a run replace a file that the
   // user may not write. Root passes it, as with any editor.
@@ -327,6 +324,14 @@ bool replaceFileAtomically(const LockedFile& file,
     *error = file.lockError.empty() ? "Cannot lock " + file.noun + " " + file.path : file.lockError;
     return false;
   }
+  return true;
+}
+
+bool replaceFileAtomically(const LockedFile& file,
+                           const std::function<bool(int fd, const std::string& tempPath,
+                                                    std::string* error)>& write,
+                           std::string* error) {
+  if (!mayReplace(file, error)) return false;
   // The run read this file: if the path now names another one, or another
   // program rewrote it, writing would lose that program's work.
   auto unchanged = [&file](std::string* message) {

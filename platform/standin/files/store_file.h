@@ -43,6 +43,10 @@ bool checkUnchanged(const LockedFile& file, std::string* error);
 // The line that says so.
 std::string changedMessage(const LockedFile& file);
 
+// False with one line in `error` when replaceFileAtomically would write
+// nothing because the user may not write the file or holds no lock on it.
+bool mayReplace(const LockedFile& file, std::string* error);
+
 // Writes a new version of the file to a temporary file beside it, gives it the
 // old one's owner, group and permission bits, flushes it to disk and renames
 // it over the file, then flushes the directory. `write` fills the temporary

@@ -2,7 +2,8 @@
 // it, meaning what importing it into an empty registry would leave.
 //
 // Opening maps the file and finds its [key] lines without decoding any
-// value; a key's values are decoded when the run first reads or writes it.
+// value; a key's values are decoded when the run first reads or writes it,
+// and the rest of the file is checked while its new version is written.
 // A run that changes something writes the file anew from the bytes it read,
 // with only the changed values' lines replaced, so everything else comes
 // back byte for byte: the order, the comments, the encoding.
@@ -14,6 +15,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -22,6 +24,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
 
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/regfile/reg_index.h"
@@ -40,10 +45,16 @@ const size_t kMaxStoreSize = size_t(1) << 30;
 // millisecond. A real machine's export is a hundred times larger, and reading
 // all of it would cost a listing run several times what reading the file
 // does: its [key] lines are checked when it is opened, a key's values when
-// they are first read, and all of it before it is written.
+// they are first read, and all of it before a new version replaces it.
 const size_t kCheckedOnOpen = size_t(1) << 20;
 // A header line is short; a longer first line is no export, and is not read on.
 const size_t kMaxHeaderUnits = 128;
+// The whole file is checked in stretches of this many bytes, which two
+// threads take in turn; the new file is written in steps of as many, each
+// handed to the disk at once.
+const size_t kStretch = size_t(4) << 20;
+// Files this large are checked by two threads.
+const size_t kTwoThreadCheck = size_t(8) << 20;
 
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
@@ -152,7 +163,7 @@ class RegFileStore : public RegistryStore {
   std::string parseMessage(const ParseError& error) const;
   void noteError(const ParseError& error);
   bool readSection(size_t section, std::vector<FileEntry>* entries);
-  bool checkAllSections();
+  bool checkAllSections(const std::function<bool(const std::atomic<bool>& failed)>& alongside = nullptr);
   KeyState* lookUp(const std::string& path);
   KeyState* remember(std::unique_ptr<KeyState> state);
   KeyState* keyState(const std::string& path);
@@ -161,6 +172,8 @@ class RegFileStore : public RegistryStore {
   size_t lineEndLength(size_t end) const;
   void collectEdits(const KeyState& key, std::vector<Edit>* edits);
   std::vector<struct iovec> newText(const std::vector<Edit>& edits) const;
+  bool writePieces(int fd, const std::vector<struct iovec>& pieces, const std::atomic<bool>& failed,
+                   std::string* error) const;
   bool writeFile(const std::vector<Edit>& edits, std::string* error);
 
   std::string name_;  // the file's path, as messages name it
@@ -318,6 +331,7 @@ bool RegFileStore::load(std::string* error) {
   return true;
 }
 
+// Decodes the value lines of a section the run uses.
 bool RegFileStore::readSection(size_t section, std::vector<FileEntry>* entries) {
   checked_[section] = true;
   size_t limit = index_.sectionEnd(section);
@@ -326,12 +340,12 @@ bool RegFileStore::readSection(size_t section, std::vector<FileEntry>* entries) 
   ParseError problem;
   for (size_t p = index_.bodyStart(section); p < limit;) {
     bool isEntry = false;
-    p = readBodyLine(text_, p, limit, entries != nullptr, &entry.line, &isEntry, &problem);
+    p = readBodyLine(text_, p, limit, true, &entry.line, &isEntry, &problem);
     if (p == 0) {
       noteError(problem);
       return false;
     }
-    if (isEntry && entries != nullptr) {
+    if (isEntry) {
       entry.line.scratch.clear();
       entries->push_back(entry);
     }
@@ -339,11 +353,66 @@ bool RegFileStore::readSection(size_t section, std::vector<FileEntry>* entries) 
   return true;
 }
 
-bool RegFileStore::checkAllSections() {
-  for (size_t i = 0; i < index_.size() && error_.empty(); ++i) {
-    if (!checked_[i]) readSection(i, nullptr);
+// Checks the lines of every section that no key the run used has read;
+// true when all of them read. A large file is checked by two threads,
+// stretch by stretch, and the first error in the file is the one kept.
+// Meanwhile the calling thread runs `alongside`, which is told when a
+// stretch has failed, and then joins in; its result is returned when the
+// file reads in full.
+bool RegFileStore::checkAllSections(const std::function<bool(const std::atomic<bool>& failed)>& alongside) {
+  if (!error_.empty()) return false;
+  struct Check {
+    const RegFileStore* store;
+    std::vector<size_t> starts;  // each stretch's first section, and size() last
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::mutex lock;  // over the error
+    std::atomic<size_t> failedStretch{~size_t(0)};
+    ParseError error;
+
+    void work() {
+      const RegSectionIndex& index = store->index_;
+      ParseError problem;
+      for (size_t k; (k = next++) + 1 < starts.size();) {
+        // A stretch after one that failed cannot hold the first error.
+        if (failed && k > failedStretch) return;
+        for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
+          if (store->checked_[i] || checkBodyLines(store->text_, index.bodyStart(i), index.sectionEnd(i), &problem)) {
+            continue;
+          }
+          std::lock_guard<std::mutex> hold(lock);
+          if (k < failedStretch) {
+            failedStretch = k;
+            error = problem;
+          }
+          failed = true;
+          return;
+        }
+      }
+    }
+  } check;
+  check.store = this;
+  for (size_t i = 0; i < index_.size(); ++i) {
+    if (check.starts.empty() || index_.section(i).lineStart - index_.section(check.starts.back()).lineStart >= kStretch) {
+      check.starts.push_back(i);
+    }
   }
-  return error_.empty();
+  check.starts.push_back(index_.size());
+  auto run = [](void* job) -> void* {
+    static_cast<Check*>(job)->work();
+    return nullptr;
+  };
+  pthread_t helper;
+  bool threaded = text_.end - text_.begin >= kTwoThreadCheck && pthread_create(&helper, nullptr, run, &check) == 0;
+  bool done = !alongside || alongside(check.failed);
+  check.work();
+  if (threaded) pthread_join(helper, nullptr);
+  if (check.failed) {
+    noteError(check.error);
+    return false;
+  }
+  checked_.assign(index_.size(), true);
+  return done;
 }
 
 KeyState* RegFileStore::lookUp(const std::string& path) {
@@ -535,41 +604,68 @@ std::vector<struct iovec> RegFileStore::newText(const std::vector<Edit>& edits) 
   return pieces;
 }
 
+// Writes the pieces in steps of a stretch, each handed to the disk as soon
+// as it is written, so that little is left to flush at the end. Stops early,
+// its work wasted, once `failed` is set.
+bool RegFileStore::writePieces(int fd, const std::vector<struct iovec>& pieces, const std::atomic<bool>& failed,
+                               std::string* error) const {
+  size_t next = 0;
+  size_t skip = 0;  // bytes of pieces[next] already written
+  off_t done = 0;
+  off_t handed = 0;  // bytes handed to the disk
+  while (next < pieces.size() && !failed) {
+    struct iovec batch[IOV_MAX < 512 ? IOV_MAX : 512];
+    int count = 0;
+    size_t bytes = 0;
+    for (size_t i = next; i < pieces.size() && count < static_cast<int>(sizeof batch / sizeof batch[0]) &&
+                          bytes < kStretch; ++i) {
+      batch[count] = pieces[i];
+      if (i == next) {
+        batch[count].iov_base = static_cast<char*>(batch[count].iov_base) + skip;
+        batch[count].iov_len -= skip;
+      }
+      batch[count].iov_len = std::min(batch[count].iov_len, kStretch - bytes);
+      bytes += batch[count].iov_len;
+      ++count;
+    }
+    ssize_t n = writev(fd, batch, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *error = "Cannot write registry store " + name_ + ": " + strerror(n < 0 ? errno : EIO);
+      return false;
+    }
+    done += n;
+    if (done - handed >= static_cast<off_t>(kStretch)) {
+      sync_file_range(fd, handed, done - handed, SYNC_FILE_RANGE_WRITE);
+      handed = done;
+    }
+    size_t written = static_cast<size_t>(n);
+    while (written > 0) {
+      size_t left = pieces[next].iov_len - skip;
+      if (written < left) {
+        skip += written;
+        break;
+      }
+      written -= left;
+      skip = 0;
+      ++next;
+    }
+  }
+  return true;
+}
+
+// A store is only ever replaced by one that reads in full. Checking it and
+// writing its new version beside it each read the whole file, so they run
+// side by side; a store that fails the check is left as it was, and the
+// new file removed.
 bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
   auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces = newText(edits);
-    size_t next = 0;
-    size_t skip = 0;  // bytes of pieces[next] already written
-    while (next < pieces.size()) {
-      struct iovec batch[IOV_MAX < 512 ? IOV_MAX : 512];
-      int count = 0;
-      for (size_t i = next; i < pieces.size() && count < static_cast<int>(sizeof batch / sizeof batch[0]); ++i) {
-        batch[count] = pieces[i];
-        if (i == next) {
-          batch[count].iov_base = static_cast<char*>(batch[count].iov_base) + skip;
-          batch[count].iov_len -= skip;
-        }
-        ++count;
-      }
-      ssize_t n = writev(fd, batch, count);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        *writeError = "Cannot write registry store " + name_ + ": " + strerror(n < 0 ? errno : EIO);
-        return false;
-      }
-      size_t written = static_cast<size_t>(n);
-      while (written > 0) {
-        size_t left = pieces[next].iov_len - skip;
-        if (written < left) {
-          skip += written;
-          break;
-        }
-        written -= left;
-        skip = 0;
-        ++next;
-      }
-    }
-    return true;
+    bool written = checkAllSections([&](const std::atomic<bool>& failed) {
+      return writePieces(fd, pieces, failed, writeError);
+    });
+    if (!error_.empty()) *writeError = error_;
+    return written;
   };
   return replaceFileAtomically(file_, fill, error);
 }
@@ -585,9 +681,14 @@ bool RegFileStore::commit(std::string* error) {
     return false;
   }
   if (!dirty_) return true;
-  // A store is only ever replaced by one that reads in full.
-  if (!checkAllSections()) {
-    *error = error_;
+  if (!hasFile_) {
+    if (!checkAllSections()) {
+      *error = error_;
+      return false;
+    }
+  } else if (!mayReplace(file_, error)) {
+    // One that does not read in full either is reported as that.
+    if (!checkAllSections()) *error = error_;
     return false;
   }
   std::vector<Edit> edits;

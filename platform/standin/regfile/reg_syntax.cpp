@@ -3,6 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "platform/platform.h"
 #include "platform/standin/standin_text.h"
 
@@ -298,7 +302,196 @@ bool isPlainString(const std::vector<uint8_t>& data) {
   return false;
 }
 
+// The quick reading of lines as regedit writes them, one template per unit
+// width. Each step either accepts what readBodyLine would accept, with the
+// same end, or gives up (npos) and leaves the line to readBodyLine.
+template <size_t w>
+struct QuickLines {
+  const uint8_t* b;
+  size_t limit;  // the section's end
+  size_t end;    // the text's end, up to which whole steps may be loaded
+
+  static const size_t kGiveUp = ~size_t(0);
+
+  uint32_t at(size_t p) const { return w == 1 ? b[p] : static_cast<uint32_t>(b[p] | (b[p + 1] << 8)); }
+  bool lineEndAt(size_t p) const { return p >= limit || at(p) == '\n' || at(p) == '\r'; }
+  bool hexAt(size_t p) const { return p < limit && hexDigit(at(p)) >= 0; }
+  // Where the line that ends at `p` (a line end, or the limit) is followed by the next one.
+  size_t after(size_t p) const {
+    if (p >= limit) return limit;
+    bool cr = at(p) == '\r';
+    p += w;
+    if (cr && p < limit && at(p) == '\n') p += w;
+    return p;
+  }
+
+#if defined(__SSE2__)
+  // Sixteen units from `p` as bytes: a unit above 0xFF becomes 0xFF, which
+  // is no character that these steps accept.
+  __m128i load(size_t p) const {
+    if (w == 1) return _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p));
+    return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p)),
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 16)));
+  }
+  static unsigned mask(__m128i bytes) { return static_cast<unsigned>(_mm_movemask_epi8(bytes)); }
+  static unsigned hexMask(__m128i v) {
+    __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+    __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    return mask(_mm_or_si128(isDigit, isLetter));
+  }
+#endif
+
+  // Past the "hh," of a hex list from `p`, stopping at anything else.
+  size_t hexRun(size_t p) const {
+#if defined(__SSE2__)
+    // The commas of sixteen units that start i units into a "hh," triple.
+    static const unsigned kCommas[3] = {0x4924, 0x2492, 0x9249};
+    for (unsigned phase = 0; p + 16 * w <= end; p += 16 * w, phase = (phase + 1) % 3) {
+      __m128i v = load(p);
+      unsigned commas = mask(_mm_cmpeq_epi8(v, _mm_set1_epi8(',')));
+      if (commas != kCommas[phase] || hexMask(v) != (~commas & 0xFFFF)) {
+        p -= phase * w;  // back to the start of the triple the step broke into
+        break;
+      }
+    }
+#endif
+    while (p + 3 * w <= limit && at(p + 2 * w) == ',' && hexDigit(at(p)) >= 0 && hexDigit(at(p + w)) >= 0) p += 3 * w;
+    return p;
+  }
+
+  // The first quote, backslash, NUL or line end from `p`, or the limit.
+  size_t nextStop(size_t p) const {
+#if defined(__SSE2__)
+    for (; p + 16 * w <= end; p += 16 * w) {
+      unsigned stops = 0;
+      if (w == 1) {
+        __m128i v = load(p);
+        auto is = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+        stops = mask(_mm_or_si128(_mm_or_si128(is('"'), is('\\')), _mm_or_si128(_mm_or_si128(is('\n'), is('\r')), is(0))));
+      } else {
+        // Units compared whole, then packed to a byte each.
+        auto any = [](__m128i x) {
+          auto is = [x](char c) { return _mm_cmpeq_epi16(x, _mm_set1_epi16(c)); };
+          return _mm_or_si128(_mm_or_si128(is('"'), is('\\')), _mm_or_si128(_mm_or_si128(is('\n'), is('\r')), is(0)));
+        };
+        stops = mask(_mm_packs_epi16(any(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p))),
+                                     any(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + p + 16)))));
+      }
+      if (stops != 0) return std::min(limit, p + static_cast<size_t>(__builtin_ctz(stops)) * w);
+    }
+#endif
+    for (; p < limit; p += w) {
+      uint32_t unit = at(p);
+      if (unit == '"' || unit == '\\' || unit == 0 || unit == '\n' || unit == '\r') return p;
+    }
+    return limit;
+  }
+
+  // Past a quoted name or string from `p` (just after its opening quote),
+  // when it holds no NUL, no line end and no escape but those that stand
+  // for a character.
+  size_t quoted(size_t p) const {
+    for (;;) {
+      p = nextStop(p);
+      if (p >= limit) return kGiveUp;
+      uint32_t unit = at(p);
+      if (unit == '"') return p + w;
+      if (unit != '\\' || p + w >= limit) return kGiveUp;
+      uint32_t escaped = at(p + w);
+      if (escaped == '0' || escaped == 0 || escaped == '\n' || escaped == '\r') return kGiveUp;
+      p += 2 * w;
+    }
+  }
+
+  // Past a hex list from `p`, over the lines that continue it, to the start
+  // of the line after it.
+  size_t hexList(size_t p) const {
+    for (;;) {
+      p = hexRun(p);
+      if (lineEndAt(p)) return after(p);
+      if (at(p) == '\\') {
+        if (!lineEndAt(p + w) || p + w >= limit) return kGiveUp;
+        p = after(p + w);
+        while (p < limit && (at(p) == ' ' || at(p) == '\t')) p += w;
+        if (!hexAt(p)) return kGiveUp;
+        continue;
+      }
+      // The last byte, of one digit or two.
+      if (!hexAt(p)) return kGiveUp;
+      p += hexAt(p + w) ? 2 * w : w;
+      return lineEndAt(p) ? after(p) : kGiveUp;
+    }
+  }
+
+  bool startsWith(size_t p, const char* word) const {
+    for (; *word != '\0'; ++word, p += w) {
+      if (p >= limit || at(p) != static_cast<unsigned char>(*word)) return false;
+    }
+    return true;
+  }
+
+  // Where the line after the blank line, comment or value line at `p` starts.
+  size_t line(size_t p) const {
+    if (at(p) == ';') {
+      while (!lineEndAt(p)) p += w;
+    }
+    if (lineEndAt(p)) return after(p);
+    if (at(p) == '@') {
+      p += w;
+    } else if (at(p) == '"') {
+      p = quoted(p + w);
+      if (p == kGiveUp) return kGiveUp;
+    } else {
+      return kGiveUp;
+    }
+    if (p >= limit || at(p) != '=') return kGiveUp;
+    p += w;
+    if (p >= limit) return kGiveUp;
+    if (at(p) == '"') {
+      p = quoted(p + w);
+      return p != kGiveUp && lineEndAt(p) ? after(p) : kGiveUp;
+    }
+    if (startsWith(p, "hex:")) return hexList(p + 4 * w);
+    if (startsWith(p, "dword:")) {
+      p += 6 * w;
+      size_t digits = 0;
+      for (; hexAt(p) && digits <= 8; p += w) ++digits;
+      return digits >= 1 && digits <= 8 && lineEndAt(p) ? after(p) : kGiveUp;
+    }
+    if (startsWith(p, "hex(")) {
+      p += 4 * w;
+      size_t digits = 0;
+      for (; hexAt(p) && digits <= 8; p += w) ++digits;
+      if (digits < 1 || digits > 8 || !startsWith(p, "):")) return kGiveUp;
+      return hexList(p + 2 * w);
+    }
+    return kGiveUp;
+  }
+};
+
+template <size_t w>
+bool checkBodyLinesOf(const RegText& text, size_t start, size_t limit, ParseError* error) {
+  QuickLines<w> quick{text.bytes, limit, text.end};
+  RegEntry entry;
+  for (size_t p = start; p < limit;) {
+    size_t next = quick.line(p);
+    if (next == QuickLines<w>::kGiveUp) {
+      bool isEntry = false;
+      next = readBodyLine(text, p, limit, false, &entry, &isEntry, error);
+      if (next == 0) return false;
+    }
+    p = next;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool checkBodyLines(const RegText& text, size_t start, size_t limit, ParseError* error) {
+  return text.wide() ? checkBodyLinesOf<2>(text, start, limit, error) : checkBodyLinesOf<1>(text, start, limit, error);
+}
 
 RegLine lineAt(const RegText& text, size_t start, size_t limit) {
   RegLine line;

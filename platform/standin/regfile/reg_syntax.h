@@ -67,6 +67,13 @@ struct RegEntry {
 size_t readBodyLine(const RegText& text, size_t start, size_t limit, bool decode, RegEntry* entry,
                     bool* isEntry, ParseError* error);
 
+// Checks the body lines of a section, [start, limit), exactly as
+// readBodyLine would without `decode`, and far quicker: the lines regedit
+// writes are read sixteen units a step, and any other line by
+// readBodyLine itself. False with `error` set on the first line that cannot
+// be read.
+bool checkBodyLines(const RegText& text, size_t start, size_t limit, ParseError* error);
+
 // The name as it stands before the "=": "name" with \ and " escaped, or @.
 // Names with line breaks cannot be written (`reg import` would split them).
 bool canWriteValueName(const std::string& name);

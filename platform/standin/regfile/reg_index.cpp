@@ -8,7 +8,9 @@
 #endif
 
 #include <algorithm>
+#include <memory>
 
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 
@@ -258,23 +260,67 @@ size_t findSectionLine(const RegText& text, size_t from, size_t limit, size_t* l
 }
 
 // The sections of one stretch of the file. A large file is read as two
-// stretches at once, one per thread, and the two joined.
+// stretches at once, one per thread, and the two joined. A stretch of a
+// mapped file is read again through its descriptor, a window at a time,
+// so that a listing never pages the mapping in.
 struct Stretch {
   const RegText* text;
+  int fd;
   size_t from;
   size_t limit;
   std::vector<RegSection> sections;
   ParseError error;
   bool ok = true;
 
-  void scan() {
-    sections.reserve((limit - from) / (256 * text->width) + 16);
+  // The sections whose [key] lines start in [from, limit) of `window`, whose
+  // byte 0 is byte `offset` of the file.
+  bool scanWindow(const RegText& window, size_t from, size_t limit, size_t offset) {
     size_t lineStart = 0;
-    for (size_t p = from, open; (open = findSectionLine(*text, p, limit, &lineStart)) != std::string::npos;) {
+    for (size_t p = from, open; (open = findSectionLine(window, p, limit, &lineStart)) != std::string::npos;) {
       sections.emplace_back();
-      ok = text->wide() ? readHeaderLine<2>(*text, lineStart, open, &sections.back(), &p, &error)
-                        : readHeaderLine<1>(*text, lineStart, open, &sections.back(), &p, &error);
-      if (!ok) return;
+      RegSection& section = sections.back();
+      if (!(window.wide() ? readHeaderLine<2>(window, lineStart, open, &section, &p, &error)
+                          : readHeaderLine<1>(window, lineStart, open, &section, &p, &error))) {
+        error.offset += offset;
+        return false;
+      }
+      section.lineStart += static_cast<uint32_t>(offset);
+      section.pathStart += static_cast<uint32_t>(offset);
+      section.pathEnd += static_cast<uint32_t>(offset);
+    }
+    return true;
+  }
+
+  void scan() {
+    const size_t w = text->width;
+    sections.reserve((limit - from) / (256 * w) + 16);
+    if (fd < 0) {
+      ok = scanWindow(*text, from, limit, 0);
+      return;
+    }
+    FileWindow file;
+    size_t size = size_t(256) << 10;
+    for (size_t offset = from; offset < limit && ok;) {
+      size_t want = std::min(size, limit - offset);
+      size_t got = file.read(fd, offset, want);
+      RegText window{file.data(), 0, got / w * w, w};
+      // A full window that the stretch goes on after ends after its last
+      // line end; one that has none grows until it has.
+      if (got == want && offset + got < limit) {
+        while (window.end >= w && !isLineEnd(window.at(window.end - w))) window.end -= w;
+        if (window.end == 0) {
+          size *= 2;
+          continue;
+        }
+      }
+      // Without a window (or with the file cut short under the run, which
+      // the store then reports) the mapping is read in place.
+      if (window.end == 0) {
+        ok = scanWindow(*text, offset, limit, 0);
+        return;
+      }
+      ok = scanWindow(window, 0, window.end, offset);
+      offset += window.end;
     }
   }
 };
@@ -523,7 +569,7 @@ std::vector<std::string> RegSectionIndex::Subtree::subkeys(const RegKeyPath& pat
 RegSectionIndex::RegSectionIndex() = default;
 RegSectionIndex::~RegSectionIndex() = default;
 
-bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* error) {
+bool RegSectionIndex::build(const RegText& text, size_t bodyStart, int fd, ParseError* error) {
   text_ = text;
   subtrees_.clear();
   // Before the first section only blank lines and comments may stand: a
@@ -553,8 +599,8 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, ParseError* e
     size_t middle = first + (text.end - first) / 2 / text.width * text.width;
     split = lineAt(text, middle, text.end).next;
   }
-  Stretch head{&text, first, split, {}, {}, true};
-  Stretch tail{&text, split, text.end, {}, {}, true};
+  Stretch head{&text, fd, first, split, {}, {}, true};
+  Stretch tail{&text, fd, split, text.end, {}, {}, true};
   auto run = [](void* stretch) -> void* {
     static_cast<Stretch*>(stretch)->scan();
     return nullptr;

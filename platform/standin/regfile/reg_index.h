@@ -56,9 +56,10 @@ class RegSectionIndex {
   ~RegSectionIndex();
 
   // Finds every section after the header line, which ends at `bodyStart`.
-  // False with `error` on a malformed [key] line, or on anything but blank
-  // lines and comments before the first one.
-  bool build(const RegText& text, size_t bodyStart, ParseError* error);
+  // `fd` is the file that `text` maps, or -1 for text in memory. False with
+  // `error` on a malformed [key] line, or on anything but blank lines and
+  // comments before the first one.
+  bool build(const RegText& text, size_t bodyStart, int fd, ParseError* error);
 
   size_t size() const { return sections_.size(); }
   const RegSection& section(size_t i) const { return sections_[i]; }

@@ -14,7 +14,6 @@
 // in place; the store then reports that the file changed, and writes nothing.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,9 +49,11 @@ const size_t kCheckedOnOpen = size_t(1) << 20;
 // A header line is short; a longer first line is no export, and is not read on.
 const size_t kMaxHeaderUnits = 128;
 // The whole file is checked in stretches of this many bytes, which two
-// threads take in turn; the new file is written in steps of as many, each
-// handed to the disk at once.
-const size_t kStretch = size_t(4) << 20;
+// threads take in turn, each read into a window that stays in the cache.
+const size_t kCheckStretch = size_t(256) << 10;
+// The new file is written in steps of this many bytes, each handed to the
+// disk at once.
+const size_t kWriteStep = size_t(4) << 20;
 // Files this large are checked by two threads.
 const size_t kTwoThreadCheck = size_t(8) << 20;
 
@@ -319,7 +320,7 @@ bool RegFileStore::load(std::string* error) {
       lineEnd_.push_back(static_cast<char>(text_.at(p)));
     }
   }
-  if (!index_.build(text_, header.next, &problem)) {
+  if (!index_.build(text_, header.next, mapping_ != nullptr ? file_.fd : -1, &problem)) {
     *error = parseMessage(problem);
     return false;
   }
@@ -372,14 +373,31 @@ bool RegFileStore::checkAllSections(const std::function<bool(const std::atomic<b
 
     void work() {
       const RegSectionIndex& index = store->index_;
+      const int fd = store->mapping_ != nullptr ? store->file_.fd : -1;
+      FileWindow file;
       ParseError problem;
       for (size_t k; (k = next++) + 1 < starts.size();) {
         // A stretch after one that failed cannot hold the first error.
         if (failed && k > failedStretch) return;
+        // A mapped file's stretch is read again through its descriptor; a
+        // file cut short under the run is read in place, as zeros.
+        RegText window = store->text_;
+        size_t base = 0;
+        size_t end = index.sectionEnd(starts[k + 1] - 1);
+        if (fd >= 0) {
+          size_t start = index.section(starts[k]).lineStart;
+          if (file.read(fd, start, end - start) == end - start) {
+            window = RegText{file.data(), 0, end - start, window.width};
+            base = start;
+          }
+        }
         for (size_t i = starts[k]; i < starts[k + 1]; ++i) {
-          if (store->checked_[i] || checkBodyLines(store->text_, index.bodyStart(i), index.sectionEnd(i), &problem)) {
+          size_t limit = index.sectionEnd(i) - base;
+          if (store->checked_[i] ||
+              checkBodyLines(window, lineAt(window, index.section(i).pathEnd - base, limit).next, limit, &problem)) {
             continue;
           }
+          problem.offset += base;
           std::lock_guard<std::mutex> hold(lock);
           if (k < failedStretch) {
             failedStretch = k;
@@ -393,7 +411,8 @@ bool RegFileStore::checkAllSections(const std::function<bool(const std::atomic<b
   } check;
   check.store = this;
   for (size_t i = 0; i < index_.size(); ++i) {
-    if (check.starts.empty() || index_.section(i).lineStart - index_.section(check.starts.back()).lineStart >= kStretch) {
+    if (check.starts.empty() ||
+        index_.section(i).lineStart - index_.section(check.starts.back()).lineStart >= kCheckStretch) {
       check.starts.push_back(i);
     }
   }
@@ -604,51 +623,48 @@ std::vector<struct iovec> RegFileStore::newText(const std::vector<Edit>& edits) 
   return pieces;
 }
 
-// Writes the pieces in steps of a stretch, each handed to the disk as soon
-// as it is written, so that little is left to flush at the end. Stops early,
-// its work wasted, once `failed` is set.
+// Writes the pieces in order, in steps each handed to the disk as soon as
+// it is written, so that little is left to flush at the end. What the new
+// file keeps of the old one the kernel copies from the old file, which costs
+// what a copy with dd does, where writing it from the mapping would page
+// the mapping in. Stops early, its work wasted, once `failed` is set.
 bool RegFileStore::writePieces(int fd, const std::vector<struct iovec>& pieces, const std::atomic<bool>& failed,
                                std::string* error) const {
-  size_t next = 0;
-  size_t skip = 0;  // bytes of pieces[next] already written
+  bool copying = mapping_ != nullptr;
+  const uintptr_t mapped = reinterpret_cast<uintptr_t>(text_.bytes);
   off_t done = 0;
   off_t handed = 0;  // bytes handed to the disk
-  while (next < pieces.size() && !failed) {
-    struct iovec batch[IOV_MAX < 512 ? IOV_MAX : 512];
-    int count = 0;
-    size_t bytes = 0;
-    for (size_t i = next; i < pieces.size() && count < static_cast<int>(sizeof batch / sizeof batch[0]) &&
-                          bytes < kStretch; ++i) {
-      batch[count] = pieces[i];
-      if (i == next) {
-        batch[count].iov_base = static_cast<char*>(batch[count].iov_base) + skip;
-        batch[count].iov_len -= skip;
+  for (const struct iovec& piece : pieces) {
+    const char* data = static_cast<const char*>(piece.iov_base);
+    uintptr_t at = reinterpret_cast<uintptr_t>(data);
+    bool kept = at >= mapped && at < mapped + text_.end;
+    for (size_t left = piece.iov_len; left > 0;) {
+      if (failed) return true;
+      size_t step = std::min(left, kWriteStep);
+      ssize_t n;
+      if (kept && copying) {
+        loff_t from = static_cast<loff_t>(data - reinterpret_cast<const char*>(text_.bytes));
+        n = copy_file_range(file_.fd, &from, fd, nullptr, step, 0);
+        // A file system that cannot copy gets the bytes written instead.
+        if (n < 0 && errno != EINTR) {
+          copying = false;
+          continue;
+        }
+      } else {
+        n = write(fd, data, step);
       }
-      batch[count].iov_len = std::min(batch[count].iov_len, kStretch - bytes);
-      bytes += batch[count].iov_len;
-      ++count;
-    }
-    ssize_t n = writev(fd, batch, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      *error = "Cannot write registry store " + name_ + ": " + strerror(n < 0 ? errno : EIO);
-      return false;
-    }
-    done += n;
-    if (done - handed >= static_cast<off_t>(kStretch)) {
-      sync_file_range(fd, handed, done - handed, SYNC_FILE_RANGE_WRITE);
-      handed = done;
-    }
-    size_t written = static_cast<size_t>(n);
-    while (written > 0) {
-      size_t left = pieces[next].iov_len - skip;
-      if (written < left) {
-        skip += written;
-        break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        *error = "Cannot write registry store " + name_ + ": " + strerror(n < 0 ? errno : EIO);
+        return false;
       }
-      written -= left;
-      skip = 0;
-      ++next;
+      data += n;
+      left -= static_cast<size_t>(n);
+      done += n;
+      if (done - handed >= static_cast<off_t>(kWriteStep)) {
+        sync_file_range(fd, handed, done - handed, SYNC_FILE_RANGE_WRITE);
+        handed = done;
+      }
     }
   }
   return true;

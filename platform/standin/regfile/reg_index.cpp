@@ -20,8 +20,8 @@ namespace {
 
 // Windows refuses to create keys nested deeper than this.
 const size_t kMaxKeyDepth = 512;
-// The names of a path that its section's prefix hash covers.
-const size_t kHashedNames = 4;
+// The units of a path, folded, that its section's prefix hash covers.
+const size_t kHashedUnits = 48;
 // Files this large are scanned by two threads, each reading half.
 const size_t kTwoThreadSize = size_t(8) << 20;
 // A run that keeps reaching keys outside the subtrees it has picked out
@@ -50,36 +50,48 @@ uint32_t unitAt(const uint8_t* bytes, size_t p) {
   return w == 1 ? bytes[p] : static_cast<uint32_t>(bytes[p] | (bytes[p + 1] << 8));
 }
 
-uint64_t mixWord(uint64_t h, uint64_t word) {
-  h = (h ^ word) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 31);
+// hashPath for a path that is not all ASCII.
+uint32_t hashFoldedPath(const uint8_t* bytes, size_t size, size_t w) {
+  std::string utf8 = w == 1 ? std::string(reinterpret_cast<const char*>(bytes), size) : utf16LEToUtf8(bytes, size);
+  std::u16string folded = registryNameKey(utf8);
+  folded.resize(std::min(folded.size(), kHashedUnits));
+  uint64_t h = 0x13198A2E03707344ull ^ folded.size();
+  for (char16_t unit : folded) h = (h ^ unit) * 0x9E3779B97F4A7C15ull;
+  h ^= h >> 29;
+  return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-// A hash of `size` bytes of a path in a file whose units are `w` bytes,
-// alike for paths that fold alike; `readable` bytes may be read. ASCII text
-// (nearly all) is hashed eight bytes at a time as it stands in the file;
-// since folding keeps ASCII and other text apart, the other way, over the
-// folded UTF-16 units, never needs to agree with it.
-uint32_t hashPath(const uint8_t* bytes, size_t size, size_t readable, size_t w) {
-  const uint64_t nonAscii = w == 1 ? kHighBits : kWideHighBits;
-  uint64_t h = mixWord(0x243F6A8885A308D3ull, size);
-  for (size_t p = 0; p < size; p += 8) {
+// A hash of the first kHashedUnits units of a path of `size` bytes in a
+// file whose units are `w` bytes (of all, when it has fewer), alike for
+// paths whose first units fold alike; `readable` bytes may be read. ASCII
+// text (nearly all) is hashed eight bytes at a time as it stands in the
+// file; since folding keeps ASCII and other text apart, the other way, over
+// the folded UTF-16 units, never needs to agree with it.
+inline uint32_t hashPath(const uint8_t* bytes, size_t size, size_t readable, size_t w) {
+  const size_t hashed = std::min(size, kHashedUnits * w);
+  uint64_t h = 0x243F6A8885A308D3ull ^ hashed;
+  uint64_t any = 0;
+  size_t p = 0;
+  for (; p + 8 <= hashed; p += 8) {
+    uint64_t word;
+    memcpy(&word, bytes + p, 8);
+    any |= word;
+    h = (h ^ upcaseAsciiWord(word)) * 0x9E3779B97F4A7C15ull;
+  }
+  if (p < hashed) {
+    // One load where it may read on, and the bytes past the prefix masked off.
     uint64_t word = 0;
     if (p + 8 <= readable) {
-      // One load, and the bytes past the path masked off.
       memcpy(&word, bytes + p, 8);
-      if (size - p < 8) word &= (uint64_t(1) << (8 * (size - p))) - 1;
+      word &= (uint64_t(1) << (8 * (hashed - p))) - 1;
     } else {
-      memcpy(&word, bytes + p, size - p);
+      memcpy(&word, bytes + p, hashed - p);
     }
-    if ((word & nonAscii) != 0) {
-      std::string utf8 = w == 1 ? std::string(reinterpret_cast<const char*>(bytes), size) : utf16LEToUtf8(bytes, size);
-      h = 0x13198A2E03707344ull;
-      for (char16_t unit : registryNameKey(utf8)) h = mixWord(h, unit);
-      break;
-    }
-    h = mixWord(h, upcaseAsciiWord(word));
+    any |= word;
+    h = (h ^ upcaseAsciiWord(word)) * 0x9E3779B97F4A7C15ull;
   }
+  if ((any & (w == 1 ? kHighBits : kWideHighBits)) != 0) return hashFoldedPath(bytes, size, w);
+  h ^= h >> 29;
   return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
@@ -92,63 +104,55 @@ struct LineScan {
   size_t lastClose = std::string::npos;
   size_t firstNul = std::string::npos;
   bool doubled = false;
-  // The fifth backslash, which in a key under HKEY_LOCAL_MACHINE ends the
-  // path's fourth name; npos when there are fewer.
-  size_t fifthBackslash = std::string::npos;
-  unsigned backslashes = 0;
 };
 
 template <size_t w>
 void scanLine(const RegText& t, size_t from, LineScan* scan) {
   size_t p = from;
-  uint32_t previous = 0;
 #if defined(__SSE2__)
-  const __m128i lf = w == 1 ? _mm_set1_epi8('\n') : _mm_set1_epi16('\n');
-  const __m128i cr = w == 1 ? _mm_set1_epi8('\r') : _mm_set1_epi16('\r');
-  const __m128i close = w == 1 ? _mm_set1_epi8(']') : _mm_set1_epi16(']');
-  const __m128i slash = w == 1 ? _mm_set1_epi8('\\') : _mm_set1_epi16('\\');
-  const __m128i zero = _mm_setzero_si128();
-  auto equal = [](__m128i a, __m128i b) { return w == 1 ? _mm_cmpeq_epi8(a, b) : _mm_cmpeq_epi16(a, b); };
-  unsigned carried = 0;  // the last unit of the step before was a backslash
+  // A step looks for the line end and for backslashes in a row; the rare
+  // line with a NUL is read on unit by unit from that step.
+  auto equal = [](__m128i a, char c) {
+    return w == 1 ? _mm_cmpeq_epi8(a, _mm_set1_epi8(c)) : _mm_cmpeq_epi16(a, _mm_set1_epi16(c));
+  };
+  unsigned carried = 0;  // the last unit of the step before, when it was a backslash
+  unsigned doubled = 0;
   for (; p + 16 <= t.end; p += 16) {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.bytes + p));
-    unsigned ends = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(equal(v, lf), equal(v, cr))));
-    unsigned closes = static_cast<unsigned>(_mm_movemask_epi8(equal(v, close)));
-    unsigned nuls = static_cast<unsigned>(_mm_movemask_epi8(equal(v, zero)));
-    unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(equal(v, slash)));
-    if (ends != 0) {
-      unsigned before = (1u << __builtin_ctz(ends)) - 1;
-      closes &= before;
-      nuls &= before;
-      slashes &= before;
-    }
-    if (closes != 0) scan->lastClose = p + (31 - __builtin_clz(closes)) / w * w;
-    if (nuls != 0 && scan->firstNul == std::string::npos) scan->firstNul = p + __builtin_ctz(nuls);
-    if ((slashes & (slashes >> w)) != 0 || (carried && (slashes & 1))) scan->doubled = true;
-    carried = (slashes >> (16 - w)) & 1;
-    for (unsigned left = slashes; left != 0 && scan->backslashes < 5; left &= left - 1) {
-      if (w == 2) left &= left - 1;
-      if (++scan->backslashes == 5) scan->fifthBackslash = p + __builtin_ctz(left) / w * w;
-    }
-    if (ends != 0) {
-      p += __builtin_ctz(ends);
+    unsigned stops = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(equal(v, '\n'), equal(v, '\r')), equal(v, 0))));
+    unsigned slashes = static_cast<unsigned>(_mm_movemask_epi8(equal(v, '\\')));
+    if (stops != 0) {
+      if (!isLineEnd(unitAt<w>(t.bytes, p + __builtin_ctz(stops)))) break;
+      slashes &= (1u << __builtin_ctz(stops)) - 1;
+      doubled |= slashes & ((slashes << w) | carried);
+      p += __builtin_ctz(stops);
       break;
     }
+    doubled |= slashes & ((slashes << w) | carried);
+    carried = slashes >> (16 - w);
   }
-  if (carried) previous = '\\';
+  scan->doubled = doubled != 0;
+  uint32_t previous = p > from ? unitAt<w>(t.bytes, p - w) : 0;
+#else
+  uint32_t previous = 0;
 #endif
   for (; p < t.end; p += w) {
     uint32_t unit = unitAt<w>(t.bytes, p);
     if (isLineEnd(unit)) break;
-    if (unit == ']') scan->lastClose = p;
     if (unit == 0 && scan->firstNul == std::string::npos) scan->firstNul = p;
-    if (unit == '\\') {
-      if (previous == '\\') scan->doubled = true;
-      if (scan->backslashes < 5 && ++scan->backslashes == 5) scan->fifthBackslash = p;
-    }
+    if (unit == '\\' && previous == '\\') scan->doubled = true;
     previous = unit;
   }
   scan->contentEnd = p;
+  // The line's last "]", nearly always its last unit.
+  for (size_t q = p; q > from;) {
+    q -= w;
+    if (unitAt<w>(t.bytes, q) == ']') {
+      scan->lastClose = q;
+      break;
+    }
+  }
   if (p < t.end) {
     bool isCr = unitAt<w>(t.bytes, p) == '\r';
     p += w;
@@ -216,9 +220,7 @@ bool readHeaderLine(const RegText& t, size_t lineStart, size_t open, RegSection*
   if (pathEnd > pathStart && unitAt<w>(t.bytes, pathEnd - w) == '\\') pathEnd -= w;
   section->pathStart = static_cast<uint32_t>(pathStart);
   section->pathEnd = static_cast<uint32_t>(pathEnd);
-  // The root's name holds no backslash, so the one after it is the first.
-  section->prefixHash = hashPath(t.bytes + pathStart, std::min(scan.fifthBackslash, pathEnd) - pathStart,
-                                 t.end - pathStart, w);
+  section->prefixHash = hashPath(t.bytes + pathStart, pathEnd - pathStart, t.end - pathStart, w);
   if (pathStart == pathEnd) {
     return !deletes || fail(error, "[-HKEY_LOCAL_MACHINE] would delete the whole registry");
   }
@@ -406,18 +408,14 @@ RegSectionIndex::Subtree::Subtree(RegSectionIndex* index, const RegKeyPath& root
   } else {
     rootUnits_ = root.text;
   }
-  // Below four names the prefix hashes tell the subtree's sections apart
-  // without reading them; [-key] sections, which may delete an ancestor,
-  // are read all the same.
-  bool hashed = root.depth >= kHashedNames;
+  // Under a key of kHashedUnits units or more the prefix hashes tell the
+  // subtree's sections apart without reading them; [-key] sections, which
+  // may delete an ancestor, are read all the same.
+  bool hashed = root.folded.size() >= kHashedUnits;
   uint32_t rootHash = 0;
   if (hashed) {
-    const size_t w = index->text_.width;
-    size_t end = 0;
-    for (size_t names = 0; end < rootUnits_.size(); end += w) {
-      if (unitAt<1>(reinterpret_cast<const uint8_t*>(rootUnits_.data()), end) == '\\' && ++names == kHashedNames) break;
-    }
-    rootHash = hashPath(reinterpret_cast<const uint8_t*>(rootUnits_.data()), end, rootUnits_.size(), w);
+    const uint8_t* units = reinterpret_cast<const uint8_t*>(rootUnits_.data());
+    rootHash = hashPath(units, rootUnits_.size(), rootUnits_.size(), index->text_.width);
   }
   // Otherwise the [key] lines, which lie far apart in the file, are each
   // fetched well before they are compared, so that the pass waits for

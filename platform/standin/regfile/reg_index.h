@@ -32,9 +32,9 @@ struct RegSection {
   uint32_t lineStart = 0;  // first byte of the [key] line
   uint32_t pathStart = 0;
   uint32_t pathEnd = 0;
-  // A hash of the path's first four names folded (of all, when it has
-  // fewer): every key a run asks for lies four or more deep, and there the
-  // sections of its subtree share its hash.
+  // A hash of the path's first 48 units folded (of all, when it has
+  // fewer). Every key netvane asks for has a path at least that long, and
+  // the sections of its subtree then share its hash.
   uint32_t prefixHash = 0;
   uint8_t kind = kKeySection;
 };

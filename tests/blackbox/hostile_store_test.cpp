@@ -152,6 +152,11 @@ TEST_F(HostileStore, KeysNestedTenThousandDeep) {
   expectRefused(runWithStore(store, {}), "key nested deeper than 512 levels");
   expectRefused(runWithStore(store, {"1", "10.0.0.5"}), "key nested deeper than 512 levels");
   EXPECT_EQ(readFile(store), refused);
+  // A [key] line longer than the pieces the file is read in (256 KB).
+  std::string deeper;
+  while (deeper.size() < (size_t(300) << 10)) deeper += deep;
+  writeFile(store, fixture("machine.reg") + "\n[HKEY_LOCAL_MACHINE\\SOFTWARE" + deeper + "]\n");
+  expectRefused(runWithStore(store, {}), "key nested deeper than 512 levels");
 
   // Under another root nothing is read, and the line comes back as it was.
   const std::string elsewhere = "[HKEY_CURRENT_USER\\Software" + deep + "]\n\"v\"=dword:1\n";

@@ -580,6 +580,11 @@ TEST_F(StoreFile, WritesNothingOverAStoreItCannotReadInFull) {
     broken += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Filler\\k" + std::to_string(fillers++) + "]\n\"v\"=dword:00000001\n";
   }
   size_t lines = static_cast<size_t>(std::count(broken.begin(), broken.end(), '\n'));
+  // The [key] lines of a file this large are read in windows; the line is
+  // counted in the whole file.
+  write(broken + "[HKLM\\Cut\n");
+  EXPECT_EQ(openError(), "Registry store " + path_ + ", line " + std::to_string(lines + 1) +
+                             ": a [key] line lacks its closing ]");
   broken += "\"Bad\"=hex:zz\n";
   write(std::string(kEditable) + "\"Bad\"=hex:zz\n");
   EXPECT_EQ(openError(), "Registry store " + path_ + ", line 17: malformed hex data");

@@ -379,10 +379,18 @@ class RegSectionIndex::Subtree {
   struct Entry {
     std::u16string key;  // below the subtree's key; "" for that key itself
     uint32_t section;
+    uint64_t head;  // the key's first four units, which order most keys alone
     bool operator<(const Entry& other) const {
-      return key != other.key ? key < other.key : section < other.section;
+      if (head != other.head) return head < other.head;
+      int order = key.compare(other.key);
+      return order != 0 ? order < 0 : section < other.section;
     }
   };
+  static uint64_t headOf(const std::u16string& key) {
+    uint64_t head = 0;
+    for (size_t i = 0; i < 4; ++i) head = head << 16 | (i < key.size() ? key[i] : 0);
+    return head;
+  }
   struct Deletion {
     std::u16string key;  // as for an entry; "" also for an ancestor's
     uint32_t section;
@@ -432,11 +440,20 @@ RegSectionIndex::Subtree::Subtree(RegSectionIndex* index, const RegKeyPath& root
     if (section.kind == kDeleteSection) {
       deletions_.push_back(Deletion{above ? std::u16string() : key, static_cast<uint32_t>(i)});
     } else {
-      entries_.push_back(Entry{std::move(key), static_cast<uint32_t>(i)});
+      uint64_t head = headOf(key);
+      entries_.push_back(Entry{std::move(key), static_cast<uint32_t>(i), head});
     }
   }
   // An export lists its keys in this order already.
-  if (!std::is_sorted(entries_.begin(), entries_.end())) std::sort(entries_.begin(), entries_.end());
+  if (std::is_sorted(entries_.begin(), entries_.end())) return;
+  // Sorted by place, which moves no key until each moves once.
+  std::vector<uint32_t> order(entries_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [this](uint32_t a, uint32_t b) { return entries_[a] < entries_[b]; });
+  std::vector<Entry> sorted;
+  sorted.reserve(entries_.size());
+  for (uint32_t i : order) sorted.push_back(std::move(entries_[i]));
+  entries_.swap(sorted);
 }
 
 // Whether the section belongs to the subtree; if it does, `key` is its path
@@ -509,7 +526,7 @@ size_t RegSectionIndex::Subtree::liveFrom(const std::u16string& key) const {
 std::pair<size_t, size_t> RegSectionIndex::Subtree::range(const std::u16string& key) const {
   if (key.empty()) return std::make_pair(size_t(0), entries_.size());
   auto at = [this](const std::u16string& bound) {
-    return static_cast<size_t>(std::lower_bound(entries_.begin(), entries_.end(), Entry{bound, 0}) - entries_.begin());
+    return static_cast<size_t>(std::lower_bound(entries_.begin(), entries_.end(), Entry{bound, 0, headOf(bound)}) - entries_.begin());
   };
   // Below `key` its paths go on with a 0, before any other unit.
   return std::make_pair(at(key), at(key + u'\x01'));
@@ -625,7 +642,17 @@ size_t RegSectionIndex::bodyStart(size_t i) const { return lineAt(text_, section
 // The folded form of section `i`'s key path.
 std::u16string RegSectionIndex::foldedPath(size_t i) const {
   const RegSection& s = sections_[i];
-  std::u16string folded;
+  const size_t w = text_.width;
+  std::u16string folded((s.pathEnd - s.pathStart) / w, u'\0');
+  // ASCII, as nearly every path is, folds unit by unit.
+  bool ascii = true;
+  for (size_t k = 0; k < folded.size() && ascii; ++k) {
+    uint32_t unit = text_.at(s.pathStart + k * w);
+    ascii = unit < 0x80;
+    folded[k] = unit == '\\' ? 0 : static_cast<char16_t>(unit >= 'a' && unit <= 'z' ? unit - 0x20 : unit);
+  }
+  if (ascii) return folded;
+  folded.clear();
   if (!text_.wide()) {
     appendFolded(reinterpret_cast<const char*>(text_.bytes + s.pathStart), s.pathEnd - s.pathStart, &folded);
   } else {

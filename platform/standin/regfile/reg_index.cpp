@@ -367,7 +367,6 @@ class RegSectionIndex::Subtree {
  public:
   Subtree(RegSectionIndex* index, const RegKeyPath& root);
 
-  const RegKeyPath& root() const { return root_; }
   // Whether `path` lies in this subtree.
   bool covers(const RegKeyPath& path) const { return coversPath(root_.folded, path.folded); }
 
@@ -404,7 +403,7 @@ class RegSectionIndex::Subtree {
 
   RegSectionIndex* index_;
   RegKeyPath root_;
-  std::string rootUnits_;  // the root's path as the file spells text
+  std::string rootUnits_;  // the root's path in the file's encoding
   std::vector<Entry> entries_;
   std::vector<Deletion> deletions_;  // in file order
 };

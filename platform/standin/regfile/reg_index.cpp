@@ -33,9 +33,6 @@ const uint64_t kHighBits = 0x8080808080808080ull;
 // The high bits of the units of a word of UTF-16 text that is all ASCII.
 const uint64_t kWideHighBits = 0xFF80FF80FF80FF80ull;
 
-bool isBlank(uint32_t unit) { return unit == ' ' || unit == '\t'; }
-bool isLineEnd(uint32_t unit) { return unit == '\n' || unit == '\r'; }
-
 // Upper-cases eight ASCII bytes at once, each in 'a'..'z' losing 0x20; in
 // UTF-16 text of ASCII units the zero high bytes stay as they are.
 uint64_t upcaseAsciiWord(uint64_t word) {
@@ -43,11 +40,6 @@ uint64_t upcaseAsciiWord(uint64_t word) {
   uint64_t aboveZ = word + kOnes * (0x80 - 'z' - 1);
   uint64_t lower = atLeastA & ~aboveZ & kHighBits;
   return word - (lower >> 2);
-}
-
-template <size_t w>
-uint32_t unitAt(const uint8_t* bytes, size_t p) {
-  return w == 1 ? bytes[p] : static_cast<uint32_t>(bytes[p] | (bytes[p + 1] << 8));
 }
 
 // hashPath for a path that is not all ASCII.

@@ -21,8 +21,6 @@ const uint32_t kRegBinary = 3;
 // regedit breaks a hex list once a line reaches this many characters.
 const size_t kHexWrapColumn = 77;
 
-bool isBlank(uint32_t unit) { return unit == ' ' || unit == '\t'; }
-
 int hexDigit(uint32_t unit) {
   if (unit >= '0' && unit <= '9') return static_cast<int>(unit - '0');
   if (unit >= 'a' && unit <= 'f') return static_cast<int>(unit - 'a' + 10);
@@ -313,8 +311,8 @@ struct QuickLines {
 
   static const size_t kGiveUp = ~size_t(0);
 
-  uint32_t at(size_t p) const { return w == 1 ? b[p] : static_cast<uint32_t>(b[p] | (b[p + 1] << 8)); }
-  bool lineEndAt(size_t p) const { return p >= limit || at(p) == '\n' || at(p) == '\r'; }
+  uint32_t at(size_t p) const { return unitAt<w>(b, p); }
+  bool lineEndAt(size_t p) const { return p >= limit || isLineEnd(at(p)); }
   bool hexAt(size_t p) const { return p < limit && hexDigit(at(p)) >= 0; }
   // Where the line that ends at `p` (a line end, or the limit) is followed by the next one.
   size_t after(size_t p) const {
@@ -414,7 +412,7 @@ struct QuickLines {
       if (at(p) == '\\') {
         if (!lineEndAt(p + w) || p + w >= limit) return kGiveUp;
         p = after(p + w);
-        while (p < limit && (at(p) == ' ' || at(p) == '\t')) p += w;
+        while (p < limit && isBlank(at(p))) p += w;
         if (!hexAt(p)) return kGiveUp;
         continue;
       }

@@ -15,6 +15,15 @@
 
 namespace standin {
 
+// Unit `p` of text whose units are `w` bytes wide, for readers that are
+// written once per width.
+template <size_t w>
+inline uint32_t unitAt(const uint8_t* bytes, size_t p) {
+  return w == 1 ? bytes[p] : static_cast<uint32_t>(bytes[p] | (bytes[p + 1] << 8));
+}
+inline bool isBlank(uint32_t unit) { return unit == ' ' || unit == '\t'; }
+inline bool isLineEnd(uint32_t unit) { return unit == '\n' || unit == '\r'; }
+
 // The bytes of an export file seen as text units: bytes in an 8-bit file,
 // little-endian 16-bit units in a UTF-16 one. Offsets are byte offsets into
 // `bytes`; the text is [begin, end), after any byte-order mark and without an
@@ -27,7 +36,7 @@ struct RegText {
 
   bool wide() const { return width == 2; }
   uint32_t at(size_t offset) const {
-    return width == 1 ? bytes[offset] : static_cast<uint32_t>(bytes[offset] | (bytes[offset + 1] << 8));
+    return width == 1 ? unitAt<1>(bytes, offset) : unitAt<2>(bytes, offset);
   }
 };
 

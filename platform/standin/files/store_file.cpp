@@ -56,6 +56,15 @@ std::string besideName(const std::string& path, const char* suffix) {
   return directory + name + suffix;
 }
 
+// A new name for a file is only durable once its directory entry is.
+void flushDirectoryOf(const std::string& path) {
+  int fd = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
 bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool namesFile(const std::string& path, const struct stat& file) {
@@ -370,12 +379,7 @@ bool replaceFileAtomically(const LockedFile& file,
     unlink(tempPath.c_str());
     return false;
   }
-  // The rename is only durable once the directory entry is.
-  int dirFd = open(directoryOf(file.resolved).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
+  flushDirectoryOf(file.resolved);
   return true;
 }
 
@@ -403,6 +407,7 @@ bool createFileOnce(const std::string& path, const std::string& bytes, std::stri
     ok = false;
   }
   unlink(tempPath.c_str());
+  if (ok) flushDirectoryOf(path);
   return ok;
 }
 

@@ -105,20 +105,32 @@ int waitTool(pid_t pid, double timeout, double* cpuSeconds) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
 }
 
-ToolRun runTool(const std::vector<std::string>& arguments,
-                const std::map<std::string, std::string>& environment, double timeout) {
+namespace {
+
+// Runs `program` to its end; its stderr is kept in the result only when
+// `keepErr` is set, and otherwise goes where the test's own goes.
+ToolRun runToEnd(const std::string& program, const std::vector<std::string>& arguments,
+                 const std::map<std::string, std::string>& environment, double timeout, bool keepErr) {
   ScratchDir scratch;
-  std::string outPath = scratch.file("stdout");
+  const std::string errPath = keepErr ? scratch.file("stderr") : "";
   auto start = std::chrono::steady_clock::now();
   ToolRun run{"", 0, 0, 0, ""};
-  run.status = waitTool(startTool(arguments, environment, outPath), timeout, &run.cpuSeconds);
+  run.status = waitTool(startTool(arguments, environment, scratch.file("stdout"), errPath, program), timeout,
+                        &run.cpuSeconds);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.out = readFile(outPath);
+  run.out = readFile(scratch.file("stdout"));
+  if (keepErr) run.err = readFile(errPath);
   return run;
 }
 
+}  // namespace
+
+ToolRun runTool(const std::vector<std::string>& arguments,
+                const std::map<std::string, std::string>& environment, double timeout) {
+  return runToEnd(NETVANE_BINARY, arguments, environment, timeout, false);
+}
+
 ToolRun runScript(const std::string& script, const std::map<std::string, std::string>& extra) {
-  ScratchDir scratch;
   std::map<std::string, std::string> environment = {
       {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"HOME", "/nonexistent"}, {"NV", NETVANE_BINARY},
       {"FX", NETVANE_FIXTURES}, {"AS", "setpriv --reuid=65534 --regid=65534 --clear-groups"}};
@@ -126,15 +138,7 @@ ToolRun runScript(const std::string& script, const std::map<std::string, std::st
   const std::string stopped =
       "stopped() { while s=$(cut -d' ' -f3 /proc/$1/stat 2>/dev/null) && [ \"$s\" != T ] && "
       "[ \"$s\" != Z ]; do sleep 0.01; done; }\n";
-  auto start = std::chrono::steady_clock::now();
-  pid_t pid = startTool({"-c", stopped + script}, environment, scratch.file("stdout"), scratch.file("stderr"),
-                        "/bin/sh");
-  ToolRun run{"", 0, 0, 0, ""};
-  run.status = waitTool(pid, kRunSeconds, &run.cpuSeconds);
-  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  run.out = readFile(scratch.file("stdout"));
-  run.err = readFile(scratch.file("stderr"));
-  return run;
+  return runToEnd("/bin/sh", {"-c", stopped + script}, environment, kRunSeconds, true);
 }
 
 bool runningAsRoot() { return geteuid() == 0; }

@@ -120,8 +120,6 @@ def regfinfo_problems(hive):
     return problems
 
 
-
-
 def _blocks(output, header):
     """{key path below the root, upper-cased: a digest of the lines printed
     for it}; `header` matches the line that begins a key and holds its path.

@@ -28,7 +28,10 @@ const uint32_t kKeyAllAccess = 0xF003F;  // KEY_ALL_ACCESS
 // An open registry key; 0 is never a valid key.
 typedef uintptr_t PlatformKey;
 
-// Opens a key below HKEY_LOCAL_MACHINE. Never creates one.
+// Opens a key below HKEY_LOCAL_MACHINE. Never creates one. On Windows, the
+// first refusal of a run for lack of rights (kResultAccessDenied) also puts
+// one line on standard error asking for an elevated prompt; callers print
+// nothing about it.
 PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t access,
                                PlatformKey* key);
 

@@ -5,9 +5,21 @@
 #endif
 #include <windows.h>
 
+#include <stdio.h>
+
 #include "platform/platform.h"
 
 namespace {
+
+// Every key is opened with full access, which only an elevated prompt has.
+// Without it the callers see a key they cannot open and report the adapter or
+// the list of cards as missing; this line tells a person the real cause,
+// while standard output and the status stay what scripts already read.
+const char kElevationNeeded[] =
+    "netvane: access to the registry was denied; run netvane from an elevated prompt "
+    "(\"Run as administrator\")\n";
+
+bool elevationNamed = false;
 
 HKEY toHandle(PlatformKey key) { return reinterpret_cast<HKEY>(key); }
 
@@ -18,6 +30,12 @@ PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t acce
   HKEY opened = NULL;
   LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, options, access, &opened);
   if (result == ERROR_SUCCESS) *key = reinterpret_cast<PlatformKey>(opened);
+  // One run meets several refused keys (the list of cards is opened twice, an
+  // adapter has two keys that locate it); the cause is named once.
+  if (result == ERROR_ACCESS_DENIED && !elevationNamed) {
+    elevationNamed = true;
+    fputs(kElevationNeeded, stderr);
+  }
   return result;
 }
 

@@ -1,7 +1,8 @@
 """Where a scenario runs. Each backend seeds a registry from the scenario's
 fixture, runs netvane with the scenario's arguments and DHCP variant, and
-hands back what a user could observe: stdout, the exit status, the DHCP
-client's record and the contents of every key the fixture defines.
+hands back what a user could observe: stdout, standard error, the exit
+status, the DHCP client's record and the contents of every key the fixture
+defines.
 
 A backend is a class with a name, prepare() once per test run, run() per
 scenario and close() at the end. LinuxBackend keeps seeding and reading back
@@ -37,7 +38,7 @@ class Outcome:
         self.dhcp = dhcp              # the DHCP client's record lines
         self.keys = keys              # folded path -> regfile.Key, or None when missing
         self.raw_stdout = raw_stdout
-        self.stderr = stderr          # for the report only (sanitizers, Wine)
+        self.stderr = stderr          # text, "\n" line ends
 
 
 def minimal_paths(paths):
@@ -511,7 +512,8 @@ class WineBackend(Backend):
 
     def __init__(self, exe, dll_dir, wine):
         """`dll_dir` holds, for each machine, MACHINE/dhcpcsvc.dll (the
-        recording DHCP client) and MACHINE/no-entry/dhcpcsvc.dll."""
+        recording DHCP client) and MACHINE/no-entry/dhcpcsvc.dll, and
+        x86-64/regdeny.exe, which denies write access to keys."""
         self.exe = os.path.abspath(exe)
         if not os.path.exists(self.exe):
             raise BackendError("missing %s" % self.exe)
@@ -522,13 +524,18 @@ class WineBackend(Backend):
                      os.path.join(self.dlls, "no-entry", "dhcpcsvc.dll")):
             if not os.path.exists(path):
                 raise BackendError("missing %s" % path)
+        self.regdeny = os.path.join(os.path.abspath(dll_dir), "x86-64", "regdeny.exe")
+        if not os.path.exists(self.regdeny):
+            raise BackendError("missing %s" % self.regdeny)
         self.wine = wine
         self.counts = (0, 0)
         self.prepared_prefix = None
 
     @property
     def capabilities(self):
-        return {"wow64"} if self.wine.wow64 and self.machine == "i686" else set()
+        # Any exe can meet a denied key: the 64-bit regdeny.exe sets the
+        # entry, and the 32-bit exe's keys are the same (see the README).
+        return {"deny", "wow64"} if self.wine.wow64 and self.machine == "i686" else {"deny"}
 
     def prepare(self, fixtures):
         self.counts = (self.wine.commands, self.wine.relaunched)
@@ -569,6 +576,7 @@ class WineBackend(Backend):
             if os.path.exists(record):
                 os.remove(record)
             self.wine.seed(fixture_path, work)
+            self.set_denial("deny", scenario, work)
             status, out_path = self.wine.command([exe] + scenario["args"], log,
                                                    machine=self.machine, cwd=cwd, env=env,
                                                    check=False, retry=False)
@@ -578,11 +586,24 @@ class WineBackend(Backend):
         with open(out_path, "rb") as f:
             raw = f.read()
         exported = self.wine.export(self.wine.export_roots(fixture), work, "export")
+        # The entry lives in the server, which stays up for the next
+        # scenario, and would refuse its import.
+        self.set_denial("allow", scenario, work)
         keys = fixture_keys(fixture, exported)
         self.leave_out_wines_own(keys)
         self.undo_import_terminators(keys, fixture)
+        with open(log + ".err", "rb") as f:
+            err = f.read()
         return Outcome(self.text_mode_to_lf(raw).decode(self.codepage, "replace"), status,
-                       read_lines(record), keys, raw, read_text(log + ".err"))
+                       read_lines(record), keys, raw,
+                       self.text_mode_to_lf(err).decode(self.codepage, "replace"))
+
+    def set_denial(self, mode, scenario, work):
+        """Denies ("deny") or allows again ("allow") the write rights on the
+        scenario's "deny" keys, as a prompt without elevation meets them."""
+        paths = [key.split("\\", 1)[1] for key in scenario.get("deny", [])]
+        if paths:
+            self.wine.command([self.regdeny, mode] + paths, os.path.join(work, mode))
 
     @staticmethod
     def text_mode_to_lf(raw):

@@ -10,7 +10,8 @@ fixture defines (names case-insensitively, values by type and content).
       --wine build-win32/netvane.exe --wine-dlls DIR
 
 A scenario with "needs" runs only on the backends that have what it names
-("wow64": a 32-bit exe beside a 64-bit registry tool).
+("wow64": a 32-bit exe beside a 64-bit registry tool; "deny": keys that
+refuse full access, as without elevation).
 """
 
 import argparse
@@ -40,6 +41,8 @@ def load_corpus(folder, only):
         with open(path, encoding="utf-8") as f:
             for scenario in json.load(f):
                 scenario["file"] = os.path.basename(path)
+                # Backends get the keys to deny as full paths.
+                scenario["deny"] = [key_path(k) for k in scenario.get("deny", [])]
                 scenarios.append(scenario)
     names = [s["name"] for s in scenarios]
     duplicates = {n for n in names if names.count(n) > 1}
@@ -134,6 +137,11 @@ def check_expectations(scenario, fixture, backend, outcome):
     for part in expect.get("stdout_has", []):
         if part not in outcome.stdout:
             problems.append("stdout %r lacks %r" % (outcome.stdout, part))
+    if "stderr" in expect and outcome.stderr != expect["stderr"]:
+        problems.append("stderr %r, expected %r" % (outcome.stderr, expect["stderr"]))
+    for part in expect.get("stderr_has", []):
+        if part not in outcome.stderr:
+            problems.append("stderr %r lacks %r" % (outcome.stderr, part))
     if "dhcp" in expect and outcome.dhcp != expect["dhcp"]:
         problems.append("DHCP record %r, expected %r" % (outcome.dhcp, expect["dhcp"]))
     for path, values in expect.get("values", {}).items():
@@ -263,7 +271,8 @@ def main():
         parser.add_argument("--" + option, metavar=metavar, help=text, action="append")
     parser.add_argument("--wine-dlls", metavar="DIR",
                         help="folder with MACHINE/dhcpcsvc.dll (the recording DHCP client) "
-                        "and MACHINE/no-entry/dhcpcsvc.dll, for x86-64 and i686")
+                        "and MACHINE/no-entry/dhcpcsvc.dll, for x86-64 and i686, and "
+                        "x86-64/regdeny.exe (tests/wine/regdeny.c)")
     parser.add_argument("--corpus", default=os.path.join(HERE, "corpus"))
     parser.add_argument("--only", action="append", default=[], metavar="REGEX",
                         help="run only the scenarios whose name matches")

@@ -87,15 +87,6 @@ class FileWindow {
   const unsigned char* data_ = nullptr;
 };
 
-// A file mapped into memory that another program cuts short makes reading the
-// lost pages raise SIGBUS. Once this is called, such pages read as zeros
-// instead, and mappedFileShrank() says that it happened; `start` and `size`
-// name a mapping whose remaining pages then all read as zeros at once.
-void guardMappedFile(const void* start, size_t size);
-// Before the mapping at `start` is unmapped.
-void unguardMappedFile(const void* start);
-bool mappedFileShrank();
-
 }  // namespace standin
 
 #endif

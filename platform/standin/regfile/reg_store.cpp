@@ -27,6 +27,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/regfile/reg_index.h"
 #include "platform/standin/regfile/reg_syntax.h"

@@ -11,8 +11,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-
 #include "platform/standin/files/mapping_guard.h"
 
 namespace standin {
@@ -370,28 +368,6 @@ bool createFileOnce(const std::string& path, const std::string& bytes, std::stri
   unlink(tempPath.c_str());
   if (ok) flushDirectoryOf(path);
   return ok;
-}
-
-FileWindow::~FileWindow() { free(buffer_); }
-
-size_t FileWindow::read(int fd, size_t offset, size_t size) {
-  const size_t kPage = 4096;
-  size_t needed = (offset % kPage + size + kPage - 1) / kPage * kPage;
-  if (needed > capacity_) {
-    free(buffer_);
-    capacity_ = std::max(needed, size_t(256) << 10);
-    buffer_ = static_cast<unsigned char*>(aligned_alloc(kPage, capacity_));
-    if (buffer_ == nullptr) capacity_ = 0;
-  }
-  data_ = buffer_ + offset % kPage;
-  size_t done = 0;
-  while (buffer_ != nullptr && done < size) {
-    ssize_t n = pread(fd, buffer_ + offset % kPage + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
 }
 
 }  // namespace standin

@@ -63,30 +63,6 @@ bool replaceFileAtomically(const LockedFile& file,
 // (another run may have created it meanwhile): then it is left as it is.
 bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error);
 
-// Part of a file read into memory through its descriptor. Copying the page
-// cache costs what reading the file with cat does, and the copy stays in
-// the processor's cache for whoever reads it next; reading a mapping of the
-// file instead costs a fault every few pages, and as much again to unmap
-// them. The window keeps the file's page alignment, which the kernel copies
-// quickest.
-class FileWindow {
- public:
-  FileWindow() = default;
-  FileWindow(const FileWindow&) = delete;
-  FileWindow& operator=(const FileWindow&) = delete;
-  ~FileWindow();
-
-  // Reads `size` bytes at `offset` into data(); returns how many were read,
-  // fewer only where the file ends or cannot be read.
-  size_t read(int fd, size_t offset, size_t size);
-  const unsigned char* data() const { return data_; }
-
- private:
-  unsigned char* buffer_ = nullptr;
-  size_t capacity_ = 0;
-  const unsigned char* data_ = nullptr;
-};
-
 }  // namespace standin
 
 #endif

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/standin/files/store_file.h"
+#include "platform/standin/files/file_window.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 

@@ -27,6 +27,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/standin/files/file_window.h"
 #include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/regfile/reg_index.h"
@@ -233,16 +234,10 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
       text_.bytes = static_cast<const uint8_t*>(mapping);
     } else {
       memory_.resize(size);
-      size_t done = 0;
-      while (done < size) {
-        ssize_t n = pread(file_.fd, &memory_[done], size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          *error = "Cannot read registry store " + name_ + ": " +
-                   (n == 0 ? "the file shrank while it was read" : strerror(errno));
-          return false;
-        }
-        done += static_cast<size_t>(n);
+      if (readFileAt(file_.fd, &memory_[0], 0, size) != size) {
+        *error = "Cannot read registry store " + name_ + ": " +
+                 (errno == 0 ? "the file shrank while it was read" : strerror(errno));
+        return false;
       }
       text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
     }

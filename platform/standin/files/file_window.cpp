@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace standin {
 
@@ -30,12 +31,28 @@ size_t FileWindow::read(int fd, size_t offset, size_t size) {
   size_t needed = (offset % kPage + size + kPage - 1) / kPage * kPage;
   if (needed > capacity_) {
     free(buffer_);
-    capacity_ = std::max(needed, size_t(256) << 10);
+    capacity_ = std::max(needed, kFileWindowSize);
     buffer_ = static_cast<unsigned char*>(aligned_alloc(kPage, capacity_));
     if (buffer_ == nullptr) capacity_ = 0;
   }
   data_ = buffer_ + offset % kPage;
   return buffer_ == nullptr ? 0 : readFileAt(fd, buffer_ + offset % kPage, offset, size);
+}
+
+bool SecondThread::start(bool wanted, std::function<void()> job) {
+  if (!wanted || running_) return false;
+  job_ = std::move(job);
+  auto run = [](void* self) -> void* {
+    static_cast<SecondThread*>(self)->job_();
+    return nullptr;
+  };
+  running_ = pthread_create(&thread_, nullptr, run, this) == 0;
+  return running_;
+}
+
+void SecondThread::join() {
+  if (running_) pthread_join(thread_, nullptr);
+  running_ = false;
 }
 
 }  // namespace standin

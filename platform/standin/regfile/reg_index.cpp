@@ -1,6 +1,5 @@
 #include "platform/standin/regfile/reg_index.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #if defined(__SSE2__)
@@ -22,8 +21,6 @@ namespace {
 const size_t kMaxKeyDepth = 512;
 // The units of a path, folded, that its section's prefix hash covers.
 const size_t kHashedUnits = 48;
-// Files this large are scanned by two threads, each reading half.
-const size_t kTwoThreadSize = size_t(8) << 20;
 // A run that keeps reaching keys outside the subtrees it has picked out
 // (none of netvane's does) gets the whole file as one subtree instead.
 const size_t kMostSubtrees = 16;
@@ -293,7 +290,7 @@ struct Stretch {
       return;
     }
     FileWindow file;
-    size_t size = size_t(256) << 10;
+    size_t size = kFileWindowSize;
     for (size_t offset = from; offset < limit && ok;) {
       size_t want = std::min(size, limit - offset);
       size_t got = file.read(fd, offset, want);
@@ -600,22 +597,19 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, int fd, Parse
     }
     first = lineAt(text, first, text.end).next;
   }
+  // A large file is scanned by two threads, each reading half.
   size_t split = text.end;
-  if (text.end - first >= kTwoThreadSize) {
+  if (text.end - first >= kTwoThreadFileSize) {
     size_t middle = first + (text.end - first) / 2 / text.width * text.width;
     split = lineAt(text, middle, text.end).next;
   }
   Stretch head{&text, fd, first, split, {}, {}, true};
   Stretch tail{&text, fd, split, text.end, {}, {}, true};
-  auto run = [](void* stretch) -> void* {
-    static_cast<Stretch*>(stretch)->scan();
-    return nullptr;
-  };
-  pthread_t thread;
-  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &tail) == 0;
+  SecondThread helper;
+  bool threaded = helper.start(split < text.end, [&tail] { tail.scan(); });
   head.scan();
   if (threaded) {
-    pthread_join(thread, nullptr);
+    helper.join();
   } else if (head.ok) {
     tail.scan();
   }

@@ -50,14 +50,12 @@ const size_t kMaxStoreSize = size_t(1) << 30;
 const size_t kCheckedOnOpen = size_t(1) << 20;
 // A header line is short; a longer first line is no export, and is not read on.
 const size_t kMaxHeaderUnits = 128;
-// The whole file is checked in stretches of this many bytes, which two
-// threads take in turn, each read into a window that stays in the cache.
-const size_t kCheckStretch = size_t(256) << 10;
+// The whole file is checked in stretches of a window's size, which two
+// threads take in turn.
+const size_t kCheckStretch = kFileWindowSize;
 // The new file is written in steps of this many bytes, each handed to the
 // disk at once.
 const size_t kWriteStep = size_t(4) << 20;
-// Files this large are checked by two threads.
-const size_t kTwoThreadCheck = size_t(8) << 20;
 
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
@@ -413,15 +411,11 @@ bool RegFileStore::checkAllSections(const std::function<bool(const std::atomic<b
     }
   }
   check.starts.push_back(index_.size());
-  auto run = [](void* job) -> void* {
-    static_cast<Check*>(job)->work();
-    return nullptr;
-  };
-  pthread_t helper;
-  bool threaded = text_.end - text_.begin >= kTwoThreadCheck && pthread_create(&helper, nullptr, run, &check) == 0;
+  SecondThread helper;
+  helper.start(text_.end - text_.begin >= kTwoThreadFileSize, [&check] { check.work(); });
   bool done = !alongside || alongside(check.failed);
   check.work();
-  if (threaded) pthread_join(helper, nullptr);
+  helper.join();
   if (check.failed) {
     noteError(check.error);
     return false;

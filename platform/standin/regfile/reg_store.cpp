@@ -14,7 +14,6 @@
 // in place; the store then reports that the file changed, and writes nothing.
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -665,26 +664,23 @@ bool RegFileStore::writePieces(int fd, const std::vector<struct iovec>& pieces, 
 // side by side; a store that fails the check is left as it was, and the
 // new file removed.
 bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
-  // Once nothing reads the old file any more, its pages are let go while
-  // the new file is flushed: freeing a large file's page cache is a good
-  // part of what deleting it costs, and the rename deletes it.
-  auto letGo = [](void* file) -> void* {
-    posix_fadvise(*static_cast<int*>(file), 0, 0, POSIX_FADV_DONTNEED);
-    return nullptr;
-  };
-  pthread_t letting;
-  bool lettingGo = false;
+  // Once nothing reads the old file any more, its pages are dropped from
+  // the page cache while the new file is flushed: freeing a large file's
+  // pages is a good part of what deleting it costs, and the rename deletes it.
+  SecondThread dropOldPages;
+  const int oldFile = file_.fd;
   auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces = newText(edits);
     bool written = checkAllSections([&](const std::atomic<bool>& failed) {
       return writePieces(fd, pieces, failed, writeError);
     });
     if (!error_.empty()) *writeError = error_;
-    lettingGo = written && mapping_ != nullptr && pthread_create(&letting, nullptr, letGo, &file_.fd) == 0;
+    dropOldPages.start(written && mapping_ != nullptr,
+                       [oldFile] { posix_fadvise(oldFile, 0, 0, POSIX_FADV_DONTNEED); });
     return written;
   };
   bool replaced = replaceFileAtomically(file_, fill, error);
-  if (lettingGo) pthread_join(letting, nullptr);
+  dropOldPages.join();
   return replaced;
 }
 

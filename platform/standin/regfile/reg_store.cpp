@@ -220,8 +220,11 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
   // reader is handed a null pointer, even for no bytes.
   text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
   if (size > 0) {
-    // Mapping reads the page cache in place, which is far quicker than
-    // copying 100 MB; a failure (an odd file system) falls back to reading.
+    // Mapped, a key's lines are read in place when the run first uses the
+    // key, and nothing else of the file is; what reads all of it goes
+    // through the descriptor, a window at a time, which costs less here
+    // than paging the mapping in. A failure (an odd file system) falls back
+    // to reading the whole file.
     void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file_.fd, 0);
     if (mapping != MAP_FAILED) {
       mapping_ = mapping;

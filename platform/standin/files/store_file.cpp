@@ -69,7 +69,7 @@ bool namesFile(const std::string& path, const struct stat& file) {
   return stat(path.c_str(), &now) == 0 && sameFile(now, file);
 }
 
-std::string seconds(double value) {
+std::string secondsText(double value) {
   char text[32];
   snprintf(text, sizeof text, "%g", value);
   return text;
@@ -154,7 +154,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
       }
       if (!told && waited >= kLockNoticeSeconds) {
         fprintf(stderr, "netvane: waiting for another run to finish with %s %s (at most %s s)\n",
-                file->noun.c_str(), file->path.c_str(), seconds(wait).c_str());
+                file->noun.c_str(), file->path.c_str(), secondsText(wait).c_str());
         told = true;
       }
       usleep(pause);
@@ -162,7 +162,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
     }
     if (locked != 0) {
       *error = "Cannot lock " + file->noun + " " + file->path + ": " +
-               (timedOut ? "another run held it for " + seconds(wait) + " s" : std::string(strerror(errno)));
+               (timedOut ? "another run held it for " + secondsText(wait) + " s" : std::string(strerror(errno)));
       *fatal = timedOut;
       close(fd);
       return false;

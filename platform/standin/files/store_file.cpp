@@ -176,18 +176,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
   }
 }
 
-}  // namespace
-
-double lockWaitSeconds() {
-  const char* setting = getenv("NETVANE_LOCK_WAIT");
-  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
-  char* end = nullptr;
-  double seconds = strtod(setting, &end);
-  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
-  return seconds;
-}
-
-bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+bool openAndLock(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   file->path = path;
   file->noun = noun;
   // The path is resolved once: whatever later happens to a link on the way,
@@ -253,6 +242,26 @@ bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, 
   }
   return true;
 }
+
+}  // namespace
+
+double lockWaitSeconds() {
+  const char* setting = getenv("NETVANE_LOCK_WAIT");
+  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
+  char* end = nullptr;
+  double seconds = strtod(setting, &end);
+  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
+  return seconds;
+}
+
+// openStoreFile but for giving up what it took when it fails.
+bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+  bool opened = openAndLock(path, noun, file, error);
+  if (!opened) releaseFile(file);
+  return opened;
+}
+
+LockedFile::~LockedFile() { releaseFile(this); }
 
 void releaseFile(LockedFile* file) {
   if (file->fd >= 0) close(file->fd);

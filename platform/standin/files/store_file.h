@@ -14,7 +14,14 @@
 
 namespace standin {
 
+// A store's file and its lock, both held until the file is released or
+// destroyed.
 struct LockedFile {
+  LockedFile() = default;
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  ~LockedFile();
+
   int fd = -1;
   std::string path;      // as the user named it; messages name it so
   std::string resolved;  // the file itself: links followed once, when it was opened
@@ -29,9 +36,10 @@ struct LockedFile {
 
 // Opens an existing regular file to read it. When the user may write it, the
 // lock beside it is taken first, waiting at most lockWaitSeconds() and saying
-// so on standard error after a second. False with one line in `error`.
+// so on standard error after a second. False with one line in `error`, and
+// then neither the file nor its lock is held.
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error);
-// Closes the file and gives up its lock.
+// Closes the file and gives up its lock, before the file is destroyed.
 void releaseFile(LockedFile* file);
 
 // NETVANE_LOCK_WAIT, or 60: the seconds a run waits for another run's lock.

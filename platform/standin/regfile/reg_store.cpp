@@ -199,8 +199,6 @@ RegFileStore::~RegFileStore() {
     unguardMappedFile(mapping_);
     munmap(mapping_, mappingSize_);
   }
-  // Also a file that failed to open may hold its lock.
-  releaseFile(&file_);
 }
 
 bool RegFileStore::openFile(const std::string& path, std::string* error) {

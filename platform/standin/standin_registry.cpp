@@ -169,7 +169,7 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) return true;
   if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  return createFileOnce(path, sampleMachine(), error);
+  return createFileOnce(path, "registry store", sampleMachine(), error);
 }
 
 }  // namespace

@@ -26,9 +26,11 @@ std::string capitalised(std::string text) {
   return text;
 }
 
-std::string describeErrno(const char* what, const LockedFile& file) {
-  return std::string("Cannot ") + what + " " + file.noun + " " + file.path + ": " + strerror(errno);
+std::string describeErrno(const char* what, const std::string& noun, const std::string& path) {
+  return std::string("Cannot ") + what + " " + noun + " " + path + ": " + strerror(errno);
 }
+
+std::string describeErrno(const char* what, const LockedFile& file) { return describeErrno(what, file.noun, file.path); }
 
 std::string directoryOf(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
@@ -351,27 +353,24 @@ bool replaceFileAtomically(const LockedFile& file,
   return true;
 }
 
-bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error) {
-  LockedFile file;
-  file.path = path;
-  file.noun = "registry store";
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error) {
   std::string tempPath = besideName(path, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     return false;
   }
   bool ok = writeAll(fd, bytes.data(), bytes.size()) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  if (!ok) *error = describeErrno("write", file);
+  if (!ok) *error = describeErrno("write", noun, path);
   if (close(fd) != 0 && ok) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     ok = false;
   }
   // A link never replaces what is there; a file system without links gets
   // the rename that refuses to.
   if (ok && link(tempPath.c_str(), path.c_str()) != 0 && errno != EEXIST &&
       renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     ok = false;
   }
   unlink(tempPath.c_str());

@@ -69,7 +69,7 @@ bool replaceFileAtomically(const LockedFile& file,
 
 // Creates `path` with `bytes` the same way, unless something is already there
 // (another run may have created it meanwhile): then it is left as it is.
-bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error);
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error);
 
 }  // namespace standin
 

@@ -17,6 +17,7 @@
 #include "cli/cli.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace {

@@ -32,7 +32,7 @@
 #include "platform/standin/regfile/reg_index.h"
 #include "platform/standin/regfile/reg_syntax.h"
 #include "platform/standin/registry_store.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {

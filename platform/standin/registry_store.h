@@ -55,6 +55,11 @@ std::u16string registryNameKey(const std::string& name);
 // destroyed. On failure returns null and sets `error` to one line naming the file.
 std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::string* error);
 
+// Creates a registry export file at `path` holding `text`, unless something
+// is already there (another run may have created it meanwhile): then it is
+// left as it is. False with one line in `error`.
+bool createRegFile(const std::string& path, const std::string& text, std::string* error);
+
 // The same store over bytes in memory, for tests and fuzzing; commit()
 // writes no file, but puts into `committed` (when given, and only when the
 // run changed something) the bytes it would have written.

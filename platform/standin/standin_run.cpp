@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_hooks.h"
@@ -63,7 +62,7 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) return true;
   if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  return createFileOnce(path, "registry store", sampleMachine(), error);
+  return createRegFile(path, sampleMachine(), error);
 }
 
 }  // namespace

@@ -14,8 +14,6 @@ namespace standin {
 
 namespace {
 
-const PlatformResult kResultInvalidHandle = 6;
-
 struct OpenKey {
   std::string path;
   bool subkeysListed = false;
@@ -150,7 +148,7 @@ PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t acce
 PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
                                uint32_t* nameLength) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   PlatformResult fault = standin::injectedFault("enum", open->path);
   if (fault != kResultSuccess) return fault;
   if (!open->subkeysListed) {
@@ -232,14 +230,14 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
 // the old store or the new one; flushing a key only has to be recorded.
 PlatformResult platformFlushKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   standin::logCall("flush", open->path);
   return kResultSuccess;
 }
 
 PlatformResult platformCloseKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   standin::logCall("close", open->path);
   registry().keys.erase(key);
   return kResultSuccess;

@@ -11,10 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace standin {
+
+// The types a store keeps beside those platform.h names for the tool.
+const uint32_t kRegistryTypeExpandString = 2;  // REG_EXPAND_SZ
+const uint32_t kRegistryTypeBinary = 3;        // REG_BINARY
 
 // A value as Windows keeps it: string types (REG_SZ, REG_EXPAND_SZ,
 // REG_MULTI_SZ) hold UTF-16LE bytes; the 8-bit registry calls convert.
+inline bool isStringType(uint32_t type) {
+  return type == kRegistryTypeString || type == kRegistryTypeExpandString || type == kRegistryTypeMultiString;
+}
 struct StoreValue {
   uint32_t type = 0;
   std::vector<uint8_t> data;

@@ -70,11 +70,6 @@ bool normalisePath(const char* path, std::string* normal) {
   return true;
 }
 
-bool isStringType(uint32_t type) {
-  return type == kRegistryTypeString || type == 2 /* REG_EXPAND_SZ */ ||
-         type == kRegistryTypeMultiString;
-}
-
 OpenKey* findKey(PlatformKey key) {
   std::map<PlatformKey, OpenKey>::iterator it = registry().keys.find(key);
   return it == registry().keys.end() ? nullptr : &it->second;

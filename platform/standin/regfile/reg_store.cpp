@@ -85,9 +85,12 @@ struct CurrentEntry {
 
 // One change to the file's bytes: [start, end) is replaced by `bytes`.
 struct Edit {
+  // Among edits at one place, the order they apply in: a line rewritten or
+  // dropped, then values appended to a section, then a new section.
+  enum Order { kLine, kAppendedValues, kNewSection };
   size_t start;
   size_t end;
-  int order;  // among insertions at one place: appended values, then new sections
+  Order order;
   std::string bytes;
 };
 
@@ -559,7 +562,7 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) {
     const RegEntry& line = entry.line;
     if (entry.section == lastSection) lastEnd = std::max(lastEnd, line.end);
     if (!entry.removed && !entry.changed) continue;
-    Edit edit{line.start, line.end, 0, std::string()};
+    Edit edit{line.start, line.end, Edit::kLine, std::string()};
     if (entry.changed) {
       // The name stays as the file spells it; the data is written anew,
       // ending the way the old line ended.
@@ -586,14 +589,14 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) {
   if (!key.sections.empty()) {
     // New values go after the last value of the key's last section.
     std::string prefix = lastEnd == text_.end && lineEndLength(lastEnd) == 0 ? lineEnd_ : std::string();
-    edits->push_back(Edit{lastEnd, lastEnd, 1, encode(prefix + lines)});
+    edits->push_back(Edit{lastEnd, lastEnd, Edit::kAppendedValues, encode(prefix + lines)});
     return;
   }
   // A key with no section of its own gets one before its first subkey's.
   size_t before = index_.firstDescendant(key.path);
   std::string section = "[" + index_.spelledKey(before, key.path.depth) + "]" + lineEnd_ + lines + lineEnd_;
   size_t at = index_.section(before).lineStart;
-  edits->push_back(Edit{at, at, 2, encode(section)});
+  edits->push_back(Edit{at, at, Edit::kNewSection, encode(section)});
 }
 
 // The new file as pieces of the old bytes and of the edits, in order; the

@@ -190,12 +190,17 @@ bool readHeaderLine(const RegText& t, size_t lineStart, size_t open, RegSection*
   if (scan.firstNul < keyEnd) return fail(error, "NUL character in a key name");
   section->lineStart = static_cast<uint32_t>(lineStart);
   section->kind = deletes ? kDeleteSection : kKeySection;
-  // The root as regedit spells it, in 8-bit text and in UTF-16LE.
+  // The root as regedit spells it, in 8-bit text and in UTF-16LE, with the
+  // backslash that follows it.
+  static const char kRoot[] = "HKEY_LOCAL_MACHINE";
+  static const char kShortRoot[] = "HKLM";
   static const char kSpelled[] = "HKEY_LOCAL_MACHINE\\";
   static const char kSpelledWide[] = "H\0K\0E\0Y\0_\0L\0O\0C\0A\0L\0_\0M\0A\0C\0H\0I\0N\0E\0\\\0";
-  bool asExported = keyEnd - keyStart > 19 * w && memcmp(t.bytes + keyStart, w == 1 ? kSpelled : kSpelledWide, 19 * w) == 0;
-  size_t rootUnits = asExported || isRootName<w>(t, keyStart, keyEnd, "HKEY_LOCAL_MACHINE") ? 18
-                     : isRootName<w>(t, keyStart, keyEnd, "HKLM")             ? 4
+  const size_t kSpelledUnits = sizeof kSpelled - 1;
+  bool asExported = keyEnd - keyStart > kSpelledUnits * w &&
+                    memcmp(t.bytes + keyStart, w == 1 ? kSpelled : kSpelledWide, kSpelledUnits * w) == 0;
+  size_t rootUnits = asExported || isRootName<w>(t, keyStart, keyEnd, kRoot) ? sizeof kRoot - 1
+                     : isRootName<w>(t, keyStart, keyEnd, kShortRoot)          ? sizeof kShortRoot - 1
                                                                                : 0;
   if (rootUnits == 0) {
     // Other roots are kept as they are; nothing here reaches them.

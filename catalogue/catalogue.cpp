@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 
+#include "catalogue/adapter_table.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -99,6 +101,12 @@ void loadAdapterTable() {
     if (query != kResultSuccess) break;
   }
   platformCloseKey(cards);
+}
+
+void resetAdapterTable() {
+  for (int32_t i = 0; i < adapterTable.count; ++i) free(adapterTable.names[i]);
+  free(adapterTable.names);
+  adapterTable = AdapterTable{0, 0, NULL, 0};
 }
 
 const char* adapterServiceName(int32_t number) {

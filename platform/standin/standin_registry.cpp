@@ -1,5 +1,6 @@
-// The registry calls of platform.h, answered from a RegistryStore the way the
-// 8-bit registry functions of Windows answer them.
+// The registry calls of platform.h, answered from the run's RegistryStore the
+// way the 8-bit registry functions of Windows answer them, and the hooks that
+// make them fail or log them for tests.
 #include <string.h>
 
 #include <algorithm>

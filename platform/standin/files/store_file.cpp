@@ -178,6 +178,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
   }
 }
 
+// openStoreFile but for giving up what it took when it fails.
 bool openAndLock(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   file->path = path;
   file->noun = noun;
@@ -256,7 +257,6 @@ double lockWaitSeconds() {
   return seconds;
 }
 
-// openStoreFile but for giving up what it took when it fails.
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   bool opened = openAndLock(path, noun, file, error);
   if (!opened) releaseFile(file);

@@ -1,5 +1,7 @@
 #include "catalogue/catalogue.h"
 
+#include "catalogue/adapter_table.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -101,6 +103,12 @@ void loadAdapterTable() {
   platformCloseKey(cards);
 }
 
+void resetAdapterTable() {
+  for (int32_t i = 0; i < adapterTable.count; ++i) free(adapterTable.names[i]);
+  free(adapterTable.names);
+  adapterTable = AdapterTable{0, 0, NULL, 0};
+}
+
 const char* adapterServiceName(int32_t number) {
   if (number < 1 || number > adapterTable.count) return NULL;
   return adapterTable.names[number - 1];
@@ -125,5 +133,6 @@ int32_t listAdapters() {
     platformPrint(kListName, serviceName);
     if (query != kResultSuccess) break;
   }
-  return platformCloseKey(cards);
+  platformCloseKey(cards);
+  return 0;
 }

@@ -7,21 +7,7 @@
 
 #include <stdint.h>
 
-// The table starts with room for this many cards and grows when there are more.
-const int32_t kAdapterTableInitialCapacity = 64;
-
-struct AdapterTable {
-  int32_t count;
-  int32_t capacity;
-  char** names;  // heap copies of the service names; never freed
-  // Set when the table could not grow: the list then stops where the table
-  // ends, so that no card is shown that its number cannot select.
-  int32_t truncated;
-};
-
-extern AdapterTable adapterTable;
-
-// Fills adapterTable from the registry; failures only make it shorter.
+// Fills the adapter table from the registry; failures only make it shorter.
 void loadAdapterTable();
 
 // The service name of adapter `number` (from 1), or null when there is none.

@@ -1,9 +1,38 @@
 #include "config/config.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
 namespace {
+
+// Each setting holds at most 127 characters and its terminator.
+const size_t kSettingSize = 128;
+
+// Registry data built from settings: large enough for the longest thing built
+// here, two 127-character name servers joined, or a pair of WINS servers as a
+// multi-string (127 + 127 characters and three terminators).
+const size_t kRegistryDataSize = 2 * kSettingSize + 4;
+
+struct AdapterSettings {
+  char adapterName[kSettingSize];
+  char ipAddress[kSettingSize];
+  char mask[kSettingSize];
+  char gateway[kSettingSize];
+  char nameServer1[kSettingSize];
+  char nameServer2[kSettingSize];
+  char winsServer1[kSettingSize];
+  char winsServer2[kSettingSize];
+  int32_t useDhcp;
+};
+
+// Copies at most size - 1 characters of `text` and always terminates `field`.
+void copyBounded(char* field, const char* text, size_t size) {
+  if (size == 0) return;
+  size_t i = 0;
+  for (; i + 1 < size && text[i] != '\0'; ++i) field[i] = text[i];
+  field[i] = '\0';
+}
 
 const size_t kKeyPathSize = 260;
 const size_t kUtf16NameSize = 128;
@@ -62,6 +91,47 @@ int32_t setBytes(PlatformKey key, const char* name, uint32_t type, const void* d
   }
   return 0;
 }
+
+// The value writers. Each returns 0, or the length of the message that says
+// the value could not be written.
+int32_t setMultiString(PlatformKey key, const char* name, const char* text) {
+  char data[kRegistryDataSize];
+  size_t length = strlen(text);
+  if (length + 2 > sizeof data) return writeFailed(name);
+  memcpy(data, text, length);
+  data[length] = '\0';
+  data[length + 1] = '\0';
+  return setBytes(key, name, kRegistryTypeMultiString, data, length + 2);
+}
+
+int32_t setMultiStringPair(PlatformKey key, const char* name, const char* first,
+                           const char* second) {
+  char data[kRegistryDataSize];
+  size_t firstLength = strlen(first);
+  size_t secondLength = strlen(second);
+  if (firstLength + secondLength + 3 > sizeof data) return writeFailed(name);
+  memcpy(data, first, firstLength + 1);
+  memcpy(data + firstLength + 1, second, secondLength + 1);
+  data[firstLength + secondLength + 2] = '\0';
+  return setBytes(key, name, kRegistryTypeMultiString, data, firstLength + secondLength + 3);
+}
+
+int32_t setString(PlatformKey key, const char* name, const char* text) {
+  return setBytes(key, name, kRegistryTypeString, text, strlen(text) + 1);
+}
+
+int32_t setDword(PlatformKey key, const char* name, uint32_t value) {
+  // REG_DWORD is little-endian whatever the machine's own order.
+  unsigned char data[4] = {static_cast<unsigned char>(value & 0xFF),
+                           static_cast<unsigned char>((value >> 8) & 0xFF),
+                           static_cast<unsigned char>((value >> 16) & 0xFF),
+                           static_cast<unsigned char>((value >> 24) & 0xFF)};
+  return setBytes(key, name, kRegistryTypeDword, data, sizeof data);
+}
+
+// A value that is already gone is what the caller wanted, so failures are
+// not reported.
+void deleteValue(PlatformKey key, const char* name) { platformDeleteValue(key, name); }
 
 // Both name servers, the first one first, with `separator` between them only
 // when both are given.
@@ -229,52 +299,6 @@ void fillSettings(AdapterSettings* settings, const char* adapterName, const char
 }
 
 }  // namespace
-
-void copyBounded(char* field, const char* text, size_t size) {
-  if (size == 0) return;
-  size_t i = 0;
-  for (; i + 1 < size && text[i] != '\0'; ++i) field[i] = text[i];
-  field[i] = '\0';
-}
-
-int32_t setMultiString(PlatformKey key, const char* name, const char* text) {
-  char data[kRegistryDataSize];
-  size_t length = strlen(text);
-  if (length + 2 > sizeof data) return writeFailed(name);
-  memcpy(data, text, length);
-  data[length] = '\0';
-  data[length + 1] = '\0';
-  return setBytes(key, name, kRegistryTypeMultiString, data, length + 2);
-}
-
-int32_t setMultiStringPair(PlatformKey key, const char* name, const char* first,
-                           const char* second) {
-  char data[kRegistryDataSize];
-  size_t firstLength = strlen(first);
-  size_t secondLength = strlen(second);
-  if (firstLength + secondLength + 3 > sizeof data) return writeFailed(name);
-  memcpy(data, first, firstLength + 1);
-  memcpy(data + firstLength + 1, second, secondLength + 1);
-  data[firstLength + secondLength + 2] = '\0';
-  return setBytes(key, name, kRegistryTypeMultiString, data, firstLength + secondLength + 3);
-}
-
-int32_t setString(PlatformKey key, const char* name, const char* text) {
-  return setBytes(key, name, kRegistryTypeString, text, strlen(text) + 1);
-}
-
-int32_t setDword(PlatformKey key, const char* name, uint32_t value) {
-  // REG_DWORD is little-endian whatever the machine's own order.
-  unsigned char data[4] = {static_cast<unsigned char>(value & 0xFF),
-                           static_cast<unsigned char>((value >> 8) & 0xFF),
-                           static_cast<unsigned char>((value >> 16) & 0xFF),
-                           static_cast<unsigned char>((value >> 24) & 0xFF)};
-  return setBytes(key, name, kRegistryTypeDword, data, sizeof data);
-}
-
-// A value that is already gone is what the caller wanted, so failures are
-// not reported.
-void deleteValue(PlatformKey key, const char* name) { platformDeleteValue(key, name); }
 
 int32_t configureAdapter(const char* adapterName, const char* ipAddress, const char* mask,
                          const char* gateway, const char* nameServer1, const char* nameServer2,

@@ -13,10 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/adapter_table.h"
 #include "cli/cli.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace {
@@ -47,14 +48,6 @@ void check(bool condition, const char* what) {
     fprintf(stderr, "tool_run_fuzzer: %s\n", what);
     abort();
   }
-}
-
-// The tool keeps its adapter table for the life of the process; each input
-// starts afresh, as each process does.
-void forgetAdapterTable() {
-  for (int32_t i = 0; i < adapterTable.count; ++i) free(adapterTable.names[i]);
-  free(adapterTable.names);
-  adapterTable = AdapterTable{0, 0, nullptr, 0};
 }
 
 }  // namespace
@@ -94,14 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string written;
   std::unique_ptr<standin::RegistryStore> store = standin::parseRegText(text, &error, &written);
   check(store != nullptr, "a fixture does not open");
-  forgetAdapterTable();
+  resetAdapterTable();
   standin::clearDhcpCalls();
   standin::beginRunWithStore(std::move(store));
   int32_t status = netvaneMain(static_cast<int>(arguments.size()), argv.data());
   fflush(stdout);
   check(status >= 0, "a negative exit status");
   check(standin::endRun(&error), "a store that opened in full cannot be committed");
-  forgetAdapterTable();
+  resetAdapterTable();
   if (!written.empty()) {
     std::unique_ptr<standin::RegistryStore> again = standin::parseRegText(written, &error);
     check(again != nullptr, "the changed store does not open again");

@@ -15,6 +15,7 @@ typedef int32_t PlatformResult;
 const PlatformResult kResultSuccess = 0;
 const PlatformResult kResultNotFound = 2;
 const PlatformResult kResultAccessDenied = 5;
+const PlatformResult kResultInvalidHandle = 6;
 const PlatformResult kResultInvalidParameter = 87;
 const PlatformResult kResultMoreData = 234;
 const PlatformResult kResultNoMoreItems = 259;

@@ -11,10 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace standin {
+
+// The types a store keeps beside those platform.h names for the tool.
+const uint32_t kRegistryTypeExpandString = 2;  // REG_EXPAND_SZ
+const uint32_t kRegistryTypeBinary = 3;        // REG_BINARY
 
 // A value as Windows keeps it: string types (REG_SZ, REG_EXPAND_SZ,
 // REG_MULTI_SZ) hold UTF-16LE bytes; the 8-bit registry calls convert.
+inline bool isStringType(uint32_t type) {
+  return type == kRegistryTypeString || type == kRegistryTypeExpandString || type == kRegistryTypeMultiString;
+}
 struct StoreValue {
   uint32_t type = 0;
   std::vector<uint8_t> data;
@@ -54,6 +63,11 @@ std::u16string registryNameKey(const std::string& name);
 // A registry export file (REGEDIT4 or Version 5.00), locked until the store is
 // destroyed. On failure returns null and sets `error` to one line naming the file.
 std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::string* error);
+
+// Creates a registry export file at `path` holding `text`, unless something
+// is already there (another run may have created it meanwhile): then it is
+// left as it is. False with one line in `error`.
+bool createRegFile(const std::string& path, const std::string& text, std::string* error);
 
 // The same store over bytes in memory, for tests and fuzzing; commit()
 // writes no file, but puts into `committed` (when given, and only when the

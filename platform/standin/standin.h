@@ -1,81 +1,41 @@
 // The stand-in platform's own controls: its start-up and shutdown, which
-// open and commit the registry store around one run, and the hooks that tests
-// use to reach failures a real registry can produce.
+// open and commit the registry store around one run. The hooks that tests
+// use are in standin_hooks.h.
 #ifndef NETVANE_PLATFORM_STANDIN_STANDIN_H
 #define NETVANE_PLATFORM_STANDIN_STANDIN_H
 
-#include <stdint.h>
-
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "platform/platform.h"
 #include "platform/standin/registry_store.h"
 
 namespace standin {
+
+// standin_run.cpp
 
 // The store a run uses: NETVANE_REGISTRY, or the per-user default, created
 // from the sample machine on first use. False with one line in `error` when
 // the store cannot be used; then nothing has been written or created.
 bool beginRun(std::string* error);
-// Uses `store` for the run instead, for tests and fuzzing; such a run keeps
-// its registry calls for registryCallLog.
-void beginRunWithStore(std::unique_ptr<RegistryStore> store);
-// Commits the run's changes and releases the store.
-bool endRun(std::string* error);
-
 // The per-user default store: $XDG_STATE_HOME/netvane/registry.reg, or
 // ~/.local/state/netvane/registry.reg, the home taken from HOME or else from
 // the password database. False with one line in `error` without a home.
 bool defaultStorePath(std::string* path, std::string* error);
-// The sample machine that a new default store starts from, as REGEDIT4 text.
-const char* sampleMachine();
 
-// Black-box tests change a store under a run at a known moment: a run with
-// NETVANE_TEST_STOP set to `moment` stops itself there until it is sent
-// SIGCONT. "mapped": a .reg store's file is mapped, not yet read; "opened":
-// the store is open (and locked), and the run has not begun.
-void stopForTest(const char* moment);
+// standin_registry.cpp
 
-// Faults a real registry can produce and a store file cannot: the next calls
-// of `operation` ("open", "enum", "query", "set", "delete") on a key path or
-// value name that matches `name` case-insensitively fail with `result`.
-void injectRegistryFault(const std::string& operation, const std::string& name,
-                         PlatformResult result);
-void clearRegistryFaults();
-
-// Every registry call of a run begun with a store, one line each, e.g. "open SYSTEM\...",
-// "set IPAddress", "flush SYSTEM\...", "close SYSTEM\...".
-const std::vector<std::string>& registryCallLog();
-
-// One DhcpNotifyConfigChange call as the stand-in client received it.
-struct DhcpCall {
-  bool serverNameIsNull = false;
-  std::vector<uint16_t> adapterName;  // terminator not included
-  int32_t isNewAddress = 0;
-  uint32_t addressIndex = 0;
-  uint32_t address = 0;  // network byte order, as received
-  uint32_t subnetMask = 0;
-  int32_t dhcpAction = 0;
-  uint32_t result = 0;
-};
-
-// What the DHCP client library looks like to the run. Black-box tests set the
-// same through NETVANE_DHCP_LIBRARY ("absent" or "no-entry"), and force the
-// client's answer with NETVANE_DHCP_RESULT (a decimal result).
-enum class DhcpLibrary { kPresent, kAbsent, kNoEntry };
-void setDhcpLibrary(DhcpLibrary library);
-const std::vector<DhcpCall>& dhcpCalls();
-void clearDhcpCalls();
-// The line NETVANE_DHCP_RECORD receives for a call: the seven arguments, the
-// adapter name as UTF-16 units in hex and the addresses as their bytes in
-// memory order, e.g. "server=NULL adapter=00650074 new=1 index=0
-// address=192.168.0.5 mask=255.255.255.0 action=0".
-std::string describeDhcpCall(const DhcpCall& call);
-
+// Hands `store` to the registry calls for one run; `keepCallLog` keeps the
+// calls for registryCallLog.
+void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog);
 // The registry store of the current run, for the DHCP client's check.
 RegistryStore* currentStore();
+// Commits the run's changes and releases the store.
+bool endRun(std::string* error);
+
+// sample_machine.cpp
+
+// The sample machine that a new default store starts from, as REGEDIT4 text.
+const char* sampleMachine();
 
 }  // namespace standin
 

@@ -10,6 +10,7 @@
 
 #include "platform/platform.h"
 #include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {

@@ -1,27 +1,19 @@
-// The registry calls of platform.h, answered from a RegistryStore the way the
-// 8-bit registry functions of Windows answer them.
-#include <errno.h>
-#include <pwd.h>
-#include <signal.h>
-#include <stdlib.h>
+// The registry calls of platform.h, answered from the run's RegistryStore the
+// way the 8-bit registry functions of Windows answer them, and the hooks that
+// make them fail or log them for tests.
 #include <string.h>
-#include <sys/stat.h>
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
 
 #include "platform/platform.h"
-#include "platform/standin/files/store_file.h"
 #include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {
 
 namespace {
-
-const PlatformResult kResultInvalidHandle = 6;
 
 struct OpenKey {
   std::string path;
@@ -79,11 +71,6 @@ bool normalisePath(const char* path, std::string* normal) {
   return true;
 }
 
-bool isStringType(uint32_t type) {
-  return type == kRegistryTypeString || type == 2 /* REG_EXPAND_SZ */ ||
-         type == kRegistryTypeMultiString;
-}
-
 OpenKey* findKey(PlatformKey key) {
   std::map<PlatformKey, OpenKey>::iterator it = registry().keys.find(key);
   return it == registry().keys.end() ? nullptr : &it->second;
@@ -101,17 +88,17 @@ PlatformResult startValueCall(PlatformKey key, const char* operation, const char
   return injectedFault(operation, *valueName);
 }
 
-void startRun(std::unique_ptr<RegistryStore> store, bool logging) {
+}  // namespace
+
+void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog) {
   Registry& r = registry();
   r.store = std::move(store);
   r.keys.clear();
   r.log.clear();
-  r.logging = logging;
+  r.logging = keepCallLog;
 }
 
-}  // namespace
-
-void beginRunWithStore(std::unique_ptr<RegistryStore> store) { startRun(std::move(store), true); }
+void beginRunWithStore(std::unique_ptr<RegistryStore> store) { setRunStore(std::move(store), true); }
 
 RegistryStore* currentStore() { return registry().store.get(); }
 
@@ -122,80 +109,6 @@ bool endRun(std::string* error) {
   r.store.reset();
   r.keys.clear();
   return ok;
-}
-
-bool defaultStorePath(std::string* path, std::string* error) {
-  const char* state = getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') {
-    *path = std::string(state) + "/netvane/registry.reg";
-    return true;
-  }
-  // cron and `env -i` run without HOME; the user's home is still the
-  // password database's, and never the root of the file system.
-  std::string home;
-  const char* named = getenv("HOME");
-  if (named != nullptr && named[0] == '/') {
-    home = named;
-  } else if (struct passwd* user = getpwuid(geteuid())) {
-    if (user->pw_dir != nullptr && user->pw_dir[0] == '/') home = user->pw_dir;
-  }
-  while (home.size() > 1 && home.back() == '/') home.pop_back();
-  if (home.empty()) {
-    *error = "No registry store: HOME is not set and user " + std::to_string(geteuid()) +
-             " has no home directory; name a store with NETVANE_REGISTRY";
-    return false;
-  }
-  *path = (home == "/" ? "" : home) + "/.local/state/netvane/registry.reg";
-  return true;
-}
-
-namespace {
-
-bool makeDirectories(const std::string& directory, std::string* error) {
-  for (std::string::size_type slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
-    std::string prefix = directory.substr(0, slash);
-    if (!prefix.empty() && mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
-      *error = "Cannot create the directory " + prefix + " for the registry store: " + strerror(errno);
-      return false;
-    }
-    if (slash == std::string::npos) return true;
-  }
-}
-
-// A new user's first run lists the sample machine's adapters instead of
-// failing. Anything at all at the path, even a link to nowhere (a share
-// that is not mounted, say), is the user's, and is never replaced.
-bool createDefaultStore(const std::string& path, std::string* error) {
-  struct stat existing;
-  if (lstat(path.c_str(), &existing) == 0) return true;
-  if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  return createFileOnce(path, sampleMachine(), error);
-}
-
-}  // namespace
-
-void stopForTest(const char* moment) {
-  const char* stop = getenv("NETVANE_TEST_STOP");
-  if (stop != nullptr && strcmp(stop, moment) == 0) raise(SIGSTOP);
-}
-
-bool beginRun(std::string* error) {
-  const char* named = getenv("NETVANE_REGISTRY");
-  std::string path;
-  if (named != nullptr && named[0] != '\0') {
-    path = named;
-  } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
-    return false;
-  }
-  // A directory is a mounted Windows installation, whose own hives are the store.
-  struct stat info;
-  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  std::unique_ptr<RegistryStore> store =
-      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
-  if (!store) return false;
-  startRun(std::move(store), false);
-  stopForTest("opened");
-  return true;
 }
 
 void injectRegistryFault(const std::string& operation, const std::string& name,
@@ -231,7 +144,7 @@ PlatformResult platformOpenKey(const char* path, uint32_t options, uint32_t acce
 PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
                                uint32_t* nameLength) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   PlatformResult fault = standin::injectedFault("enum", open->path);
   if (fault != kResultSuccess) return fault;
   if (!open->subkeysListed) {
@@ -313,14 +226,14 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
 // the old store or the new one; flushing a key only has to be recorded.
 PlatformResult platformFlushKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   standin::logCall("flush", open->path);
   return kResultSuccess;
 }
 
 PlatformResult platformCloseKey(PlatformKey key) {
   OpenKey* open = standin::findKey(key);
-  if (open == nullptr) return standin::kResultInvalidHandle;
+  if (open == nullptr) return kResultInvalidHandle;
   standin::logCall("close", open->path);
   registry().keys.erase(key);
   return kResultSuccess;

@@ -3,6 +3,7 @@
 // cannot easily express.
 #include <gtest/gtest.h>
 
+#include "catalogue/adapter_table.h"
 #include "catalogue/catalogue.h"
 #include "cli/cli.h"
 #include "tool_harness.h"

@@ -2,7 +2,7 @@
 
 #include <stdlib.h>
 
-#include "catalogue/catalogue.h"
+#include "catalogue/adapter_table.h"
 #include "cli/cli.h"
 
 using testing_store::dword;
@@ -36,20 +36,8 @@ void ToolTest::SetUp() {
   standin::setDhcpLibrary(standin::DhcpLibrary::kPresent);
 }
 
-namespace {
-
-// The tool keeps its table for the life of the process; each run in a test
-// starts afresh, as each process does.
-void forgetAdapterTable() {
-  for (int32_t i = 0; i < adapterTable.count; ++i) free(adapterTable.names[i]);
-  free(adapterTable.names);
-  adapterTable = AdapterTable{0, 0, nullptr, 0};
-}
-
-}  // namespace
-
 void ToolTest::TearDown() {
-  forgetAdapterTable();
+  resetAdapterTable();
   std::string ignored;
   standin::endRun(&ignored);
   standin::clearRegistryFaults();
@@ -86,7 +74,7 @@ RunResult ToolTest::run(const std::vector<std::string>& arguments) {
   std::vector<char*> argv;
   for (std::string& a : owned) argv.push_back(&a[0]);
   argv.push_back(nullptr);
-  forgetAdapterTable();
+  resetAdapterTable();
   testing::internal::CaptureStdout();
   int32_t status = netvaneMain(static_cast<int>(owned.size()), argv.data());
   fflush(stdout);

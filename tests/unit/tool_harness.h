@@ -10,6 +10,7 @@
 
 #include "memory_store.h"
 #include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 
 extern const char kCardsPath[];
 extern const char kServicesPath[];

@@ -3,18 +3,15 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include "platform/standin/files/mapping_guard.h"
 
 namespace standin {
 
@@ -29,9 +26,11 @@ std::string capitalised(std::string text) {
   return text;
 }
 
-std::string describeErrno(const char* what, const LockedFile& file) {
-  return std::string("Cannot ") + what + " " + file.noun + " " + file.path + ": " + strerror(errno);
+std::string describeErrno(const char* what, const std::string& noun, const std::string& path) {
+  return std::string("Cannot ") + what + " " + noun + " " + path + ": " + strerror(errno);
 }
+
+std::string describeErrno(const char* what, const LockedFile& file) { return describeErrno(what, file.noun, file.path); }
 
 std::string directoryOf(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
@@ -72,7 +71,7 @@ bool namesFile(const std::string& path, const struct stat& file) {
   return stat(path.c_str(), &now) == 0 && sameFile(now, file);
 }
 
-std::string seconds(double value) {
+std::string secondsText(double value) {
   char text[32];
   snprintf(text, sizeof text, "%g", value);
   return text;
@@ -157,7 +156,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
       }
       if (!told && waited >= kLockNoticeSeconds) {
         fprintf(stderr, "netvane: waiting for another run to finish with %s %s (at most %s s)\n",
-                file->noun.c_str(), file->path.c_str(), seconds(wait).c_str());
+                file->noun.c_str(), file->path.c_str(), secondsText(wait).c_str());
         told = true;
       }
       usleep(pause);
@@ -165,7 +164,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
     }
     if (locked != 0) {
       *error = "Cannot lock " + file->noun + " " + file->path + ": " +
-               (timedOut ? "another run held it for " + seconds(wait) + " s" : std::string(strerror(errno)));
+               (timedOut ? "another run held it for " + secondsText(wait) + " s" : std::string(strerror(errno)));
       *fatal = timedOut;
       close(fd);
       return false;
@@ -179,56 +178,8 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
   }
 }
 
-// Which mappings are guarded, for the handler: a slot is filled before the
-// mapping is read and emptied only once nothing reads it any more.
-const int kGuardedMappings = 8;
-struct GuardedRange {
-  volatile uintptr_t start;
-  volatile uintptr_t end;  // 0 for a free slot
-};
-GuardedRange guarded[kGuardedMappings];
-volatile sig_atomic_t shrank = 0;
-uintptr_t pageSize = 4096;
-struct sigaction previousBusAction;
-
-// A file cut short under its mapping raises SIGBUS (BUS_ADRERR) for each
-// page past its new end; the pages are replaced with zeros so that the
-// reader runs on to where it checks mappedFileShrank(). mmap is not on
-// POSIX's list of async-signal-safe calls, but on Linux it is a plain
-// system call that takes no lock of the C library's.
-void onBusError(int signal, siginfo_t* info, void* context) {
-  (void)signal;
-  (void)context;
-  if (info->si_code == BUS_ADRERR) {
-    uintptr_t page = reinterpret_cast<uintptr_t>(info->si_addr) & ~(pageSize - 1);
-    uintptr_t end = page + pageSize;
-    for (int i = 0; i < kGuardedMappings; ++i) {
-      if (page >= guarded[i].start && page < guarded[i].end) end = guarded[i].end;
-    }
-    void* zeros = mmap(reinterpret_cast<void*>(page), end - page, PROT_READ,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
-    if (zeros != MAP_FAILED) {
-      shrank = 1;
-      return;
-    }
-  }
-  // Any other bus error is a fault of the program's own: the access is
-  // made again under the handler there was before.
-  sigaction(SIGBUS, &previousBusAction, nullptr);
-}
-
-}  // namespace
-
-double lockWaitSeconds() {
-  const char* setting = getenv("NETVANE_LOCK_WAIT");
-  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
-  char* end = nullptr;
-  double seconds = strtod(setting, &end);
-  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
-  return seconds;
-}
-
-bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+// openStoreFile but for giving up what it took when it fails.
+bool openAndLock(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   file->path = path;
   file->noun = noun;
   // The path is resolved once: whatever later happens to a link on the way,
@@ -294,6 +245,25 @@ bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, 
   }
   return true;
 }
+
+}  // namespace
+
+double lockWaitSeconds() {
+  const char* setting = getenv("NETVANE_LOCK_WAIT");
+  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
+  char* end = nullptr;
+  double seconds = strtod(setting, &end);
+  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
+  return seconds;
+}
+
+bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+  bool opened = openAndLock(path, noun, file, error);
+  if (!opened) releaseFile(file);
+  return opened;
+}
+
+LockedFile::~LockedFile() { releaseFile(this); }
 
 void releaseFile(LockedFile* file) {
   if (file->fd >= 0) close(file->fd);
@@ -383,84 +353,29 @@ bool replaceFileAtomically(const LockedFile& file,
   return true;
 }
 
-bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error) {
-  LockedFile file;
-  file.path = path;
-  file.noun = "registry store";
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error) {
   std::string tempPath = besideName(path, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     return false;
   }
   bool ok = writeAll(fd, bytes.data(), bytes.size()) && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-  if (!ok) *error = describeErrno("write", file);
+  if (!ok) *error = describeErrno("write", noun, path);
   if (close(fd) != 0 && ok) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     ok = false;
   }
   // A link never replaces what is there; a file system without links gets
   // the rename that refuses to.
   if (ok && link(tempPath.c_str(), path.c_str()) != 0 && errno != EEXIST &&
       renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
-    *error = describeErrno("write", file);
+    *error = describeErrno("write", noun, path);
     ok = false;
   }
   unlink(tempPath.c_str());
   if (ok) flushDirectoryOf(path);
   return ok;
 }
-
-FileWindow::~FileWindow() { free(buffer_); }
-
-size_t FileWindow::read(int fd, size_t offset, size_t size) {
-  const size_t kPage = 4096;
-  size_t needed = (offset % kPage + size + kPage - 1) / kPage * kPage;
-  if (needed > capacity_) {
-    free(buffer_);
-    capacity_ = std::max(needed, size_t(256) << 10);
-    buffer_ = static_cast<unsigned char*>(aligned_alloc(kPage, capacity_));
-    if (buffer_ == nullptr) capacity_ = 0;
-  }
-  data_ = buffer_ + offset % kPage;
-  size_t done = 0;
-  while (buffer_ != nullptr && done < size) {
-    ssize_t n = pread(fd, buffer_ + offset % kPage + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-void guardMappedFile(const void* start, size_t size) {
-  static bool installed = false;
-  if (!installed) {
-    installed = true;
-    pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_sigaction = onBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGBUS, &action, &previousBusAction);
-  }
-  // Without a free slot the mapping's lost pages are replaced one by one.
-  if (size == 0) return;
-  for (GuardedRange& range : guarded) {
-    if (range.end != 0) continue;
-    range.start = reinterpret_cast<uintptr_t>(start);
-    range.end = reinterpret_cast<uintptr_t>(start) + size;
-    return;
-  }
-}
-
-void unguardMappedFile(const void* start) {
-  for (GuardedRange& range : guarded) {
-    if (range.end != 0 && range.start == reinterpret_cast<uintptr_t>(start)) range.end = 0;
-  }
-}
-
-bool mappedFileShrank() { return shrank != 0; }
 
 }  // namespace standin

@@ -14,7 +14,14 @@
 
 namespace standin {
 
+// A store's file and its lock, both held until the file is released or
+// destroyed.
 struct LockedFile {
+  LockedFile() = default;
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+  ~LockedFile();
+
   int fd = -1;
   std::string path;      // as the user named it; messages name it so
   std::string resolved;  // the file itself: links followed once, when it was opened
@@ -29,9 +36,10 @@ struct LockedFile {
 
 // Opens an existing regular file to read it. When the user may write it, the
 // lock beside it is taken first, waiting at most lockWaitSeconds() and saying
-// so on standard error after a second. False with one line in `error`.
+// so on standard error after a second. False with one line in `error`, and
+// then neither the file nor its lock is held.
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error);
-// Closes the file and gives up its lock.
+// Closes the file and gives up its lock, before the file is destroyed.
 void releaseFile(LockedFile* file);
 
 // NETVANE_LOCK_WAIT, or 60: the seconds a run waits for another run's lock.
@@ -61,40 +69,7 @@ bool replaceFileAtomically(const LockedFile& file,
 
 // Creates `path` with `bytes` the same way, unless something is already there
 // (another run may have created it meanwhile): then it is left as it is.
-bool createFileOnce(const std::string& path, const std::string& bytes, std::string* error);
-
-// Part of a file read into memory through its descriptor. Copying the page
-// cache costs what reading the file with cat does, and the copy stays in
-// the processor's cache for whoever reads it next; reading a mapping of the
-// file instead costs a fault every few pages, and as much again to unmap
-// them. The window keeps the file's page alignment, which the kernel copies
-// quickest.
-class FileWindow {
- public:
-  FileWindow() = default;
-  FileWindow(const FileWindow&) = delete;
-  FileWindow& operator=(const FileWindow&) = delete;
-  ~FileWindow();
-
-  // Reads `size` bytes at `offset` into data(); returns how many were read,
-  // fewer only where the file ends or cannot be read.
-  size_t read(int fd, size_t offset, size_t size);
-  const unsigned char* data() const { return data_; }
-
- private:
-  unsigned char* buffer_ = nullptr;
-  size_t capacity_ = 0;
-  const unsigned char* data_ = nullptr;
-};
-
-// A file mapped into memory that another program cuts short makes reading the
-// lost pages raise SIGBUS. Once this is called, such pages read as zeros
-// instead, and mappedFileShrank() says that it happened; `start` and `size`
-// name a mapping whose remaining pages then all read as zeros at once.
-void guardMappedFile(const void* start, size_t size);
-// Before the mapping at `start` is unmapped.
-void unguardMappedFile(const void* start);
-bool mappedFileShrank();
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error);
 
 }  // namespace standin
 

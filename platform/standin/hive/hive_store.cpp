@@ -15,6 +15,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
 
@@ -221,7 +222,7 @@ class HiveStore : public RegistryStore {
     std::string config;
     if (!findConfigDirectory(directory, &config, error)) return false;
     // hivex maps a hive that it only reads, and another program may cut it short.
-    guardMappedFile(nullptr, 0);
+    installMappingGuard();
     // Always SYSTEM first, so that two runs never wait on each other's lock.
     const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
     for (const std::pair<Hive*, const char*>& hive : hives) {

@@ -1,6 +1,5 @@
 #include "platform/standin/regfile/reg_index.h"
 
-#include <pthread.h>
 #include <string.h>
 
 #if defined(__SSE2__)
@@ -10,7 +9,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "platform/standin/files/store_file.h"
+#include "platform/standin/files/file_window.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin_text.h"
 
@@ -22,8 +21,6 @@ namespace {
 const size_t kMaxKeyDepth = 512;
 // The units of a path, folded, that its section's prefix hash covers.
 const size_t kHashedUnits = 48;
-// Files this large are scanned by two threads, each reading half.
-const size_t kTwoThreadSize = size_t(8) << 20;
 // A run that keeps reaching keys outside the subtrees it has picked out
 // (none of netvane's does) gets the whole file as one subtree instead.
 const size_t kMostSubtrees = 16;
@@ -193,12 +190,17 @@ bool readHeaderLine(const RegText& t, size_t lineStart, size_t open, RegSection*
   if (scan.firstNul < keyEnd) return fail(error, "NUL character in a key name");
   section->lineStart = static_cast<uint32_t>(lineStart);
   section->kind = deletes ? kDeleteSection : kKeySection;
-  // The root as regedit spells it, in 8-bit text and in UTF-16LE.
+  // The root as regedit spells it, in 8-bit text and in UTF-16LE, with the
+  // backslash that follows it.
+  static const char kRoot[] = "HKEY_LOCAL_MACHINE";
+  static const char kShortRoot[] = "HKLM";
   static const char kSpelled[] = "HKEY_LOCAL_MACHINE\\";
   static const char kSpelledWide[] = "H\0K\0E\0Y\0_\0L\0O\0C\0A\0L\0_\0M\0A\0C\0H\0I\0N\0E\0\\\0";
-  bool asExported = keyEnd - keyStart > 19 * w && memcmp(t.bytes + keyStart, w == 1 ? kSpelled : kSpelledWide, 19 * w) == 0;
-  size_t rootUnits = asExported || isRootName<w>(t, keyStart, keyEnd, "HKEY_LOCAL_MACHINE") ? 18
-                     : isRootName<w>(t, keyStart, keyEnd, "HKLM")             ? 4
+  const size_t kSpelledUnits = sizeof kSpelled - 1;
+  bool asExported = keyEnd - keyStart > kSpelledUnits * w &&
+                    memcmp(t.bytes + keyStart, w == 1 ? kSpelled : kSpelledWide, kSpelledUnits * w) == 0;
+  size_t rootUnits = asExported || isRootName<w>(t, keyStart, keyEnd, kRoot) ? sizeof kRoot - 1
+                     : isRootName<w>(t, keyStart, keyEnd, kShortRoot)          ? sizeof kShortRoot - 1
                                                                                : 0;
   if (rootUnits == 0) {
     // Other roots are kept as they are; nothing here reaches them.
@@ -293,7 +295,7 @@ struct Stretch {
       return;
     }
     FileWindow file;
-    size_t size = size_t(256) << 10;
+    size_t size = kFileWindowSize;
     for (size_t offset = from; offset < limit && ok;) {
       size_t want = std::min(size, limit - offset);
       size_t got = file.read(fd, offset, want);
@@ -600,22 +602,19 @@ bool RegSectionIndex::build(const RegText& text, size_t bodyStart, int fd, Parse
     }
     first = lineAt(text, first, text.end).next;
   }
+  // A large file is scanned by two threads, each reading half.
   size_t split = text.end;
-  if (text.end - first >= kTwoThreadSize) {
+  if (text.end - first >= kTwoThreadFileSize) {
     size_t middle = first + (text.end - first) / 2 / text.width * text.width;
     split = lineAt(text, middle, text.end).next;
   }
   Stretch head{&text, fd, first, split, {}, {}, true};
   Stretch tail{&text, fd, split, text.end, {}, {}, true};
-  auto run = [](void* stretch) -> void* {
-    static_cast<Stretch*>(stretch)->scan();
-    return nullptr;
-  };
-  pthread_t thread;
-  bool threaded = split < text.end && pthread_create(&thread, nullptr, run, &tail) == 0;
+  SecondThread helper;
+  bool threaded = helper.start(split < text.end, [&tail] { tail.scan(); });
   head.scan();
   if (threaded) {
-    pthread_join(thread, nullptr);
+    helper.join();
   } else if (head.ok) {
     tail.scan();
   }

@@ -14,7 +14,6 @@
 // in place; the store then reports that the file changed, and writes nothing.
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -27,11 +26,13 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/standin/files/file_window.h"
+#include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/regfile/reg_index.h"
 #include "platform/standin/regfile/reg_syntax.h"
 #include "platform/standin/registry_store.h"
-#include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {
@@ -48,14 +49,12 @@ const size_t kMaxStoreSize = size_t(1) << 30;
 const size_t kCheckedOnOpen = size_t(1) << 20;
 // A header line is short; a longer first line is no export, and is not read on.
 const size_t kMaxHeaderUnits = 128;
-// The whole file is checked in stretches of this many bytes, which two
-// threads take in turn, each read into a window that stays in the cache.
-const size_t kCheckStretch = size_t(256) << 10;
+// The whole file is checked in stretches of a window's size, which two
+// threads take in turn.
+const size_t kCheckStretch = kFileWindowSize;
 // The new file is written in steps of this many bytes, each handed to the
 // disk at once.
 const size_t kWriteStep = size_t(4) << 20;
-// Files this large are checked by two threads.
-const size_t kTwoThreadCheck = size_t(8) << 20;
 
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
@@ -86,9 +85,12 @@ struct CurrentEntry {
 
 // One change to the file's bytes: [start, end) is replaced by `bytes`.
 struct Edit {
+  // Among edits at one place, the order they apply in: a line rewritten or
+  // dropped, then values appended to a section, then a new section.
+  enum Order { kLine, kAppendedValues, kNewSection };
   size_t start;
   size_t end;
-  int order;  // among insertions at one place: appended values, then new sections
+  Order order;
   std::string bytes;
 };
 
@@ -200,8 +202,6 @@ RegFileStore::~RegFileStore() {
     unguardMappedFile(mapping_);
     munmap(mapping_, mappingSize_);
   }
-  // Also a file that failed to open may hold its lock.
-  releaseFile(&file_);
 }
 
 bool RegFileStore::openFile(const std::string& path, std::string* error) {
@@ -221,8 +221,11 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
   // reader is handed a null pointer, even for no bytes.
   text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
   if (size > 0) {
-    // Mapping reads the page cache in place, which is far quicker than
-    // copying 100 MB; a failure (an odd file system) falls back to reading.
+    // Mapped, a key's lines are read in place when the run first uses the
+    // key, and nothing else of the file is; what reads all of it goes
+    // through the descriptor, a window at a time, which costs less here
+    // than paging the mapping in. A failure (an odd file system) falls back
+    // to reading the whole file.
     void* mapping = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file_.fd, 0);
     if (mapping != MAP_FAILED) {
       mapping_ = mapping;
@@ -232,16 +235,10 @@ bool RegFileStore::openFile(const std::string& path, std::string* error) {
       text_.bytes = static_cast<const uint8_t*>(mapping);
     } else {
       memory_.resize(size);
-      size_t done = 0;
-      while (done < size) {
-        ssize_t n = pread(file_.fd, &memory_[done], size - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          *error = "Cannot read registry store " + name_ + ": " +
-                   (n == 0 ? "the file shrank while it was read" : strerror(errno));
-          return false;
-        }
-        done += static_cast<size_t>(n);
+      if (readFileAt(file_.fd, &memory_[0], 0, size) != size) {
+        *error = "Cannot read registry store " + name_ + ": " +
+                 (errno == 0 ? "the file shrank while it was read" : strerror(errno));
+        return false;
       }
       text_.bytes = reinterpret_cast<const uint8_t*>(memory_.data());
     }
@@ -417,15 +414,11 @@ bool RegFileStore::checkAllSections(const std::function<bool(const std::atomic<b
     }
   }
   check.starts.push_back(index_.size());
-  auto run = [](void* job) -> void* {
-    static_cast<Check*>(job)->work();
-    return nullptr;
-  };
-  pthread_t helper;
-  bool threaded = text_.end - text_.begin >= kTwoThreadCheck && pthread_create(&helper, nullptr, run, &check) == 0;
+  SecondThread helper;
+  helper.start(text_.end - text_.begin >= kTwoThreadFileSize, [&check] { check.work(); });
   bool done = !alongside || alongside(check.failed);
   check.work();
-  if (threaded) pthread_join(helper, nullptr);
+  helper.join();
   if (check.failed) {
     noteError(check.error);
     return false;
@@ -569,7 +562,7 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) {
     const RegEntry& line = entry.line;
     if (entry.section == lastSection) lastEnd = std::max(lastEnd, line.end);
     if (!entry.removed && !entry.changed) continue;
-    Edit edit{line.start, line.end, 0, std::string()};
+    Edit edit{line.start, line.end, Edit::kLine, std::string()};
     if (entry.changed) {
       // The name stays as the file spells it; the data is written anew,
       // ending the way the old line ended.
@@ -596,14 +589,14 @@ void RegFileStore::collectEdits(const KeyState& key, std::vector<Edit>* edits) {
   if (!key.sections.empty()) {
     // New values go after the last value of the key's last section.
     std::string prefix = lastEnd == text_.end && lineEndLength(lastEnd) == 0 ? lineEnd_ : std::string();
-    edits->push_back(Edit{lastEnd, lastEnd, 1, encode(prefix + lines)});
+    edits->push_back(Edit{lastEnd, lastEnd, Edit::kAppendedValues, encode(prefix + lines)});
     return;
   }
   // A key with no section of its own gets one before its first subkey's.
   size_t before = index_.firstDescendant(key.path);
   std::string section = "[" + index_.spelledKey(before, key.path.depth) + "]" + lineEnd_ + lines + lineEnd_;
   size_t at = index_.section(before).lineStart;
-  edits->push_back(Edit{at, at, 2, encode(section)});
+  edits->push_back(Edit{at, at, Edit::kNewSection, encode(section)});
 }
 
 // The new file as pieces of the old bytes and of the edits, in order; the
@@ -675,26 +668,23 @@ bool RegFileStore::writePieces(int fd, const std::vector<struct iovec>& pieces, 
 // side by side; a store that fails the check is left as it was, and the
 // new file removed.
 bool RegFileStore::writeFile(const std::vector<Edit>& edits, std::string* error) {
-  // Once nothing reads the old file any more, its pages are let go while
-  // the new file is flushed: freeing a large file's page cache is a good
-  // part of what deleting it costs, and the rename deletes it.
-  auto letGo = [](void* file) -> void* {
-    posix_fadvise(*static_cast<int*>(file), 0, 0, POSIX_FADV_DONTNEED);
-    return nullptr;
-  };
-  pthread_t letting;
-  bool lettingGo = false;
+  // Once nothing reads the old file any more, its pages are dropped from
+  // the page cache while the new file is flushed: freeing a large file's
+  // pages is a good part of what deleting it costs, and the rename deletes it.
+  SecondThread dropOldPages;
+  const int oldFile = file_.fd;
   auto fill = [&](int fd, const std::string&, std::string* writeError) {
     std::vector<struct iovec> pieces = newText(edits);
     bool written = checkAllSections([&](const std::atomic<bool>& failed) {
       return writePieces(fd, pieces, failed, writeError);
     });
     if (!error_.empty()) *writeError = error_;
-    lettingGo = written && mapping_ != nullptr && pthread_create(&letting, nullptr, letGo, &file_.fd) == 0;
+    dropOldPages.start(written && mapping_ != nullptr,
+                       [oldFile] { posix_fadvise(oldFile, 0, 0, POSIX_FADV_DONTNEED); });
     return written;
   };
   bool replaced = replaceFileAtomically(file_, fill, error);
-  if (lettingGo) pthread_join(letting, nullptr);
+  dropOldPages.join();
   return replaced;
 }
 
@@ -746,6 +736,10 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
   std::unique_ptr<RegFileStore> store(new RegFileStore(path));
   if (!store->openFile(path, error)) return nullptr;
   return std::unique_ptr<RegistryStore>(std::move(store));
+}
+
+bool createRegFile(const std::string& path, const std::string& text, std::string* error) {
+  return createFileOnce(path, "registry store", text, error);
 }
 
 std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,

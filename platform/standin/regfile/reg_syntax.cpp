@@ -7,16 +7,11 @@
 #include <emmintrin.h>
 #endif
 
-#include "platform/platform.h"
 #include "platform/standin/standin_text.h"
 
 namespace standin {
 
 namespace {
-
-// The types the file writes in forms of their own; platform.h names the rest.
-const uint32_t kRegExpandSz = 2;
-const uint32_t kRegBinary = 3;
 
 // regedit breaks a hex list once a line reaches this many characters.
 const size_t kHexWrapColumn = 77;
@@ -26,10 +21,6 @@ int hexDigit(uint32_t unit) {
   if (unit >= 'a' && unit <= 'f') return static_cast<int>(unit - 'a' + 10);
   if (unit >= 'A' && unit <= 'F') return static_cast<int>(unit - 'A' + 10);
   return -1;
-}
-
-bool isStringType(uint32_t type) {
-  return type == kRegistryTypeString || type == kRegExpandSz || type == kRegistryTypeMultiString;
 }
 
 // Reading one line of text, with the position kept as a byte offset.
@@ -225,7 +216,7 @@ bool readData(const RegText& text, Scanner* s, size_t limit, RegLine* line, bool
   }
   if (s->startsWith("hex:")) {
     s->skip("hex:");
-    entry->value.type = kRegBinary;
+    entry->value.type = kRegistryTypeBinary;
   } else if (s->startsWith("hex(")) {
     s->skip("hex(");
     uint32_t type = 0;
@@ -606,7 +597,7 @@ std::string formatValueData(const StoreValue& value, bool wide, size_t column,
     return out + dword;
   }
   char tag[24];
-  if (value.type == kRegBinary) {
+  if (value.type == kRegistryTypeBinary) {
     snprintf(tag, sizeof tag, "hex:");
   } else {
     snprintf(tag, sizeof tag, "hex(%x):", value.type);

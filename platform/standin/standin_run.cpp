@@ -1,0 +1,94 @@
+// The run's start-up: which store it uses, a new user's first store, and
+// opening it.
+#include <errno.h>
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/standin/registry_store.h"
+#include "platform/standin/standin.h"
+#include "platform/standin/standin_hooks.h"
+
+namespace standin {
+
+bool defaultStorePath(std::string* path, std::string* error) {
+  const char* state = getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') {
+    *path = std::string(state) + "/netvane/registry.reg";
+    return true;
+  }
+  // cron and `env -i` run without HOME; the user's home is still the
+  // password database's, and never the root of the file system.
+  std::string home;
+  const char* named = getenv("HOME");
+  if (named != nullptr && named[0] == '/') {
+    home = named;
+  } else if (struct passwd* user = getpwuid(geteuid())) {
+    if (user->pw_dir != nullptr && user->pw_dir[0] == '/') home = user->pw_dir;
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  if (home.empty()) {
+    *error = "No registry store: HOME is not set and user " + std::to_string(geteuid()) +
+             " has no home directory; name a store with NETVANE_REGISTRY";
+    return false;
+  }
+  *path = (home == "/" ? "" : home) + "/.local/state/netvane/registry.reg";
+  return true;
+}
+
+namespace {
+
+bool makeDirectories(const std::string& directory, std::string* error) {
+  for (std::string::size_type slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+    std::string prefix = directory.substr(0, slash);
+    if (!prefix.empty() && mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+      *error = "Cannot create the directory " + prefix + " for the registry store: " + strerror(errno);
+      return false;
+    }
+    if (slash == std::string::npos) return true;
+  }
+}
+
+// A new user's first run lists the sample machine's adapters instead of
+// failing. Anything at all at the path, even a link to nowhere (a share
+// that is not mounted, say), is the user's, and is never replaced.
+bool createDefaultStore(const std::string& path, std::string* error) {
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) == 0) return true;
+  if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
+  return createRegFile(path, sampleMachine(), error);
+}
+
+}  // namespace
+
+void stopForTest(const char* moment) {
+  const char* stop = getenv("NETVANE_TEST_STOP");
+  if (stop != nullptr && strcmp(stop, moment) == 0) raise(SIGSTOP);
+}
+
+bool beginRun(std::string* error) {
+  const char* named = getenv("NETVANE_REGISTRY");
+  std::string path;
+  if (named != nullptr && named[0] != '\0') {
+    path = named;
+  } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
+    return false;
+  }
+  // A directory is a mounted Windows installation, whose own hives are the store.
+  struct stat info;
+  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  std::unique_ptr<RegistryStore> store =
+      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
+  if (!store) return false;
+  setRunStore(std::move(store), false);
+  stopForTest("opened");
+  return true;
+}
+
+}  // namespace standin

@@ -381,16 +381,27 @@ TEST(RegStoreErrors, SurvivesHostileText) {
   }
 }
 
-TEST(RegStoreErrors, ListsManySiblingsQuickly) {
+double secondsToListSiblings(int count) {
   std::string text = "REGEDIT4\n[HKLM\\Many]\n";
-  const int kCount = 200000;
-  for (int i = 0; i < kCount; ++i) text += "[HKLM\\Many\\k" + std::to_string(i) + "]\n";
+  for (int i = 0; i < count; ++i) text += "[HKLM\\Many\\k" + std::to_string(i) + "]\n";
   auto start = std::chrono::steady_clock::now();
   std::unique_ptr<RegistryStore> store = parse(text);
-  ASSERT_TRUE(store);
-  EXPECT_EQ(store->subkeys("Many").size(), static_cast<size_t>(kCount));
-  EXPECT_TRUE(store->keyExists("Many\\k199999"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(store);
+  if (store) {
+    EXPECT_EQ(store->subkeys("Many").size(), static_cast<size_t>(count));
+    EXPECT_TRUE(store->keyExists("Many\\k" + std::to_string(count - 1)));
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Against a time measured in the same run, not a fixed budget, which a loaded
+// machine under a sanitizer overran: eight times the keys take about eight
+// times as long when the work is linear, and sixty-four when it is quadratic.
+TEST(RegStoreErrors, ListsManySiblingsQuickly) {
+  const int kCount = 200000;
+  const double few = secondsToListSiblings(kCount / 8);
+  const double many = secondsToListSiblings(kCount);
+  EXPECT_LT(many, 24 * few) << few << " s for " << kCount / 8 << " keys, " << many << " s for " << kCount;
 }
 
 const char kEditable[] =

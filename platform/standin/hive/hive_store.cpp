@@ -1,29 +1,26 @@
 // A registry store on the hive files of an offline Windows installation,
 // read and written through hivex, so that netvane can configure an image
 // before its first boot.
-#include <dirent.h>
 #include <errno.h>
 #include <hivex.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "platform/standin/files/store_file.h"
+#include "platform/standin/hive/base_block.h"
+#include "platform/standin/hive/installation.h"
 #include "platform/standin/registry_store.h"
 
 namespace standin {
 
 namespace {
 
-const size_t kBaseBlockSize = 4096;
-const size_t kChecksummedBytes = 508;
 // Windows keeps value data above this size as a list of segments ("big
 // data") in hives of version 1.4 and later. hivex rewrites every value of a
 // key it changes and would store such data in one cell, which Windows then
@@ -56,84 +53,6 @@ std::vector<std::string> splitPath(const std::string& path) {
   }
 }
 
-// NTFS keeps names as they were created, and a Linux mount shows them so:
-// "Windows/System32/config" may be "WINDOWS/system32/CONFIG". False when
-// there is no such entry, and then with `error` set when the directory could
-// not be read: a directory the user may not read hides nothing from them.
-bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
-               std::string* found, std::string* error) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) {
-    if (errno != ENOENT && errno != ENOTDIR) {
-      *error = "Cannot read the directory " + directory + ": " + strerror(errno);
-    }
-    return false;
-  }
-  std::vector<std::string> matches;
-  while (struct dirent* entry = readdir(dir)) {
-    if (strcasecmp(entry->d_name, name) == 0) matches.push_back(entry->d_name);
-  }
-  closedir(dir);
-  // A case-sensitive copy could hold two spellings; Windows' own wins.
-  std::sort(matches.begin(), matches.end(), [name](const std::string& a, const std::string& b) {
-    bool exactA = a == name, exactB = b == name;
-    return exactA != exactB ? exactA : a < b;
-  });
-  for (const std::string& match : matches) {
-    std::string path = directory + "/" + match;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      if (errno != ENOENT) {
-        *error = "Cannot read " + path + ": " + strerror(errno);
-        return false;
-      }
-      continue;
-    }
-    if (wantDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
-      *found = path;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The directory may be the installation's volume root, its Windows
-// directory or its config directory itself.
-bool findConfigDirectory(const std::string& directory, std::string* config, std::string* error) {
-  static const std::vector<std::vector<const char*>> kLayouts = {
-      {"Windows", "System32", "config"}, {"System32", "config"}};
-  for (const std::vector<const char*>& layout : kLayouts) {
-    std::string path = directory;
-    bool present = true;
-    for (const char* name : layout) {
-      if (!findEntry(path, name, true, &path, error)) {
-        if (!error->empty()) return false;
-        present = false;
-        break;
-      }
-    }
-    if (present) {
-      *config = path;
-      return true;
-    }
-  }
-  std::string hive;
-  if (findEntry(directory, "SYSTEM", false, &hive, error) ||
-      (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
-    *config = directory;
-    return true;
-  }
-  if (!error->empty()) return false;
-  *error = "No Windows installation in " + directory +
-           ": it has no Windows/System32/config directory and no SYSTEM or SOFTWARE hive";
-  return false;
-}
-
 struct Hive {
   std::string path;
   LockedFile file;
@@ -149,36 +68,38 @@ struct Hive {
 // exactly the file whose lock we own, whatever happens to the name.
 std::string lockedPath(const Hive& hive) { return "/proc/self/fd/" + std::to_string(hive.file.fd); }
 
-// Windows writes the primary sequence number before it changes a hive and
-// the secondary one after, and leaves them unequal when it hibernates or
-// shuts down with fast start-up. The changes still in the .LOG1/.LOG2 files
-// are then replayed at the next boot over whatever we wrote. Only a base
-// block whose checksum holds can say so: any other is damaged.
-bool checkBaseBlock(const Hive& hive, std::string* error) {
-  unsigned char block[kBaseBlockSize];
-  ssize_t got = pread(hive.file.fd, block, sizeof block, 0);
-  if (got < 0) {
-    *error = "Cannot read registry hive " + hive.path + ": " + strerror(errno);
+// What the store does with what a base block says. Windows writes the
+// primary sequence number before it changes a hive and the secondary one
+// after, and leaves them unequal when it hibernates or shuts down with fast
+// start-up. The changes still in the .LOG1/.LOG2 files are then replayed at
+// the next boot over whatever we wrote. Only a base block whose checksum
+// holds can say so: any other is damaged.
+bool acceptBaseBlock(const BaseBlock& block, const std::string& path, std::string* error) {
+  if (!block.signature) {
+    *error = path + " is not a Windows registry hive";
     return false;
   }
-  if (static_cast<size_t>(got) < sizeof block || memcmp(block, "regf", 4) != 0) {
-    *error = hive.path + " is not a Windows registry hive";
+  if (!block.checksumRight) {
+    *error = "Registry hive " + path + " is damaged: the checksum of its base block is wrong";
     return false;
   }
-  uint32_t checksum = 0;
-  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
-  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
-  if (checksum == 0) checksum = 1;
-  if (checksum != littleEndian32(block + kChecksummedBytes)) {
-    *error = "Registry hive " + hive.path + " is damaged: the checksum of its base block is wrong";
-    return false;
-  }
-  if (littleEndian32(block + 4) != littleEndian32(block + 8)) {
-    *error = "Registry hive " + hive.path +
+  if (block.primarySequence != block.secondarySequence) {
+    *error = "Registry hive " + path +
              " was not shut down cleanly (Windows hibernated or used fast start-up): "
              "boot the installation, shut it down fully, then try again";
     return false;
   }
+  return true;
+}
+
+bool readBaseBlock(const Hive& hive, BaseBlock* block, std::string* error) {
+  uint8_t bytes[kBaseBlockSize];
+  ssize_t got = pread(hive.file.fd, bytes, sizeof bytes, 0);
+  if (got < 0) {
+    *error = "Cannot read registry hive " + hive.path + ": " + strerror(errno);
+    return false;
+  }
+  *block = parseBaseBlock(bytes, static_cast<size_t>(got));
   return true;
 }
 
@@ -198,7 +119,7 @@ bool lockHive(const std::string& path, const char* name, Hive* hive, std::string
              " GB, the most Windows allows for a " + name + " hive";
     return false;
   }
-  return checkBaseBlock(*hive, error);
+  return true;
 }
 
 bool openHandle(Hive* hive, std::string* error) {
@@ -206,6 +127,26 @@ bool openHandle(Hive* hive, std::string* error) {
   if (hive->handle != nullptr) return true;
   *error = "Cannot read registry hive " + hive->path + ": hivex cannot open it (" + strerror(errno) + ")";
   return false;
+}
+
+// Opens one hive of the installation: finds it, locks it, checks its base
+// block, and has hivex read it. `checked` runs once the file is known to be
+// usable, before hivex reads it, so that the caller can start on the next
+// hive in the order the locks are taken. `usable` says whether it got that
+// far: a file that cannot be used at all is named before what hivex finds
+// inside another.
+bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
+              const std::function<void()>& checked, std::string* error) {
+  *usable = false;
+  std::string path;
+  BaseBlock block;
+  if (!findHive(config, name, &path, error) || !lockHive(path, name, hive, error) ||
+      !readBaseBlock(*hive, &block, error) || !acceptBaseBlock(block, path, error)) {
+    return false;
+  }
+  *usable = true;
+  if (checked) checked();
+  return openHandle(hive, error);
 }
 
 class HiveStore : public RegistryStore {
@@ -222,27 +163,22 @@ class HiveStore : public RegistryStore {
     if (!findConfigDirectory(directory, &config, error)) return false;
     // hivex maps a hive that it only reads, and another program may cut it short.
     guardMappedFile(nullptr, 0);
-    // Always SYSTEM first, so that two runs never wait on each other's lock.
-    const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
-    for (const std::pair<Hive*, const char*>& hive : hives) {
-      std::string path;
-      if (!findEntry(config, hive.second, false, &path, error)) {
-        if (error->empty()) *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
-        return false;
-      }
-      if (!lockHive(path, hive.second, hive.first, error)) return false;
-    }
     // hivex reads through a whole hive when it opens it, which is most of a
     // run's time on a real installation; the two files are independent, so
-    // SOFTWARE is opened beside SYSTEM.
+    // SOFTWARE is opened beside SYSTEM, but only once SYSTEM is locked, so
+    // that two runs never wait on each other's lock.
+    std::thread software;
     std::string softwareError;
-    bool softwareOpened = false;
-    std::thread software([this, &softwareOpened, &softwareError] {
-      softwareOpened = openHandle(&software_, &softwareError);
-    });
-    bool systemOpened = openHandle(&system_, error) && selectControlSet(error);
-    software.join();
-    if (systemOpened && !softwareOpened) *error = softwareError;
+    bool softwareOpened = false, softwareUsable = false, systemUsable = false;
+    auto openSoftware = [this, &config, &software, &softwareOpened, &softwareUsable, &softwareError] {
+      software = std::thread([this, &config, &softwareOpened, &softwareUsable, &softwareError] {
+        softwareOpened = openHive(config, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
+      });
+    };
+    bool systemOpened = openHive(config, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
+                        selectControlSet(error);
+    if (software.joinable()) software.join();
+    if (systemUsable && !softwareOpened && (systemOpened || !softwareUsable)) *error = softwareError;
     return systemOpened && softwareOpened;
   }
 

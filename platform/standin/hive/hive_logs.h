@@ -1,0 +1,60 @@
+// Bringing a dirty registry hive up to date from its transaction logs, as
+// Windows does when it loads one. Pure: the bytes of a primary file and of its
+// logs in, the up-to-date image (or why there is none) out; no file I/O and no
+// hivex, so that it can be tested and fuzzed alone.
+#ifndef NETVANE_PLATFORM_STANDIN_HIVE_HIVE_LOGS_H
+#define NETVANE_PLATFORM_STANDIN_HIVE_HIVE_LOGS_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// One transaction log as found beside a hive: its path (named in messages) and its bytes.
+struct HiveLog {
+  std::string path;
+  std::vector<uint8_t> bytes;
+};
+
+enum class HiveState {
+  kClean,         // the primary is clean: use it as it is; `image` stays empty
+  kRecovered,     // `image` holds the hive brought up to date, with a clean base block
+  kNotRecovered,  // dirty, and no log applies: `reason` says why, naming the log files looked at
+};
+
+struct HiveReplay {
+  HiveState state = HiveState::kClean;
+  // kRecovered: the whole up-to-date hive file: base block (sequence numbers equal,
+  // higher than every applied log entry's, checksum right, hive-bins size as the last
+  // entry says) followed by the hive bins.
+  std::vector<uint8_t> image;
+  // kNotRecovered: a clause that fits after "<hive path> is not up to date: ", e.g.
+  // "its transaction logs SYSTEM.LOG1, SYSTEM.LOG2 and SYSTEM.LOG are missing" or
+  // "the entries of SYSTEM.LOG1 do not continue from the hive (sequence 204)".
+  std::string reason;
+  // What was applied, for tests, the benchmark and messages.
+  uint32_t entriesApplied = 0;      // new format: log entries; old format: 1 per log applied
+  uint32_t pagesApplied = 0;        // dirty-page references (new) or dirty 512-byte pages (old)
+  uint32_t firstSequence = 0, lastSequence = 0;  // sequence numbers of the entries applied
+};
+
+// Brings a hive up to date from its transaction logs, as Windows does when it loads
+// a dirty hive. Pure: bytes in, image out; no file I/O, no hivex.
+// `logs` are the logs that exist (the caller passes .LOG1, .LOG2 and .LOG where found,
+// in that order; absent files are simply not in the vector, but `lookedFor` lists all
+// the names it looked for so that `reason` can name them).
+// `largest` caps the size of the recovered hive (2 GB, 1.5 GB for SYSTEM).
+// Returns false, with `error` a whole line naming the file, only when the hive cannot be
+// used at all, not even listed: e.g. a primary that is not a hive, or whose base block is
+// damaged (wrong checksum) and no log restores it, or a log that claims more than
+// `largest` where the format's stopping rules do not simply stop there.
+bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size_t primarySize,
+                    const std::vector<HiveLog>& logs, const std::vector<std::string>& lookedFor,
+                    uint64_t largest, HiveReplay* replay, std::string* error);
+
+}  // namespace standin
+
+#endif  // NETVANE_PLATFORM_STANDIN_HIVE_HIVE_LOGS_H

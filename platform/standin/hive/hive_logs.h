@@ -25,6 +25,12 @@ enum class HiveState {
   kNotRecovered,  // dirty, and no log applies: `reason` says why, naming the log files looked at
 };
 
+// One log entry applied (new format), or one old-format log applied whole.
+struct HiveReplayEntry {
+  uint32_t sequence;
+  size_t log;  // its index in `logs`
+};
+
 struct HiveReplay {
   HiveState state = HiveState::kClean;
   // kRecovered: the whole up-to-date hive file: base block (sequence numbers equal,
@@ -39,6 +45,7 @@ struct HiveReplay {
   uint32_t entriesApplied = 0;      // new format: log entries; old format: 1 per log applied
   uint32_t pagesApplied = 0;        // dirty-page references (new) or dirty 512-byte pages (old)
   uint32_t firstSequence = 0, lastSequence = 0;  // sequence numbers of the entries applied
+  std::vector<HiveReplayEntry> applied;           // in the order they were applied
 };
 
 // Brings a hive up to date from its transaction logs, as Windows does when it loads
@@ -54,6 +61,14 @@ struct HiveReplay {
 bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size_t primarySize,
                     const std::vector<HiveLog>& logs, const std::vector<std::string>& lookedFor,
                     uint64_t largest, HiveReplay* replay, std::string* error);
+
+// The Marvin32 hash that a log entry's Hash-1 and Hash-2 hold ("Log entries",
+// notes 1 to 3), for whoever writes entries.
+uint64_t logEntryHash(const uint8_t* data, size_t size);
+
+// The checksum a base block's first 508 bytes call for ("Base block", note 2),
+// as Windows stores it: never 0 nor 0xFFFFFFFF.
+uint32_t baseBlockChecksum(const uint8_t* block);
 
 }  // namespace standin
 

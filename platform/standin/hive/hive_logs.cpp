@@ -1,0 +1,486 @@
+// Replaying a hive's transaction logs, following the "Windows registry file
+// format specification" (msuhanov/regf); the section each rule comes from is
+// named where the rule is applied. Everything read from the primary and the
+// logs is untrusted: every offset, size and count is checked against the
+// bytes present before it is used.
+#include "platform/standin/hive/hive_logs.h"
+
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+
+namespace standin {
+
+namespace {
+
+const size_t kBaseBlockSize = 4096;
+const size_t kChecksummedBytes = 508;
+// "Format of transaction log files": a log keeps the first sector of the base
+// block, and its dirty vector or its log entries start at the second.
+const size_t kLogSector = 512;
+const size_t kHiveBinAlignment = 4096;
+const size_t kEntryHeaderSize = 40;
+const size_t kPageReferenceSize = 8;
+const size_t kOldPageSize = 512;
+const uint32_t kPrimaryFile = 0;
+const uint32_t kOldLog = 1;
+// Windows 2000 and XP wrote the same old format under another type number.
+const uint32_t kOlderLog = 2;
+const uint32_t kNewLog = 6;
+// "Log entries", note 3: the seed is the 64-bit number whose bytes the
+// specification lists least significant first.
+const uint64_t kEntrySeed = 0x82EF4D887A4E55C5ull;
+
+uint32_t read32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+uint64_t read64(const uint8_t* bytes) {
+  return static_cast<uint64_t>(read32(bytes)) | static_cast<uint64_t>(read32(bytes + 4)) << 32;
+}
+
+void write32(uint8_t* bytes, uint32_t number) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
+uint32_t rotateLeft(uint32_t value, int bits) { return value << bits | value >> (32 - bits); }
+
+void marvinBlock(uint32_t* lo, uint32_t* hi) {
+  *hi ^= *lo;
+  *lo = rotateLeft(*lo, 20);
+  *lo += *hi;
+  *hi = rotateLeft(*hi, 9);
+  *hi ^= *lo;
+  *lo = rotateLeft(*lo, 27);
+  *lo += *hi;
+  *hi = rotateLeft(*hi, 19);
+}
+
+// Marvin32 as the kernel computes it for log entries: the two halves of the
+// state make the 64-bit result, the high half above.
+uint64_t marvin32(const uint8_t* data, size_t size) {
+  uint32_t lo = static_cast<uint32_t>(kEntrySeed);
+  uint32_t hi = static_cast<uint32_t>(kEntrySeed >> 32);
+  for (; size >= 4; data += 4, size -= 4) {
+    lo += read32(data);
+    marvinBlock(&lo, &hi);
+  }
+  uint32_t last = 0x80;
+  for (size_t i = size; i > 0; --i) last = last << 8 | data[i - 1];
+  lo += last;
+  marvinBlock(&lo, &hi);
+  marvinBlock(&lo, &hi);
+  return static_cast<uint64_t>(hi) << 32 | lo;
+}
+
+std::string baseName(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "a, b and c"
+std::string listNames(const std::vector<std::string>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " and " : ", ";
+    text += names[i];
+  }
+  return text;
+}
+
+struct BaseBlock {
+  uint32_t sequence1 = 0, sequence2 = 0;
+  uint64_t written = 0;
+  uint32_t type = 0;
+  uint32_t hiveBinsSize = 0;
+  bool checksumRight = false;
+};
+
+// The first sector of a primary or a log; false when it is not a base block.
+bool readBaseBlock(const uint8_t* bytes, size_t size, BaseBlock* block) {
+  if (size < kLogSector || memcmp(bytes, "regf", 4) != 0) return false;
+  block->sequence1 = read32(bytes + 4);
+  block->sequence2 = read32(bytes + 8);
+  block->written = read64(bytes + 12);
+  block->type = read32(bytes + 28);
+  block->hiveBinsSize = read32(bytes + 40);
+  block->checksumRight = baseBlockChecksum(bytes) == read32(bytes + kChecksummedBytes);
+  return true;
+}
+
+bool validHiveBinsSize(uint64_t hiveBinsSize, uint64_t largest) {
+  return hiveBinsSize >= kHiveBinAlignment && hiveBinsSize % kHiveBinAlignment == 0 &&
+         kBaseBlockSize + hiveBinsSize <= largest;
+}
+
+// "Format of transaction log files", "Base block", note 2: a log is valid when
+// its base block is, and its two sequence numbers are equal.
+bool validLog(const HiveLog& log, uint32_t type, BaseBlock* block) {
+  return readBaseBlock(log.bytes.data(), log.bytes.size(), block) && block->checksumRight &&
+         block->sequence1 == block->sequence2 &&
+         (block->type == type || (type == kOldLog && block->type == kOlderLog));
+}
+
+struct Entry {
+  size_t log = 0;
+  size_t offset = 0;  // in the log
+  uint32_t sequence = 0;
+  uint32_t hiveBinsSize = 0;
+  uint32_t pages = 0;
+  uint64_t pagesEnd = 0;  // the end of its furthest page, in the hive bins
+};
+
+// The entries of one new-format log, in file order, as far as they hold
+// ("Log entries"): each one at the next 512-byte boundary, numbered one more
+// than the last from the log's base block on, whole, with both hashes right
+// and a hive-bins size that is one. The first that is not ends the log.
+// `damage` says why the first entry was refused, when it was.
+std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstSequence,
+                               uint64_t largest, std::string* damage) {
+  std::vector<Entry> entries;
+  const uint8_t* bytes = log.bytes.data();
+  const size_t size = log.bytes.size();
+  uint32_t expected = firstSequence;
+  for (size_t at = kLogSector; size - at >= kEntryHeaderSize; ++expected) {
+    const uint8_t* header = bytes + at;
+    const char* problem = nullptr;
+    uint32_t entrySize = read32(header + 4);
+    Entry entry;
+    entry.log = index;
+    entry.offset = at;
+    entry.sequence = read32(header + 12);
+    entry.hiveBinsSize = read32(header + 16);
+    entry.pages = read32(header + 20);
+    if (memcmp(header, "HvLE", 4) != 0) {
+      problem = "is not a log entry";
+    } else if (entrySize < kLogSector || entrySize % kLogSector != 0 || entrySize > size - at) {
+      problem = "is cut short";
+    } else if (read64(header + 32) != marvin32(header, 32) ||
+               read64(header + 24) != marvin32(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
+      problem = "has a wrong hash";
+    } else if (!validHiveBinsSize(entry.hiveBinsSize, largest)) {
+      problem = "has a wrong hive-bins size";
+    } else if (entry.sequence != expected) {
+      problem = "is out of sequence";
+    } else if (entry.pages == 0 ||
+               entry.pages > (entrySize - kEntryHeaderSize) / kPageReferenceSize) {
+      problem = "has a wrong page count";
+    } else {
+      // The pages follow their references, in the same order, without gaps.
+      uint64_t data = kEntryHeaderSize + uint64_t(entry.pages) * kPageReferenceSize;
+      for (uint32_t i = 0; i < entry.pages && problem == nullptr; ++i) {
+        const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
+        uint64_t offset = read32(reference), pageSize = read32(reference + 4);
+        data += pageSize;
+        if (pageSize == 0 || data > entrySize || offset + pageSize > entry.hiveBinsSize) {
+          problem = "has a page outside it or outside the hive";
+        }
+        entry.pagesEnd = std::max(entry.pagesEnd, offset + pageSize);
+      }
+    }
+    if (problem != nullptr) {
+      if (entries.empty()) *damage = problem;
+      break;
+    }
+    entries.push_back(entry);
+    at += entrySize;
+  }
+  return entries;
+}
+
+void applyEntry(const HiveLog& log, const Entry& entry, std::vector<uint8_t>* image) {
+  const uint8_t* header = log.bytes.data() + entry.offset;
+  const uint8_t* page = header + kEntryHeaderSize + size_t(entry.pages) * kPageReferenceSize;
+  for (uint32_t i = 0; i < entry.pages; ++i) {
+    const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
+    uint32_t offset = read32(reference), pageSize = read32(reference + 4);
+    memcpy(image->data() + kBaseBlockSize + offset, page, pageSize);
+    page += pageSize;
+  }
+}
+
+// A claimed hive-bins size is believed only as far as bytes back it: the
+// primary's, or the pages that the entry itself brings. Windows adds a hive
+// bin as dirty pages, so a real log never claims more; a hostile one would
+// otherwise make us zero gigabytes for a few bytes of log.
+bool backedSize(uint64_t hiveBinsSize, size_t present, uint64_t pagesEnd) {
+  uint64_t held = present > kBaseBlockSize ? present - kBaseBlockSize : 0;
+  return hiveBinsSize <= std::max(held, pagesEnd);
+}
+
+struct Replayer {
+  Replayer(const std::string& path, const uint8_t* bytes, size_t size, const std::vector<HiveLog>& found,
+           uint64_t most, HiveReplay* result)
+      : primaryPath(path), primary(bytes), primarySize(size), logs(found), largest(most), replay(result) {}
+
+  const std::string& primaryPath;
+  const uint8_t* primary;
+  size_t primarySize;
+  const std::vector<HiveLog>& logs;
+  uint64_t largest;
+  HiveReplay* replay;
+  BaseBlock primaryBlock;
+  uint32_t highestSequence = 0;  // of everything seen, for the clean base block
+  std::vector<std::string> notes;  // why each log present did not apply
+
+  void see(uint32_t sequence) { highestSequence = std::max(highestSequence, sequence); }
+
+  std::vector<uint8_t> primaryImage() const {
+    return std::vector<uint8_t>(primary, primary + std::min<uint64_t>(primarySize, largest));
+  }
+
+  // "Log entries", notes 4 to 7, and "Multiple transaction log files", "New
+  // format": the entries of both logs are taken in sequence order, whichever
+  // file holds them, from the first that is subsequent to the hive; stale
+  // ones are skipped, and recovery stops at a gap or at a bogus entry.
+  void replayNew() {
+    std::vector<std::vector<Entry>> chains(logs.size());
+    std::vector<BaseBlock> blocks(logs.size());
+    std::vector<std::string> damage(logs.size());
+    std::vector<bool> valid(logs.size());
+    size_t newest = logs.size();
+    for (size_t i = 0; i < logs.size(); ++i) {
+      if (!validLog(logs[i], kNewLog, &blocks[i])) continue;
+      valid[i] = true;
+      see(blocks[i].sequence1);
+      chains[i] = readEntries(logs[i], i, blocks[i].sequence1, largest, &damage[i]);
+      for (const Entry& entry : chains[i]) see(entry.sequence);
+      if (newest == logs.size() || blocks[i].sequence1 > blocks[newest].sequence1) newest = i;
+    }
+    std::vector<uint8_t> image = primaryImage();
+    uint32_t start = primaryBlock.sequence2;
+    if (!primaryBlock.checksumRight) {
+      // Note 6: a base block with a wrong checksum is recovered from a log;
+      // the newest log's copy is the one its own entries continue. Without
+      // one, an old-format log may still restore it.
+      if (newest == logs.size()) return;
+      memcpy(image.data(), logs[newest].bytes.data(), kLogSector);
+      start = blocks[newest].sequence1;
+    }
+    // Note 5: entries numbered below the hive's are already in it. A log
+    // listed earlier wins a number that both hold.
+    std::map<uint32_t, const Entry*> subsequent;
+    for (const std::vector<Entry>& chain : chains) {
+      for (const Entry& entry : chain) {
+        if (entry.sequence >= start) subsequent.emplace(entry.sequence, &entry);
+      }
+    }
+    std::map<uint32_t, const Entry*>::const_iterator next = subsequent.begin();
+    while (next != subsequent.end()) {
+      const Entry& entry = *next->second;
+      if (!backedSize(entry.hiveBinsSize, image.size(), entry.pagesEnd)) break;
+      image.resize(kBaseBlockSize + entry.hiveBinsSize);
+      applyEntry(logs[entry.log], entry, &image);
+      if (replay->entriesApplied++ == 0) replay->firstSequence = entry.sequence;
+      replay->lastSequence = entry.sequence;
+      replay->pagesApplied += entry.pages;
+      replay->applied.push_back({entry.sequence, entry.log});
+      std::map<uint32_t, const Entry*>::const_iterator following = std::next(next);
+      if (following == subsequent.end() || following->first != entry.sequence + 1) break;
+      next = following;
+    }
+    if (replay->entriesApplied == 0 && primaryBlock.checksumRight) {
+      for (size_t i = 0; i < logs.size(); ++i) {
+        if (!valid[i]) continue;
+        std::string name = baseName(logs[i].path);
+        if (!damage[i].empty()) {
+          notes.push_back("the first entry of " + name + " " + damage[i]);
+        } else {
+          notes.push_back("the entries of " + name + " do not continue from the hive (sequence " +
+                          std::to_string(start) + ")");
+        }
+      }
+      return;
+    }
+    if (!primaryBlock.checksumRight && replay->entriesApplied == 0) {
+      // The base block alone was recovered: the hive bins are as the log's
+      // copy of it describes them.
+      image.resize(std::min<uint64_t>(image.size(), kBaseBlockSize + blocks[newest].hiveBinsSize));
+    }
+    finish(&image);
+  }
+
+  // "Dirty pages": recovery aborts when a dirty hive bin is not one, its
+  // signature wrong or its offset not where it lies.
+  static bool dirtyBinsHold(const std::vector<uint8_t>& image, const std::vector<uint8_t>& dirty) {
+    size_t hiveBins = image.size() - kBaseBlockSize;
+    for (size_t at = 0; at + 32 <= hiveBins;) {
+      const uint8_t* bin = image.data() + kBaseBlockSize + at;
+      uint32_t size = read32(bin + 8);
+      bool holds = memcmp(bin, "hbin", 4) == 0 && read32(bin + 4) == at && size >= kHiveBinAlignment &&
+                   size % kHiveBinAlignment == 0 && size <= hiveBins - at;
+      if (!holds) {
+        // A bin that no page touched is the primary's own, for the reader
+        // of the hive to judge.
+        for (size_t page = at / kOldPageSize; page < (at + kHiveBinAlignment) / kOldPageSize; ++page) {
+          if (page < dirty.size() && dirty[page]) return false;
+        }
+        return true;
+      }
+      at += size;
+    }
+    return true;
+  }
+
+  // "Old format" and "Multiple transaction log files", "Old format": the log
+  // written for this very state of the hive (the same last-written
+  // timestamp) brings its dirty 512-byte pages; another applicable log is
+  // tried when one fails.
+  bool replayOld(std::string* error) {
+    uint64_t written = primaryBlock.written;
+    if (!primaryBlock.checksumRight) {
+      // "Base block", note 3: the first hive bin keeps a copy of the timestamp.
+      if (primarySize < kBaseBlockSize + 28) written = 0;
+      else written = read64(primary + kBaseBlockSize + 20);
+    }
+    for (size_t i = 0; i < logs.size(); ++i) {
+      const HiveLog& log = logs[i];
+      BaseBlock block;
+      if (!validLog(log, kOldLog, &block)) continue;
+      see(block.sequence1);
+      std::string name = baseName(log.path);
+      if (block.written != written) {
+        notes.push_back(name + " was written for another state of the hive");
+        continue;
+      }
+      if (!validHiveBinsSize(block.hiveBinsSize, largest)) {
+        *error = "Transaction log " + log.path + " claims a hive bigger than the largest Windows allows";
+        return false;
+      }
+      // "Dirty vector": one bit per 512-byte page of the hive bins, after "DIRT".
+      size_t bitmap = block.hiveBinsSize / kOldPageSize / 8;
+      size_t pagesAt = (kLogSector + 4 + bitmap + kLogSector - 1) / kLogSector * kLogSector;
+      if (log.bytes.size() < kLogSector + 4 + bitmap || memcmp(log.bytes.data() + kLogSector, "DIRT", 4) != 0) {
+        notes.push_back(name + " has no dirty vector");
+        continue;
+      }
+      const uint8_t* bits = log.bytes.data() + kLogSector + 4;
+      std::vector<uint8_t> dirty(block.hiveBinsSize / kOldPageSize);
+      uint64_t pages = 0, pagesEnd = 0;
+      for (size_t page = 0; page < dirty.size(); ++page) {
+        dirty[page] = bits[page / 8] >> (page % 8) & 1;
+        if (dirty[page]) {
+          ++pages;
+          pagesEnd = (page + 1) * kOldPageSize;
+        }
+      }
+      if (pagesAt > log.bytes.size() || pages > (log.bytes.size() - pagesAt) / kOldPageSize) {
+        notes.push_back(name + " is cut short");
+        continue;
+      }
+      if (!backedSize(block.hiveBinsSize, primarySize, pagesEnd)) {
+        notes.push_back(name + " claims more hive than it and the hive hold");
+        continue;
+      }
+      std::vector<uint8_t> image = primaryImage();
+      // "Base block", note 4: a damaged base block is recovered from the log.
+      if (!primaryBlock.checksumRight) memcpy(image.data(), log.bytes.data(), kLogSector);
+      image.resize(kBaseBlockSize + block.hiveBinsSize);
+      const uint8_t* from = log.bytes.data() + pagesAt;
+      for (size_t page = 0; page < dirty.size(); ++page) {
+        if (!dirty[page]) continue;
+        memcpy(image.data() + kBaseBlockSize + page * kOldPageSize, from, kOldPageSize);
+        from += kOldPageSize;
+      }
+      if (!dirtyBinsHold(image, dirty)) {
+        notes.push_back(name + " holds a damaged hive bin");
+        continue;
+      }
+      replay->entriesApplied = 1;
+      replay->pagesApplied = static_cast<uint32_t>(pages);
+      replay->firstSequence = replay->lastSequence = block.sequence1;
+      replay->applied.push_back({block.sequence1, i});
+      finish(&image);
+      return true;
+    }
+    if (!primaryBlock.checksumRight) {
+      *error = "Registry hive " + primaryPath + " is damaged: the checksum of its base block is wrong";
+      return false;
+    }
+    return true;
+  }
+
+  // "Dirty state of a hive": a clean base block has equal sequence numbers
+  // and a right checksum. Both are made higher than any entry's, so that
+  // the entries left in the logs stay stale should Windows ever find the
+  // hive dirty again.
+  void finish(std::vector<uint8_t>* image) {
+    uint8_t* block = image->data();
+    uint32_t sequence = highestSequence == UINT32_MAX ? highestSequence : highestSequence + 1;
+    write32(block + 4, sequence);
+    write32(block + 8, sequence);
+    write32(block + 28, kPrimaryFile);
+    write32(block + 40, static_cast<uint32_t>(image->size() - kBaseBlockSize));
+    write32(block + kChecksummedBytes, baseBlockChecksum(block));
+    replay->state = HiveState::kRecovered;
+    replay->image.swap(*image);
+  }
+};
+
+}  // namespace
+
+uint64_t logEntryHash(const uint8_t* data, size_t size) { return marvin32(data, size); }
+
+uint32_t baseBlockChecksum(const uint8_t* block) {
+  uint32_t checksum = 0;
+  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= read32(block + i);
+  // Windows never stores these two: a sum that comes out as one of them is
+  // written as its neighbour.
+  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
+  if (checksum == 0) checksum = 1;
+  return checksum;
+}
+
+bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size_t primarySize,
+                    const std::vector<HiveLog>& logs, const std::vector<std::string>& lookedFor,
+                    uint64_t largest, HiveReplay* replay, std::string* error) {
+  *replay = HiveReplay();
+  Replayer replayer(primaryPath, primary, primarySize, logs, largest, replay);
+  if (primarySize < kBaseBlockSize || !readBaseBlock(primary, primarySize, &replayer.primaryBlock)) {
+    *error = primaryPath + " is not a Windows registry hive";
+    return false;
+  }
+  const BaseBlock& block = replayer.primaryBlock;
+  if (block.checksumRight && block.sequence1 == block.sequence2) return true;
+  replayer.see(block.sequence1);
+  replayer.see(block.sequence2);
+  replayer.replayNew();
+  if (replay->state != HiveState::kRecovered && !replayer.replayOld(error)) return false;
+  if (replay->state == HiveState::kRecovered) return true;
+
+  replay->state = HiveState::kNotRecovered;
+  std::vector<std::string> missing;
+  for (const std::string& name : lookedFor) {
+    bool found = false;
+    for (const HiveLog& log : logs) found = found || strcasecmp(baseName(log.path).c_str(), baseName(name).c_str()) == 0;
+    if (!found) missing.push_back(baseName(name));
+  }
+  std::vector<std::string> notes = replayer.notes;
+  for (const HiveLog& log : logs) {
+    BaseBlock logBlock;
+    std::string name = baseName(log.path);
+    if (log.bytes.empty()) {
+      notes.push_back(name + " is empty");
+    } else if (!readBaseBlock(log.bytes.data(), log.bytes.size(), &logBlock) ||
+               (logBlock.type != kNewLog && logBlock.type != kOldLog && logBlock.type != kOlderLog)) {
+      notes.push_back(name + " is not a transaction log");
+    } else if (!logBlock.checksumRight || logBlock.sequence1 != logBlock.sequence2) {
+      notes.push_back("the base block of " + name + " is damaged");
+    }
+  }
+  if (logs.empty()) {
+    replay->reason = "its transaction logs " + listNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
+    return true;
+  }
+  std::string reason;
+  for (const std::string& note : notes) reason += (reason.empty() ? "" : "; ") + note;
+  if (!missing.empty()) reason += "; " + listNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
+  replay->reason = reason;
+  return true;
+}
+
+}  // namespace standin

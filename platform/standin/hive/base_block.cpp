@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "platform/standin/hive/hive_logs.h"
+
 namespace standin {
 
 namespace {
@@ -22,13 +24,7 @@ BaseBlock parseBaseBlock(const uint8_t* bytes, size_t size) {
   block.primarySequence = littleEndian32(bytes + 4);
   block.secondarySequence = littleEndian32(bytes + 8);
   block.hiveBinsSize = littleEndian32(bytes + 40);
-  // XOR-32 of the first 508 bytes, where 0xFFFFFFFF is stored as 0xFFFFFFFE
-  // and 0 as 1 ("Base block", Checksum).
-  uint32_t checksum = 0;
-  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(bytes + i);
-  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
-  if (checksum == 0) checksum = 1;
-  block.checksumRight = checksum == littleEndian32(bytes + kChecksummedBytes);
+  block.checksumRight = baseBlockChecksum(bytes) == littleEndian32(bytes + kChecksummedBytes);
   return block;
 }
 

@@ -14,6 +14,7 @@
 
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/base_block.h"
+#include "platform/standin/hive/dirty_hive.h"
 #include "platform/standin/hive/installation.h"
 #include "platform/standin/registry_store.h"
 
@@ -62,34 +63,16 @@ struct Hive {
   // hivex failed half-way through replacing a key's values, so the copy in
   // memory may have lost some; it must never reach the file.
   bool damaged = false;
+  // A dirty hive as its logs bring it up to date, or why they do not.
+  UpToDate upToDate;
 };
 
 // hivex opens the file through the descriptor we hold locked, so it reads
-// exactly the file whose lock we own, whatever happens to the name.
-std::string lockedPath(const Hive& hive) { return "/proc/self/fd/" + std::to_string(hive.file.fd); }
-
-// What the store does with what a base block says. Windows writes the
-// primary sequence number before it changes a hive and the secondary one
-// after, and leaves them unequal when it hibernates or shuts down with fast
-// start-up. The changes still in the .LOG1/.LOG2 files are then replayed at
-// the next boot over whatever we wrote. Only a base block whose checksum
-// holds can say so: any other is damaged.
-bool acceptBaseBlock(const BaseBlock& block, const std::string& path, std::string* error) {
-  if (!block.signature) {
-    *error = path + " is not a Windows registry hive";
-    return false;
-  }
-  if (!block.checksumRight) {
-    *error = "Registry hive " + path + " is damaged: the checksum of its base block is wrong";
-    return false;
-  }
-  if (block.primarySequence != block.secondarySequence) {
-    *error = "Registry hive " + path +
-             " was not shut down cleanly (Windows hibernated or used fast start-up): "
-             "boot the installation, shut it down fully, then try again";
-    return false;
-  }
-  return true;
+// exactly the file whose lock we own, whatever happens to the name; a hive
+// brought up to date from its logs it reads from memory instead.
+std::string lockedPath(const Hive& hive) {
+  int fd = hive.upToDate.imageFd >= 0 ? hive.upToDate.imageFd : hive.file.fd;
+  return "/proc/self/fd/" + std::to_string(fd);
 }
 
 bool readBaseBlock(const Hive& hive, BaseBlock* block, std::string* error) {
@@ -130,7 +113,7 @@ bool openHandle(Hive* hive, std::string* error) {
 }
 
 // Opens one hive of the installation: finds it, locks it, checks its base
-// block, and has hivex read it. `checked` runs once the file is known to be
+// block, brings it up to date when it is dirty, and has hivex read it. `checked` runs once the file is known to be
 // usable, before hivex reads it, so that the caller can start on the next
 // hive in the order the locks are taken. `usable` says whether it got that
 // far: a file that cannot be used at all is named before what hivex finds
@@ -141,7 +124,19 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
   std::string path;
   BaseBlock block;
   if (!findHive(config, name, &path, error) || !lockHive(path, name, hive, error) ||
-      !readBaseBlock(*hive, &block, error) || !acceptBaseBlock(block, path, error)) {
+      !readBaseBlock(*hive, &block, error)) {
+    return false;
+  }
+  if (!block.signature) {
+    *error = path + " is not a Windows registry hive";
+    return false;
+  }
+  // Windows writes a hive's changes to its logs first and marks the hive
+  // dirty, and writes them into the hive only now and then and at a full
+  // shutdown; it brings a dirty hive up to date from the logs when it loads
+  // it, and so does a run.
+  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
+                                       largestHive(name), &hive->upToDate, error)) {
     return false;
   }
   *usable = true;
@@ -154,6 +149,7 @@ class HiveStore : public RegistryStore {
   ~HiveStore() override {
     for (Hive* hive : {&system_, &software_}) {
       if (hive->handle != nullptr) hivex_close(hive->handle);
+      if (hive->upToDate.imageFd >= 0) close(hive->upToDate.imageFd);
       releaseFile(&hive->file);
     }
   }
@@ -257,11 +253,18 @@ class HiveStore : public RegistryStore {
   bool commit(std::string* error) override {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
-      if (!checkUnchanged(hive->file, error)) return false;
+      if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
     }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
+        return false;
+      }
+      // A clean hive written over a dirty one whose logs did not apply would
+      // drop, for good, whatever Windows still had to write into it.
+      if (hive->changed && !hive->upToDate.notUpToDate.empty()) {
+        *error = "Registry hive " + hive->path + " is not up to date: " + hive->upToDate.notUpToDate +
+                 "; writing it would lose what Windows has yet to apply, so nothing was written";
         return false;
       }
     }
@@ -279,6 +282,12 @@ class HiveStore : public RegistryStore {
           error);
       if (!written) return false;
       hive->changed = false;
+    }
+    for (Hive* hive : {&system_, &software_}) {
+      if (!hive->upToDate.notUpToDate.empty()) {
+        fprintf(stderr, "netvane: registry hive %s is not up to date: %s; it was read as it is\n",
+                hive->path.c_str(), hive->upToDate.notUpToDate.c_str());
+      }
     }
     return true;
   }

@@ -442,6 +442,31 @@ class HiveStoreTest(unittest.TestCase):
                 self.assertEqual(status, len(out))
                 self.assertEqual(mnt.snapshot(), before)
 
+    def test_a_hibernated_installation_is_listed_but_not_configured(self):
+        """hiberfil.sys at the volume root, judged as ntfs-3g judges it,
+        whichever directory of the installation the user names."""
+        for name, header, named in (("hiberfil.sys", b"hibr", ""), ("HIBERFIL.SYS", b"HIBR", "/Windows"),
+                                    ("hiberfil.sys", b"HIBR", "/" + CONFIG), ("hiberfil.sys", b"", ""),
+                                    ("hiberfil.sys", b"wake", ""), ("hiberfil.sys", b"\0\0\0\0", "")):
+            with self.subTest(name=name, header=header, named=named):
+                shutil.rmtree(os.path.join(self.scratch.name, "mnt"), ignore_errors=True)
+                mnt = self.installation()
+                with open(os.path.join(mnt.root, name), "wb") as f:
+                    f.write(header + bytes(4096 - len(header) if header else 100))
+                before = mnt.snapshot()
+                directory = mnt.root + named
+                self.assertEqual(run_with_stderr(directory)[1:], ("", 0))
+                out, stderr, status = run_with_stderr(directory, "1", "10.1.2.3")
+                if header in (b"wake", b"\0\0\0\0"):
+                    self.assertEqual((out, stderr, status), ("", "", 0))
+                    continue
+                self.assertEqual(out, "Windows on %s is hibernated and would resume over any "
+                                      "change: start it and shut it down fully (Shift+Shut down, or "
+                                      "shutdown /s /t 0), or turn hibernation and fast start-up off "
+                                      "with powercfg /h off, then try again\n" % mnt.root)
+                self.assertEqual((stderr, status), ("", min(len(out), 255)))
+                self.assertEqual(mnt.snapshot(), before)
+
     def test_a_hive_larger_than_windows_allows_is_refused_at_once(self):
         mnt = self.installation()
         os.truncate(mnt.system, 4 << 30)

@@ -155,8 +155,9 @@ class HiveStore : public RegistryStore {
   }
 
   bool open(const std::string& directory, std::string* error) {
-    std::string config;
-    if (!findConfigDirectory(directory, &config, error)) return false;
+    std::string config, root;
+    if (!findConfigDirectory(directory, &config, &root, error)) return false;
+    isHibernated(root, &hibernated_);
     // hivex maps a hive that it only reads, and another program may cut it short.
     guardMappedFile(nullptr, 0);
     // hivex reads through a whole hive when it opens it, which is most of a
@@ -254,6 +255,11 @@ class HiveStore : public RegistryStore {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
       if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
+    }
+    // Windows would resume from its memory and write over the change.
+    if (!hibernated_.empty() && (system_.changed || software_.changed)) {
+      *error = hibernated_;
+      return false;
     }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
@@ -466,6 +472,8 @@ class HiveStore : public RegistryStore {
 
   Hive system_;
   Hive software_;
+  // Why a run may not change this installation, when it is hibernated.
+  std::string hibernated_;
   hive_node_h controlSet_ = 0;
   std::map<std::string, Location, NameOrder> located_;
 };

@@ -2,9 +2,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <vector>
@@ -53,7 +57,27 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
-bool findConfigDirectory(const std::string& directory, std::string* config, std::string* error) {
+namespace {
+
+// The directory `levels` above `directory`, as it is on disk: empty when
+// there is no such directory.
+std::string above(const std::string& directory, size_t levels) {
+  char* resolved = realpath(directory.c_str(), nullptr);
+  if (resolved == nullptr) return "";
+  std::string path = resolved;
+  free(resolved);
+  for (; levels > 0; --levels) {
+    std::string::size_type slash = path.rfind('/');
+    if (path == "/" || slash == std::string::npos) return "";
+    path = slash == 0 ? "/" : path.substr(0, slash);
+  }
+  return path;
+}
+
+}  // namespace
+
+bool findConfigDirectory(const std::string& directory, std::string* config, std::string* root,
+                         std::string* error) {
   static const std::vector<std::vector<const char*>> kLayouts = {
       {"Windows", "System32", "config"}, {"System32", "config"}};
   for (const std::vector<const char*>& layout : kLayouts) {
@@ -68,6 +92,7 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     }
     if (present) {
       *config = path;
+      *root = above(directory, 3 - layout.size());
       return true;
     }
   }
@@ -75,6 +100,7 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
   if (findEntry(directory, "SYSTEM", false, &hive, error) ||
       (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
     *config = directory;
+    *root = above(directory, 3);
     return true;
   }
   if (!error->empty()) return false;
@@ -87,6 +113,41 @@ bool findHive(const std::string& config, const char* name, std::string* path, st
   if (findEntry(config, name, false, path, error)) return true;
   if (error->empty()) *error = std::string("Cannot find registry hive ") + config + "/" + name;
   return false;
+}
+
+// Judged as ntfs-3g judges it before it mounts a volume for writing
+// (ntfs_volume_check_hiberfile, libntfs-3g/volume.c): hiberfil.sys at the
+// root whose first 4096 bytes begin with "hibr" or "HIBR" (fast start-up
+// writes the same image), or that is shorter than that. Windows marks an
+// image it has resumed from "wake", or leaves zeros, and neither counts.
+bool isHibernated(const std::string& root, std::string* refusal) {
+  const size_t kHeaderSize = 4096;
+  std::string file;
+  std::string error;
+  if (root.empty() || (!findEntry(root, "hiberfil.sys", false, &file, &error) && error.empty())) return false;
+  char header[kHeaderSize];
+  ssize_t got = -1;
+  int fd = error.empty() ? open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
+  if (fd >= 0) {
+    got = pread(fd, header, sizeof header, 0);
+    if (got < 0) error = "Cannot read " + file + ": " + strerror(errno);
+    close(fd);
+  } else if (error.empty()) {
+    error = "Cannot read " + file + ": " + strerror(errno);
+  }
+  if (!error.empty()) {
+    *refusal = error + ", so whether Windows is hibernated there is unknown; nothing was written";
+    return true;
+  }
+  if (static_cast<size_t>(got) == kHeaderSize && memcmp(header, "hibr", 4) != 0 &&
+      memcmp(header, "HIBR", 4) != 0) {
+    return false;
+  }
+  *refusal = "Windows on " + root +
+             " is hibernated and would resume over any change: start it and shut it down fully "
+             "(Shift+Shut down, or shutdown /s /t 0), or turn hibernation and fast start-up off "
+             "with powercfg /h off, then try again";
+  return true;
 }
 
 }  // namespace standin

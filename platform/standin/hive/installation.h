@@ -17,12 +17,20 @@ bool findEntry(const std::string& directory, const char* name, bool wantDirector
 std::string withoutTrailingSlashes(std::string path);
 
 // The directory may be the installation's volume root, its Windows
-// directory or its config directory itself. False with one line in `error`.
-bool findConfigDirectory(const std::string& directory, std::string* config, std::string* error);
+// directory or its config directory itself. `root` is where the volume root
+// is, or would be, for the config directory found; empty when it lies above
+// "/". False with one line in `error`.
+bool findConfigDirectory(const std::string& directory, std::string* config, std::string* root,
+                         std::string* error);
 
 // The hive `name` ("SYSTEM", "SOFTWARE") in the config directory. False with
 // one line in `error`.
 bool findHive(const std::string& config, const char* name, std::string* path, std::string* error);
+
+// Whether Windows on the volume at `root` is hibernated, and would resume
+// from memory over any change to its files. When it is, or when that cannot
+// be told, `refusal` is one line that says so and what to do.
+bool isHibernated(const std::string& root, std::string* refusal);
 
 }  // namespace standin
 

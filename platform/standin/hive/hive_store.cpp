@@ -113,13 +113,13 @@ bool openHandle(Hive* hive, std::string* error) {
 }
 
 // Opens one hive of the installation: finds it, locks it, checks its base
-// block, brings it up to date when it is dirty, and has hivex read it. `checked` runs once the file is known to be
-// usable, before hivex reads it, so that the caller can start on the next
-// hive in the order the locks are taken. `usable` says whether it got that
-// far: a file that cannot be used at all is named before what hivex finds
-// inside another.
+// block, brings it up to date when it is dirty, and has hivex read it.
+// `locked` runs once the file is locked and is a hive, so that the caller
+// can start on the next hive in the order the locks are taken. `usable`
+// says whether the file could be used at all, before hivex read it: such a
+// failure is named before what hivex finds inside another hive.
 bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
-              const std::function<void()>& checked, std::string* error) {
+              const std::function<void()>& locked, std::string* error) {
   *usable = false;
   std::string path;
   BaseBlock block;
@@ -131,6 +131,7 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
     *error = path + " is not a Windows registry hive";
     return false;
   }
+  if (locked) locked();
   // Windows writes a hive's changes to its logs first and marks the hive
   // dirty, and writes them into the hive only now and then and at a full
   // shutdown; it brings a dirty hive up to date from the logs when it loads
@@ -140,7 +141,6 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
     return false;
   }
   *usable = true;
-  if (checked) checked();
   return openHandle(hive, error);
 }
 

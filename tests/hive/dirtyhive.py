@@ -327,9 +327,11 @@ CHANGES = [
         ("ControlSet001\\Services\\LoggedDriver\\Parameters", ['"Note"="second change"'])),
     reg(("ControlSet001\\Services\\LoggedDriver\\Parameters", ['"Third"=dword:00000003'])),
 ]
-# Enough data to need hive bins the hive does not have yet.
+# Enough data to need hive bins the hive does not have yet, in values that
+# hivex keeps in one cell each (it writes no big-data records).
 GROWTH = reg(("ControlSet001\\Services\\LoggedDriver\\Tables",
-              ['"Blob"=hex:' + ",".join("%02x" % (i * 7 % 251) for i in range(40000))]))
+              ['"Blob%d"=hex:' % n + ",".join("%02x" % (i * n % 251) for i in range(12000))
+               for n in (3, 5, 7)]))
 HISTORY = reg(("ControlSet001\\Services\\Archive",
                ['"Table"=hex:' + ",".join("%02x" % (i * 13 % 256) for i in range(12000))]))
 # Carried only by an entry whose hash is wrong: it must never show.

@@ -11,7 +11,6 @@ by hivex and libregf, and compared with the hive the logs were made from.
 import os
 import re
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile

@@ -425,7 +425,8 @@ def make_installation(case, config):
                         "SYSTEM.LOG2": applicable}
             out.absent_bytes.append(STALE_MARKER)
         else:
-            out.logs = {"SYSTEM.LOG": applicable}
+            # Found whatever the case of its name, as the hives themselves are.
+            out.logs = {"SYSTEM.log": applicable}
     elif case == "SOFTWARE with a card only in its log":
         hive = "SOFTWARE"
         out.expected["SYSTEM"] = merged(system, NEW_CARD_SYSTEM, SYSTEM_PREFIX)

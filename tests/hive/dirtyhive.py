@@ -248,6 +248,7 @@ def replay(primary, logs):
         file_type = struct.unpack_from("<I", log, 28)[0]
         (new if file_type == FILE_TYPE_NEW_LOG else old).append(log)
     if new:
+        # "Log entries", note 6: a base block with a wrong checksum comes from a log.
         if not clean_checksum:
             hive[:SECTOR] = with_base_block(new[0], *sequence_numbers(new[0]))[:SECTOR]
         found = {}
@@ -257,13 +258,15 @@ def replay(primary, logs):
                 length, _, sequence, size, count, hash1, hash2 = \
                     struct.unpack_from("<IIIIIQQ", log, offset + 4)
                 entry = log[offset:offset + length]
+                # Note 7: a wrong hash or hive-bins size ends the entries.
                 if length < 40 or offset + length > len(log) or size % PAGE or \
                         marvin32(entry[40:]) != hash1 or marvin32(entry[:32]) != hash2:
                     break
                 found[sequence] = (size, count, entry)
                 offset += length
-        # Entries older than the primary were applied before it was last
-        # written; the replay starts at the oldest entry that is not.
+        # "Log entries", note 5: only subsequent entries apply. The note counts
+        # from the primary sequence number, but the real NTUSER.DAT logs begin
+        # at the secondary one (567/566, first entry 566), which Windows applies.
         subsequent = [sequence for sequence in found if sequence >= sequence_numbers(hive)[1]]
         if not subsequent:
             return None
@@ -280,6 +283,8 @@ def replay(primary, logs):
             struct.pack_into("<I", hive, 40, size)
             applied, expected = expected, expected + 1
         return with_base_block(hive, applied + 1, applied + 1) + bytes(hive[regf.BASE_BLOCK_SIZE:])
+    # "Multiple transaction log files", old format: the log whose timestamp
+    # is the primary's applies.
     for log in old:
         if timestamp(log) != timestamp(primary):
             continue
@@ -303,6 +308,7 @@ def same_hive_bins(a, b):
     return bins_size(a) == bins_size(b) and \
         a[regf.BASE_BLOCK_SIZE:regf.BASE_BLOCK_SIZE + bins_size(a)] == \
         b[regf.BASE_BLOCK_SIZE:regf.BASE_BLOCK_SIZE + bins_size(b)]
+
 
 # --- dirty installations --------------------------------------------------
 

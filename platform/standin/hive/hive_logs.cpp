@@ -297,9 +297,11 @@ struct Replayer {
       return;
     }
     if (!primaryBlock.checksumRight && replay->entriesApplied == 0) {
-      // The base block alone was recovered: the hive bins are as the log's
-      // copy of it describes them.
-      image.resize(std::min<uint64_t>(image.size(), kBaseBlockSize + blocks[newest].hiveBinsSize));
+      // The base block alone is recovered, and the hive bins are as the
+      // log's copy of it describes them, when the primary holds them all.
+      uint32_t hiveBins = blocks[newest].hiveBinsSize;
+      if (!validHiveBinsSize(hiveBins, largest) || !backedSize(hiveBins, image.size(), 0)) return;
+      image.resize(kBaseBlockSize + hiveBins);
     }
     finish(&image);
   }

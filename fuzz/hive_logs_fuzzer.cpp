@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A copy of exactly the primary's bytes, so that a read past them is caught.
   uint8_t* exact = static_cast<uint8_t*>(malloc(primary.size() + 1));
   if (!primary.empty()) memcpy(exact, primary.data(), primary.size());
-  bool usable = standin::replayHiveLogs("SYSTEM", exact, primary.size(), logs, lookedFor, largest, &replay, &error);
+  bool usable =
+      standin::replayHiveLogs("SYSTEM", exact, primary.size(), logs, lookedFor, largest, &replay, &error);
   free(exact);
   if (!usable) {
     check(!error.empty() && error.find('\n') == std::string::npos, "an error is one line");

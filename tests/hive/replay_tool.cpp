@@ -48,7 +48,8 @@ int main(int argc, char** argv) {
   if (replay.state == standin::HiveState::kNotRecovered) printf("%s\n", replay.reason.c_str());
   if (replay.state == standin::HiveState::kRecovered) {
     std::ofstream out(argv[2], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(replay.image.data()), static_cast<std::streamsize>(replay.image.size()));
+    out.write(reinterpret_cast<const char*>(replay.image.data()),
+              static_cast<std::streamsize>(replay.image.size()));
     if (!out) return 1;
   }
   return 0;

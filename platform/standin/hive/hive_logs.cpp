@@ -429,6 +429,7 @@ struct Replayer {
       if (!found) missing.push_back(baseName(name));
     }
     std::string are = missing.size() == 1 ? " is missing" : " are missing";
+    if (logs.empty() && missing.empty()) return "it has no transaction logs";
     if (logs.empty()) return "its transaction logs " + listNames(missing) + are;
     std::vector<std::string> clauses = notes;
     for (const HiveLog& log : logs) {

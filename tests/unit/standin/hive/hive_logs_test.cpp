@@ -237,6 +237,7 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     HiveState state;
     Applied applied;
     std::string marks;  // each bin's mark after, or the reason
+    uint64_t largest = kLargest;
   };
   const Case cases[] = {
       {"clean: logs ignored", primaryHive(7, 7), {newLog("SYSTEM.LOG1", 7, {entry(7, {0}, 'a')})},
@@ -268,6 +269,9 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"a claim the pages do not back stops", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b', 200)})}, HiveState::kRecovered,
        range(10, 10, 0), "aP"},
+      {"an entry above the cap stops", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {2}, 'b', 3)})}, HiveState::kRecovered,
+       range(10, 10, 0), "aP", 4096 + 2 * 4096},
       {"damaged base block restored from the newest log", damagedBase(primaryHive(11, 10)),
        {newLog("SYSTEM.LOG1", 9, {entry(9, {1}, 'z')}), newLog("SYSTEM.LOG2", 10, {entry(10, {0}, 'a')})},
        HiveState::kRecovered, range(10, 10, 1), "aP"},
@@ -290,7 +294,7 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     HiveReplay replay;
     std::string error;
     ASSERT_TRUE(standin::replayHiveLogs("SYSTEM", c.primary.data(), c.primary.size(), c.logs, kLookedFor,
-                                        kLargest, &replay, &error))
+                                        c.largest, &replay, &error))
         << error;
     ASSERT_EQ(c.state, replay.state) << replay.reason;
     EXPECT_EQ(c.applied, appliedOf(replay));

@@ -313,6 +313,7 @@ TEST(HiveLogs, UnusableHivesAreRefusedWithALine) {
     Bytes primary;
     std::vector<HiveLog> logs;
     std::string error;
+    uint64_t largest = kLargest;
   };
   Bytes notHive = primaryHive(1, 1);
   notHive[0] = 'x';
@@ -324,12 +325,14 @@ TEST(HiveLogs, UnusableHivesAreRefusedWithALine) {
        "SYSTEM is not a Windows registry hive"},
       {damagedBase(primaryHive(11, 10)), {{"SYSTEM.LOG1", Bytes(700, 0)}},
        "Registry hive SYSTEM is damaged: the checksum of its base block is wrong"},
+      {primaryHive(12, 11), {oldLog(kWritten, 'o')},
+       "Transaction log SYSTEM.LOG claims a hive bigger than the largest Windows allows", 4096 + 4096},
   };
   for (const Case& c : cases) {
     HiveReplay replay;
     std::string error;
     EXPECT_FALSE(standin::replayHiveLogs("SYSTEM", c.primary.data(), c.primary.size(), c.logs, kLookedFor,
-                                         kLargest, &replay, &error));
+                                         c.largest, &replay, &error));
     EXPECT_EQ(c.error, error);
   }
 }

@@ -5,8 +5,8 @@
 // bytes present before it is used.
 #include "platform/standin/hive/hive_logs.h"
 
+#include <ctype.h>
 #include <string.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <iterator>
@@ -60,9 +60,11 @@ void marvinBlock(uint32_t* lo, uint32_t* hi) {
   *hi = rotateLeft(*hi, 19);
 }
 
+}  // namespace
+
 // Marvin32 as the kernel computes it for log entries: the two halves of the
 // state make the 64-bit result, the high half above.
-uint64_t marvin32(const uint8_t* data, size_t size) {
+uint64_t logEntryHash(const uint8_t* data, size_t size) {
   uint32_t lo = static_cast<uint32_t>(kEntrySeed);
   uint32_t hi = static_cast<uint32_t>(kEntrySeed >> 32);
   for (; size >= 4; data += 4, size -= 4) {
@@ -77,9 +79,20 @@ uint64_t marvin32(const uint8_t* data, size_t size) {
   return static_cast<uint64_t>(hi) << 32 | lo;
 }
 
+namespace {
+
 std::string baseName(const std::string& path) {
   std::string::size_type slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Windows names files case-insensitively; the store finds a hive's logs so.
+bool sameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
 }
 
 // "a, b and c"
@@ -159,8 +172,8 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
       problem = "is not a log entry";
     } else if (entrySize < kLogSector || entrySize % kLogSector != 0 || entrySize > size - at) {
       problem = "is cut short";
-    } else if (read64(header + 32) != marvin32(header, 32) ||
-               read64(header + 24) != marvin32(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
+    } else if (read64(header + 32) != logEntryHash(header, 32) ||
+               read64(header + 24) != logEntryHash(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
       problem = "has a wrong hash";
     } else if (!validHiveBinsSize(entry.hiveBinsSize, largest)) {
       problem = "has a wrong hive-bins size";
@@ -297,9 +310,11 @@ struct Replayer {
       return;
     }
     if (!primaryBlock.checksumRight && replay->entriesApplied == 0) {
-      // The base block alone was recovered: the hive bins are as the log's
-      // copy of it describes them.
-      image.resize(std::min<uint64_t>(image.size(), kBaseBlockSize + blocks[newest].hiveBinsSize));
+      // The base block alone is recovered, and the hive bins are as the
+      // log's copy of it describes them, when the primary holds them all.
+      uint32_t hiveBins = blocks[newest].hiveBinsSize;
+      if (!validHiveBinsSize(hiveBins, largest) || !backedSize(hiveBins, image.size(), 0)) return;
+      image.resize(kBaseBlockSize + hiveBins);
     }
     finish(&image);
   }
@@ -354,7 +369,8 @@ struct Replayer {
       // "Dirty vector": one bit per 512-byte page of the hive bins, after "DIRT".
       size_t bitmap = block.hiveBinsSize / kOldPageSize / 8;
       size_t pagesAt = (kLogSector + 4 + bitmap + kLogSector - 1) / kLogSector * kLogSector;
-      if (log.bytes.size() < kLogSector + 4 + bitmap || memcmp(log.bytes.data() + kLogSector, "DIRT", 4) != 0) {
+      if (log.bytes.size() < kLogSector + 4 + bitmap ||
+          memcmp(log.bytes.data() + kLogSector, "DIRT", 4) != 0) {
         notes.push_back(name + " has no dirty vector");
         continue;
       }
@@ -404,6 +420,36 @@ struct Replayer {
     return true;
   }
 
+  // One clause for every log looked for: missing, or why it did not apply.
+  std::string whyNotRecovered(const std::vector<std::string>& lookedFor) const {
+    std::vector<std::string> missing;
+    for (const std::string& name : lookedFor) {
+      bool found = false;
+      for (const HiveLog& log : logs) found = found || sameName(baseName(log.path), baseName(name));
+      if (!found) missing.push_back(baseName(name));
+    }
+    std::string are = missing.size() == 1 ? " is missing" : " are missing";
+    if (logs.empty() && missing.empty()) return "it has no transaction logs";
+    if (logs.empty()) return "its transaction logs " + listNames(missing) + are;
+    std::vector<std::string> clauses = notes;
+    for (const HiveLog& log : logs) {
+      BaseBlock block;
+      std::string name = baseName(log.path);
+      if (log.bytes.empty()) {
+        clauses.push_back(name + " is empty");
+      } else if (!readBaseBlock(log.bytes.data(), log.bytes.size(), &block) ||
+                 (block.type != kNewLog && block.type != kOldLog && block.type != kOlderLog)) {
+        clauses.push_back(name + " is not a transaction log");
+      } else if (!block.checksumRight || block.sequence1 != block.sequence2) {
+        clauses.push_back("the base block of " + name + " is damaged");
+      }
+    }
+    if (!missing.empty()) clauses.push_back(listNames(missing) + are);
+    std::string reason;
+    for (const std::string& clause : clauses) reason += (reason.empty() ? "" : "; ") + clause;
+    return reason;
+  }
+
   // "Dirty state of a hive": a clean base block has equal sequence numbers
   // and a right checksum. Both are made higher than any entry's, so that
   // the entries left in the logs stay stale should Windows ever find the
@@ -422,8 +468,6 @@ struct Replayer {
 };
 
 }  // namespace
-
-uint64_t logEntryHash(const uint8_t* data, size_t size) { return marvin32(data, size); }
 
 uint32_t baseBlockChecksum(const uint8_t* block) {
   uint32_t checksum = 0;
@@ -453,33 +497,7 @@ bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size
   if (replay->state == HiveState::kRecovered) return true;
 
   replay->state = HiveState::kNotRecovered;
-  std::vector<std::string> missing;
-  for (const std::string& name : lookedFor) {
-    bool found = false;
-    for (const HiveLog& log : logs) found = found || strcasecmp(baseName(log.path).c_str(), baseName(name).c_str()) == 0;
-    if (!found) missing.push_back(baseName(name));
-  }
-  std::vector<std::string> notes = replayer.notes;
-  for (const HiveLog& log : logs) {
-    BaseBlock logBlock;
-    std::string name = baseName(log.path);
-    if (log.bytes.empty()) {
-      notes.push_back(name + " is empty");
-    } else if (!readBaseBlock(log.bytes.data(), log.bytes.size(), &logBlock) ||
-               (logBlock.type != kNewLog && logBlock.type != kOldLog && logBlock.type != kOlderLog)) {
-      notes.push_back(name + " is not a transaction log");
-    } else if (!logBlock.checksumRight || logBlock.sequence1 != logBlock.sequence2) {
-      notes.push_back("the base block of " + name + " is damaged");
-    }
-  }
-  if (logs.empty()) {
-    replay->reason = "its transaction logs " + listNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
-    return true;
-  }
-  std::string reason;
-  for (const std::string& note : notes) reason += (reason.empty() ? "" : "; ") + note;
-  if (!missing.empty()) reason += "; " + listNames(missing) + (missing.size() == 1 ? " is" : " are") + " missing";
-  replay->reason = reason;
+  replay->reason = replayer.whyNotRecovered(lookedFor);
   return true;
 }
 

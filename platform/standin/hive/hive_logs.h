@@ -34,8 +34,9 @@ struct HiveReplayEntry {
 struct HiveReplay {
   HiveState state = HiveState::kClean;
   // kRecovered: the whole up-to-date hive file: base block (sequence numbers equal,
-  // higher than every applied log entry's, checksum right, hive-bins size as the last
-  // entry says) followed by the hive bins.
+  // higher than every applied log entry's, indeed than any number in the primary or
+  // the logs, checksum right, file type primary, hive-bins size as the last entry
+  // says) followed by exactly that many bytes of hive bins.
   std::vector<uint8_t> image;
   // kNotRecovered: a clause that fits after "<hive path> is not up to date: ", e.g.
   // "its transaction logs SYSTEM.LOG1, SYSTEM.LOG2 and SYSTEM.LOG are missing" or

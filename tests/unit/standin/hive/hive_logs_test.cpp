@@ -237,6 +237,7 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     HiveState state;
     Applied applied;
     std::string marks;  // each bin's mark after, or the reason
+    uint64_t largest = kLargest;
   };
   const Case cases[] = {
       {"clean: logs ignored", primaryHive(7, 7), {newLog("SYSTEM.LOG1", 7, {entry(7, {0}, 'a')})},
@@ -260,17 +261,22 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), flipped(entry(11, {1}, 'b'), 8)})},
        HiveState::kRecovered, range(10, 10, 0), "aP"},
       {"stops at a wrong hive-bins size", primaryHive(11, 10),
-       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), badSize})}, HiveState::kRecovered, range(10, 10, 0), "aP"},
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), badSize})}, HiveState::kRecovered, range(10, 10, 0),
+       "aP"},
       {"grows as the entries say", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {2}, 'a', 3), entry(11, {3}, 'b', 4)})}, HiveState::kRecovered,
        range(10, 11, 0), "PPab"},
       {"a claim the pages do not back stops", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b', 200)})}, HiveState::kRecovered,
        range(10, 10, 0), "aP"},
+      {"an entry above the cap stops", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {2}, 'b', 3)})}, HiveState::kRecovered,
+       range(10, 10, 0), "aP", 4096 + 2 * 4096},
       {"damaged base block restored from the newest log", damagedBase(primaryHive(11, 10)),
        {newLog("SYSTEM.LOG1", 9, {entry(9, {1}, 'z')}), newLog("SYSTEM.LOG2", 10, {entry(10, {0}, 'a')})},
        HiveState::kRecovered, range(10, 10, 1), "aP"},
-      {"old format", primaryHive(12, 11), {oldLog(kWritten, 'o')}, HiveState::kRecovered, range(12, 12, 0), "Po"},
+      {"old format", primaryHive(12, 11), {oldLog(kWritten, 'o')}, HiveState::kRecovered, range(12, 12, 0),
+       "Po"},
       {"damaged base block restored from an old log", damagedBase(primaryHive(12, 11)), {oldLog(0, 'o')},
        HiveState::kRecovered, range(12, 12, 0), "Po"},
       {"no logs", primaryHive(11, 10), {}, HiveState::kNotRecovered, {},
@@ -288,7 +294,7 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     HiveReplay replay;
     std::string error;
     ASSERT_TRUE(standin::replayHiveLogs("SYSTEM", c.primary.data(), c.primary.size(), c.logs, kLookedFor,
-                                        kLargest, &replay, &error))
+                                        c.largest, &replay, &error))
         << error;
     ASSERT_EQ(c.state, replay.state) << replay.reason;
     EXPECT_EQ(c.applied, appliedOf(replay));
@@ -307,6 +313,7 @@ TEST(HiveLogs, UnusableHivesAreRefusedWithALine) {
     Bytes primary;
     std::vector<HiveLog> logs;
     std::string error;
+    uint64_t largest = kLargest;
   };
   Bytes notHive = primaryHive(1, 1);
   notHive[0] = 'x';
@@ -318,12 +325,14 @@ TEST(HiveLogs, UnusableHivesAreRefusedWithALine) {
        "SYSTEM is not a Windows registry hive"},
       {damagedBase(primaryHive(11, 10)), {{"SYSTEM.LOG1", Bytes(700, 0)}},
        "Registry hive SYSTEM is damaged: the checksum of its base block is wrong"},
+      {primaryHive(12, 11), {oldLog(kWritten, 'o')},
+       "Transaction log SYSTEM.LOG claims a hive bigger than the largest Windows allows", 4096 + 4096},
   };
   for (const Case& c : cases) {
     HiveReplay replay;
     std::string error;
     EXPECT_FALSE(standin::replayHiveLogs("SYSTEM", c.primary.data(), c.primary.size(), c.logs, kLookedFor,
-                                         kLargest, &replay, &error));
+                                         c.largest, &replay, &error));
     EXPECT_EQ(c.error, error);
   }
 }

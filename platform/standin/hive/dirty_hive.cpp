@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/hive_logs.h"
 #include "platform/standin/hive/installation.h"
 
@@ -19,8 +20,8 @@ namespace {
 // log files").
 const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 
-// Fewer bytes than `size` when the file ends sooner; the store's own check
-// for a file that changed under the run then names it.
+// Fewer bytes than `size` when the file ends sooner; logsUnchanged then
+// names the log that changed under the run.
 bool readWhole(int fd, uint64_t size, std::vector<uint8_t>* bytes) {
   bytes->resize(size);
   uint64_t done = 0;
@@ -66,29 +67,57 @@ bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* r
 }
 
 // hivex opens files only by name; a memory file gives the image one, under
-// /proc/self/fd, that no other program can change or cut short.
+// /proc/self/fd, that no other program can change or cut short. Written
+// rather than mapped: the kernel fills the file's pages faster than faults
+// on a mapping of it would.
 int imageFile(const std::vector<uint8_t>& image, const std::string& path, std::string* error) {
   int fd = memfd_create("netvane-hive", MFD_CLOEXEC);
-  void* mapped = MAP_FAILED;
-  if (fd >= 0 && ftruncate(fd, static_cast<off_t>(image.size())) == 0) {
-    mapped = mmap(nullptr, image.size(), PROT_WRITE, MAP_SHARED, fd, 0);
+  size_t done = 0;
+  while (fd >= 0 && done < image.size()) {
+    ssize_t n = write(fd, image.data() + done, image.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
   }
-  if (mapped == MAP_FAILED) {
+  if (fd < 0 || done < image.size()) {
     *error = "Cannot bring registry hive " + path + " up to date in memory: " + strerror(errno);
     if (fd >= 0) close(fd);
     return -1;
   }
-  memcpy(mapped, image.data(), image.size());
-  munmap(mapped, image.size());
   return fd;
 }
+
+// The primary is read through a mapping of the locked file, which costs no
+// copy; a file cut short under it reads as zeros past its end, and the run
+// then reports it as changed.
+class MappedHive {
+ public:
+  MappedHive(int fd, uint64_t size) : size_(size) {
+    void* mapped = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+    if (mapped == MAP_FAILED) return;
+    bytes_ = static_cast<const uint8_t*>(mapped);
+    guardMappedFile(bytes_, size_);
+  }
+  MappedHive(const MappedHive&) = delete;
+  MappedHive& operator=(const MappedHive&) = delete;
+  ~MappedHive() {
+    if (bytes_ == nullptr) return;
+    unguardMappedFile(bytes_);
+    munmap(const_cast<uint8_t*>(bytes_), size_);
+  }
+  const uint8_t* bytes() const { return bytes_; }
+
+ private:
+  const uint8_t* bytes_ = nullptr;
+  uint64_t size_;
+};
 
 }  // namespace
 
 bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
                    UpToDate* result, std::string* error) {
-  std::vector<uint8_t> primary;
-  if (!readWhole(fd, size, &primary)) {
+  MappedHive primary(fd, size);
+  if (primary.bytes() == nullptr) {
     *error = "Cannot read registry hive " + path + ": " + strerror(errno);
     return false;
   }
@@ -110,12 +139,11 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
     if (!readLog(found, largest, &logs.back(), &result->logs.back(), error)) return false;
   }
   HiveReplay replay;
-  if (!replayHiveLogs(path, primary.data(), primary.size(), logs, lookedFor, largest, &replay, error)) {
+  if (!replayHiveLogs(path, primary.bytes(), size, logs, lookedFor, largest, &replay, error)) {
     return false;
   }
   if (replay.state == HiveState::kNotRecovered) result->notUpToDate = replay.reason;
   if (replay.state != HiveState::kRecovered) return true;
-  std::vector<uint8_t>().swap(primary);
   logs.clear();
   result->imageFd = imageFile(replay.image, path, error);
   return result->imageFd >= 0;

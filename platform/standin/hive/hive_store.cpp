@@ -276,6 +276,11 @@ class HiveStore : public RegistryStore {
     }
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->changed) continue;
+      // hivex_commit sets both sequence numbers to one above the first and
+      // recomputes the checksum (hivex, lib/handle.c), so a hive brought up
+      // to date, whose numbers are already above every log entry's, is
+      // written clean, and Windows leaves its logs unread ("Dirty state of
+      // a hive").
       hive_h* handle = hive->handle;
       const std::string& path = hive->path;
       bool written = replaceFileAtomically(

@@ -59,16 +59,19 @@ std::string withoutTrailingSlashes(std::string path) {
 
 namespace {
 
-// The directory `levels` above `directory`, as it is on disk: empty when
-// there is no such directory.
-std::string above(const std::string& directory, size_t levels) {
+// The volume root above `directory`, as it is on disk, which is the
+// installation's `layout` below it (its last names, matched without regard
+// to case); empty when it is not.
+std::string rootAbove(const std::string& directory, const std::vector<const char*>& layout) {
   char* resolved = realpath(directory.c_str(), nullptr);
   if (resolved == nullptr) return "";
   std::string path = resolved;
   free(resolved);
-  for (; levels > 0; --levels) {
+  for (size_t i = layout.size(); i > 0; --i) {
     std::string::size_type slash = path.rfind('/');
-    if (path == "/" || slash == std::string::npos) return "";
+    if (path == "/" || slash == std::string::npos || strcasecmp(path.c_str() + slash + 1, layout[i - 1]) != 0) {
+      return "";
+    }
     path = slash == 0 ? "/" : path.substr(0, slash);
   }
   return path;
@@ -92,7 +95,8 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     }
     if (present) {
       *config = path;
-      *root = above(directory, 3 - layout.size());
+      // A Windows directory may have any name; the root is above it.
+      *root = layout.size() == 3 ? rootAbove(directory, {}) : rootAbove(directory + "/..", {});
       return true;
     }
   }
@@ -100,7 +104,7 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
   if (findEntry(directory, "SYSTEM", false, &hive, error) ||
       (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
     *config = directory;
-    *root = above(directory, 3);
+    *root = rootAbove(directory, {"Windows", "System32", "config"});
     return true;
   }
   if (!error->empty()) return false;

@@ -17,9 +17,10 @@ bool findEntry(const std::string& directory, const char* name, bool wantDirector
 std::string withoutTrailingSlashes(std::string path);
 
 // The directory may be the installation's volume root, its Windows
-// directory or its config directory itself. `root` is where the volume root
-// is, or would be, for the config directory found; empty when it lies above
-// "/". False with one line in `error`.
+// directory or its config directory itself. `root` is the volume root above
+// the config directory found, wherever the user pointed; empty for a
+// directory of hives that is not in a Windows/System32/config layout. False
+// with one line in `error`.
 bool findConfigDirectory(const std::string& directory, std::string* config, std::string* root,
                          std::string* error);
 

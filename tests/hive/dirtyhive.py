@@ -358,6 +358,14 @@ NEW_CARD_SOFTWARE = "\n".join([
     "[%s\\Microsoft\\Windows NT\\CurrentVersion\\NetworkCards\\3]" % SOFTWARE_PREFIX,
     '"Description"="%s"' % NEW_CARD[1], '"ServiceName"="%s"' % NEW_CARD[0], ""])
 
+# Changes to keys that every Windows SYSTEM hive has and the fixture machine
+# has not: on a real hive they touch pages scattered through it.
+SCATTERED = reg(
+    ("ControlSet001\\Control\\ComputerName\\ComputerName", ['"ComputerName"="LOGGED"']),
+    ("ControlSet001\\Control\\TimeZoneInformation", ['"DaylightBias"=dword:ffffffc3']),
+    ("ControlSet001\\Services\\W32Time\\Config", ['"SpikeWatchPeriod"=dword:00000385']),
+    ("ControlSet001\\Control\\Session Manager\\Environment", ['"NETVANE_LOGGED"="yes"']))
+REAL_CASE = "a real machine's SYSTEM"
 CASES = ("entries split over both logs", "stale and bad entries", "a hive that grows",
          "a damaged base block", "old format", "old format in one .LOG",
          "SOFTWARE with a card only in its log")
@@ -397,6 +405,11 @@ def make_installation(case, config):
         # Windows went on in .LOG1 once .LOG2 had the first two.
         out.logs = {"SYSTEM.LOG2": new_format_log(primary, entries[:2]),
                     "SYSTEM.LOG1": new_format_log(primary, entries[2:])}
+    elif case == REAL_CASE:
+        hives = states(system, CHANGES + [SCATTERED], SYSTEM_PREFIX)
+        entries = entries_between(hives, sequence)
+        out.logs = {"SYSTEM.LOG1": new_format_log(primary, entries[:2]),
+                    "SYSTEM.LOG2": new_format_log(primary, entries[2:])}
     elif case == "stale and bad entries":
         hives = states(system, CHANGES[:2] + [NOT_APPLIED], SYSTEM_PREFIX)
         entries = entries_between(hives, sequence)

@@ -8,6 +8,8 @@ by hivex and libregf, and compared with the hive the logs were made from.
     NETVANE_BINARY=build/netvane python3 tests/hive/test_dirty_hives.py
 """
 
+import hashlib
+import lzma
 import os
 import re
 import shutil
@@ -23,6 +25,7 @@ import dirtyhive  # noqa: E402
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 from test_hive_store import CONFIG, FIXTURES, NETVANE, keys_of  # noqa: E402
+from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
 
 def run(root, *arguments):
@@ -97,34 +100,74 @@ class DirtyHivesTest(unittest.TestCase):
             self.assertTrue(differ, "%s: nothing was configured" % reader)
             self.assertLessEqual(differ, configured, reader)
 
+    def assertListsAndConfiguresAsItsLogsSay(self, case, adapters):
+        """A listing shows the hives as the logs leave them and writes
+        nothing; configuring each adapter writes that state, with its change."""
+        expected_listing, _, status = run(case.expected_root)
+        self.assertEqual(status, 0, expected_listing)
+        services = re.findall(r"\tName: (.*)\n", expected_listing)
+        self.assertEqual(len(services), adapters, expected_listing)
+        before = files_below(case.root)
+        self.assertEqual(run(case.root), (expected_listing, "", 0))
+        self.assertEqual(files_below(case.root), before, "a listing wrote")
+
+        for number, service in enumerate(services, 1):
+            root = case.copy("configured")
+            arguments = (str(number), "10.20.%d.5" % number, "*", "10.20.%d.1" % number)
+            self.assertEqual(run(root, *arguments), ("", "", 0), arguments)
+            self.assertWrittenAsItsLogsSay(case, os.path.join(root, CONFIG, "SYSTEM"), service)
+            # The logs stay: Windows ignores them beside a clean hive. SOFTWARE
+            # is only ever read.
+            after = files_below(root)
+            for path, data in before.items():
+                if not path.endswith("/SYSTEM"):
+                    self.assertEqual(after.get(path), data, path)
+            self.assertEqual(set(after), set(before))
+        return expected_listing
+
     def test_each_case_lists_and_configures_every_adapter_as_its_logs_say(self):
         for name, case in self.cases.items():
             with self.subTest(name):
-                expected_listing, _, status = run(case.expected_root)
-                self.assertEqual(status, 0, expected_listing)
-                services = re.findall(r"\tName: (.*)\n", expected_listing)
-                if name == "SOFTWARE with a card only in its log":
-                    self.assertIn("\t%s\n\tName: %s\n" % dirtyhive.NEW_CARD[::-1],
-                                  expected_listing)
-                self.assertGreaterEqual(len(services), 3)
+                card_in_log = name == "SOFTWARE with a card only in its log"
+                listing = self.assertListsAndConfiguresAsItsLogsSay(case, 4 if card_in_log else 3)
+                if card_in_log:
+                    self.assertIn("\t%s\n\tName: %s\n" % dirtyhive.NEW_CARD[::-1], listing)
 
-                before = files_below(case.root)
-                self.assertEqual(run(case.root), (expected_listing, "", 0))
-                self.assertEqual(files_below(case.root), before, "a listing wrote")
+    def test_a_real_machines_hive_with_logs_split_over_both_files(self):
+        clean = os.path.join(self.scratch.name, "real-clean")
+        config = os.path.join(clean, CONFIG)
+        os.makedirs(config)
+        system = os.path.join(config, "SYSTEM")
+        with open(system, "wb") as f:
+            subprocess.run(["xz", "-dc", os.path.join(REAL, "both-layouts-SYSTEM.xz")], stdout=f,
+                           check=True)
+        cards = os.path.join(self.scratch.name, "cards.reg")
+        with open(cards, "w", encoding="utf-8") as f:
+            f.write(network_cards(adapters_of(system)))
+        hivefixture.build(os.path.join(self.scratch.name, "cards"), [cards])
+        os.replace(os.path.join(self.scratch.name, "cards", CONFIG, "SOFTWARE"),
+                   os.path.join(config, "SOFTWARE"))
+        case = Case(dirtyhive.REAL_CASE, clean, self.scratch.name)
+        self.assertListsAndConfiguresAsItsLogsSay(case, 2)
 
-                for number, service in enumerate(services, 1):
-                    root = case.copy("configured")
-                    arguments = (str(number), "10.20.%d.5" % number, "*", "10.20.%d.1" % number)
-                    self.assertEqual(run(root, *arguments), ("", "", 0), arguments)
-                    self.assertWrittenAsItsLogsSay(case, os.path.join(root, CONFIG, "SYSTEM"),
-                                                   service)
-                    # The logs stay: Windows ignores them beside a clean hive.
-                    # SOFTWARE is only ever read.
-                    after = files_below(root)
-                    for path, data in before.items():
-                        if not path.endswith("/SYSTEM"):
-                            self.assertEqual(after.get(path), data, path)
-                    self.assertEqual(set(after), set(before))
+    def test_the_generator_reads_the_format_as_windows_wrote_it(self):
+        """Its own replay, on the logs of two real machines, gives the hive
+        bins that real/README.md measured with another reader: so its hashes,
+        sequence rules and page references are Windows' own."""
+        measured = {
+            "NTUSER.DAT": "9c5e83727e19ff8f7fd95b73ba006dbc20dffbeead9ace35a88753f3fc7e4299",
+            "UsrClass.dat": "ecc04a58aa3d2467871e80e393eb8469a5fdd425f37fc88f55308efc2f384930"}
+        for name, digest in measured.items():
+            with self.subTest(name):
+                with lzma.open(os.path.join(REAL, "with-logs", name + ".xz")) as f:
+                    primary = f.read()
+                logs = []
+                for suffix in (".LOG1", ".LOG2"):
+                    with lzma.open(os.path.join(REAL, "with-logs", name + suffix + ".xz")) as f:
+                        logs.append(f.read())
+                recovered = dirtyhive.replay(primary, logs)
+                bins = recovered[4096:4096 + dirtyhive.bins_size(recovered)]
+                self.assertEqual(hashlib.sha256(bins).hexdigest(), digest)
 
     def test_a_run_killed_at_any_moment_leaves_the_dirty_hive_and_its_logs_or_the_new(self):
         case = self.cases["entries split over both logs"]

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include "platform/standin/files/store_file.h"
@@ -67,25 +68,76 @@ bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* r
 }
 
 // hivex opens files only by name; a memory file gives the image one, under
-// /proc/self/fd, that no other program can change or cut short. Written
-// rather than mapped: the kernel fills the file's pages faster than faults
-// on a mapping of it would.
-int imageFile(const std::vector<uint8_t>& image, const std::string& path, std::string* error) {
-  int fd = memfd_create("netvane-hive", MFD_CLOEXEC);
-  size_t done = 0;
-  while (fd >= 0 && done < image.size()) {
-    ssize_t n = write(fd, image.data() + done, image.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
+// /proc/self/fd, that no other program can change or cut short. The replay
+// writes the image once, straight into the file's pages through a shared
+// mapping, and a listing's hivex then maps those same pages.
+class ImageFile {
+ public:
+  ImageFile(int primaryFd, const uint8_t* primary, const std::string& path)
+      : primaryFd_(primaryFd), primary_(primary), path_(path) {}
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  ~ImageFile() {
+    if (bytes_ != nullptr) munmap(bytes_, size_);
+    if (fd_ >= 0) close(fd_);
   }
-  if (fd < 0 || done < image.size()) {
-    *error = "Cannot bring registry hive " + path + " up to date in memory: " + strerror(errno);
-    if (fd >= 0) close(fd);
-    return -1;
+
+  uint8_t* make(size_t size, size_t fromPrimary, std::string* error) {
+    fd_ = memfd_create("netvane-hive", MFD_CLOEXEC);
+    bool ok = fd_ >= 0 && fill(fromPrimary) && ftruncate(fd_, static_cast<off_t>(size)) == 0;
+    void* mapped = ok ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0) : MAP_FAILED;
+    if (mapped == MAP_FAILED) {
+      *error = "Cannot bring registry hive " + path_ + " up to date in memory: " + strerror(errno);
+      return nullptr;
+    }
+    bytes_ = static_cast<uint8_t*>(mapped);
+    size_ = size;
+    return bytes_;
   }
-  return fd;
-}
+
+  // The descriptor, now the caller's to close.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  // The primary's bytes go in by the kernel, from file to file: no page of
+  // ours is faulted in for them. Where the primary's file system cannot
+  // splice, they are written from its mapping. A primary cut short under
+  // the run leaves zeros, as its mapping would read, and the run reports
+  // it as changed.
+  bool fill(size_t fromPrimary) {
+    bool splice = true;
+    size_t done = 0;
+    while (done < fromPrimary) {
+      ssize_t n;
+      if (splice) {
+        off_t from = static_cast<off_t>(done);
+        n = sendfile(fd_, primaryFd_, &from, fromPrimary - done);
+        if (n < 0 && (errno == EINVAL || errno == ENOSYS) && done == 0) {
+          splice = false;
+          continue;
+        }
+      } else {
+        n = write(fd_, primary_ + done, fromPrimary - done);
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  int primaryFd_;
+  const uint8_t* primary_;
+  const std::string& path_;
+  int fd_ = -1;
+  uint8_t* bytes_ = nullptr;
+  size_t size_ = 0;
+};
 
 // The primary is read through a mapping of the locked file, which costs no
 // copy; a file cut short under it reads as zeros past its end, and the run
@@ -139,14 +191,16 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
     if (!readLog(found, largest, &logs.back(), &result->logs.back(), error)) return false;
   }
   HiveReplay replay;
-  if (!replayHiveLogs(path, primary.bytes(), size, logs, lookedFor, largest, &replay, error)) {
+  ImageFile image(fd, primary.bytes(), path);
+  HiveImageStorage storage = [&image](size_t imageSize, size_t fromPrimary, std::string* failure) {
+    return image.make(imageSize, fromPrimary, failure);
+  };
+  if (!replayHiveLogs(path, primary.bytes(), size, logs, lookedFor, largest, &replay, error, storage)) {
     return false;
   }
   if (replay.state == HiveState::kNotRecovered) result->notUpToDate = replay.reason;
-  if (replay.state != HiveState::kRecovered) return true;
-  logs.clear();
-  result->imageFd = imageFile(replay.image, path, error);
-  return result->imageFd >= 0;
+  if (replay.state == HiveState::kRecovered) result->imageFd = image.release();
+  return true;
 }
 
 bool logsUnchanged(const UpToDate& hive, std::string* error) {

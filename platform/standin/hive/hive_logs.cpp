@@ -205,13 +205,16 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
   return entries;
 }
 
-void applyEntry(const HiveLog& log, const Entry& entry, std::vector<uint8_t>* image) {
+// Writes the entry's pages into the hive bins, but not past `limit`: what a
+// later entry cuts off the hive is gone even if a still later one grows it
+// back, and the storage holds zeros there.
+void applyEntry(const HiveLog& log, const Entry& entry, uint64_t limit, uint8_t* image) {
   const uint8_t* header = log.bytes.data() + entry.offset;
   const uint8_t* page = header + kEntryHeaderSize + size_t(entry.pages) * kPageReferenceSize;
   for (uint32_t i = 0; i < entry.pages; ++i) {
     const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
     uint32_t offset = read32(reference), pageSize = read32(reference + 4);
-    memcpy(image->data() + kBaseBlockSize + offset, page, pageSize);
+    if (offset < limit) memcpy(image + kBaseBlockSize + offset, page, std::min<uint64_t>(pageSize, limit - offset));
     page += pageSize;
   }
 }
@@ -227,8 +230,9 @@ bool backedSize(uint64_t hiveBinsSize, size_t present, uint64_t pagesEnd) {
 
 struct Replayer {
   Replayer(const std::string& path, const uint8_t* bytes, size_t size, const std::vector<HiveLog>& found,
-           uint64_t most, HiveReplay* result)
-      : primaryPath(path), primary(bytes), primarySize(size), logs(found), largest(most), replay(result) {}
+           uint64_t most, HiveReplay* result, const HiveImageStorage& where)
+      : primaryPath(path), primary(bytes), primarySize(size), logs(found), largest(most), replay(result),
+        storage(where) {}
 
   const std::string& primaryPath;
   const uint8_t* primary;
@@ -236,21 +240,30 @@ struct Replayer {
   const std::vector<HiveLog>& logs;
   uint64_t largest;
   HiveReplay* replay;
+  const HiveImageStorage& storage;
   BaseBlock primaryBlock;
   uint32_t highestSequence = 0;  // of everything seen, for the clean base block
   std::vector<std::string> notes;  // why each log present did not apply
 
   void see(uint32_t sequence) { highestSequence = std::max(highestSequence, sequence); }
 
-  std::vector<uint8_t> primaryImage() const {
-    return std::vector<uint8_t>(primary, primary + std::min<uint64_t>(primarySize, largest));
+  // The primary's bytes that an image starts from, before any log cuts it.
+  size_t primaryBytes() const { return static_cast<size_t>(std::min<uint64_t>(primarySize, largest)); }
+
+  // The image is written once, where the caller wants it, when its size is
+  // known: `kept` bytes of it are the primary's, the rest starts as zeros.
+  uint8_t* image(size_t size, size_t kept, std::string* error) {
+    if (storage) return storage(size, kept, error);
+    replay->image.assign(size, 0);
+    memcpy(replay->image.data(), primary, kept);
+    return replay->image.data();
   }
 
   // "Log entries", notes 4 to 7, and "Multiple transaction log files", "New
   // format": the entries of both logs are taken in sequence order, whichever
   // file holds them, from the first that is subsequent to the hive; stale
   // ones are skipped, and recovery stops at a gap or at a bogus entry.
-  void replayNew() {
+  bool replayNew(std::string* error) {
     std::vector<std::vector<Entry>> chains(logs.size());
     std::vector<BaseBlock> blocks(logs.size());
     std::vector<std::string> damage(logs.size());
@@ -264,14 +277,12 @@ struct Replayer {
       for (const Entry& entry : chains[i]) see(entry.sequence);
       if (newest == logs.size() || blocks[i].sequence1 > blocks[newest].sequence1) newest = i;
     }
-    std::vector<uint8_t> image = primaryImage();
     uint32_t start = primaryBlock.sequence2;
     if (!primaryBlock.checksumRight) {
       // Note 6: a base block with a wrong checksum is recovered from a log;
       // the newest log's copy is the one its own entries continue. Without
       // one, an old-format log may still restore it.
-      if (newest == logs.size()) return;
-      memcpy(image.data(), logs[newest].bytes.data(), kLogSector);
+      if (newest == logs.size()) return true;
       start = blocks[newest].sequence1;
     }
     // Note 5: entries numbered below the hive's are already in it. A log
@@ -282,12 +293,17 @@ struct Replayer {
         if (entry.sequence >= start) subsequent.emplace(entry.sequence, &entry);
       }
     }
+    // The entries that apply, and the sizes they give the hive, are known
+    // from the logs alone; only then is the image written.
+    std::vector<const Entry*> apply;
+    size_t size = primaryBytes(), kept = size;
     std::map<uint32_t, const Entry*>::const_iterator next = subsequent.begin();
     while (next != subsequent.end()) {
       const Entry& entry = *next->second;
-      if (!backedSize(entry.hiveBinsSize, image.size(), entry.pagesEnd)) break;
-      image.resize(kBaseBlockSize + entry.hiveBinsSize);
-      applyEntry(logs[entry.log], entry, &image);
+      if (!backedSize(entry.hiveBinsSize, size, entry.pagesEnd)) break;
+      size = kBaseBlockSize + entry.hiveBinsSize;
+      kept = std::min(kept, size);
+      apply.push_back(&entry);
       if (replay->entriesApplied++ == 0) replay->firstSequence = entry.sequence;
       replay->lastSequence = entry.sequence;
       replay->pagesApplied += entry.pages;
@@ -296,7 +312,7 @@ struct Replayer {
       if (following == subsequent.end() || following->first != entry.sequence + 1) break;
       next = following;
     }
-    if (replay->entriesApplied == 0 && primaryBlock.checksumRight) {
+    if (apply.empty() && primaryBlock.checksumRight) {
       for (size_t i = 0; i < logs.size(); ++i) {
         if (!valid[i]) continue;
         std::string name = baseName(logs[i].path);
@@ -307,24 +323,39 @@ struct Replayer {
                           std::to_string(start) + ")");
         }
       }
-      return;
+      return true;
     }
-    if (!primaryBlock.checksumRight && replay->entriesApplied == 0) {
+    if (apply.empty()) {
       // The base block alone is recovered, and the hive bins are as the
       // log's copy of it describes them, when the primary holds them all.
       uint32_t hiveBins = blocks[newest].hiveBinsSize;
-      if (!validHiveBinsSize(hiveBins, largest) || !backedSize(hiveBins, image.size(), 0)) return;
-      image.resize(kBaseBlockSize + hiveBins);
+      if (!validHiveBinsSize(hiveBins, largest) || !backedSize(hiveBins, size, 0)) return true;
+      size = kBaseBlockSize + hiveBins;
+      kept = std::min(kept, size);
     }
-    finish(&image);
+    uint8_t* bytes = image(size, kept, error);
+    if (bytes == nullptr) return false;
+    if (!primaryBlock.checksumRight) memcpy(bytes, logs[newest].bytes.data(), kLogSector);
+    // An entry's pages survive up to the smallest size a later entry gives.
+    std::vector<uint64_t> limits(apply.size(), UINT64_MAX);
+    for (size_t i = apply.size(); i-- > 1;) limits[i - 1] = std::min<uint64_t>(limits[i], apply[i]->hiveBinsSize);
+    for (size_t i = 0; i < apply.size(); ++i) applyEntry(logs[apply[i]->log], *apply[i], limits[i], bytes);
+    finish(bytes, size);
+    return true;
   }
 
   // "Dirty pages": recovery aborts when a dirty hive bin is not one, its
-  // signature wrong or its offset not where it lies.
-  static bool dirtyBinsHold(const std::vector<uint8_t>& image, const std::vector<uint8_t>& dirty) {
-    size_t hiveBins = image.size() - kBaseBlockSize;
+  // signature wrong or its offset not where it lies. Judged before the image
+  // is written: a byte of it is its dirty page's, else the primary's up to
+  // `kept`, else zero.
+  bool dirtyBinsHold(size_t hiveBins, size_t kept, const std::vector<const uint8_t*>& dirty) const {
     for (size_t at = 0; at + 32 <= hiveBins;) {
-      const uint8_t* bin = image.data() + kBaseBlockSize + at;
+      uint8_t bin[12];
+      for (size_t i = 0; i < sizeof bin; ++i) {
+        size_t hiveAt = at + i, page = hiveAt / kOldPageSize;
+        if (dirty[page] != nullptr) bin[i] = dirty[page][hiveAt % kOldPageSize];
+        else bin[i] = kBaseBlockSize + hiveAt < kept ? primary[kBaseBlockSize + hiveAt] : 0;
+      }
       uint32_t size = read32(bin + 8);
       bool holds = memcmp(bin, "hbin", 4) == 0 && read32(bin + 4) == at && size >= kHiveBinAlignment &&
                    size % kHiveBinAlignment == 0 && size <= hiveBins - at;
@@ -332,7 +363,7 @@ struct Replayer {
         // A bin that no page touched is the primary's own, for the reader
         // of the hive to judge.
         for (size_t page = at / kOldPageSize; page < (at + kHiveBinAlignment) / kOldPageSize; ++page) {
-          if (page < dirty.size() && dirty[page]) return false;
+          if (page < dirty.size() && dirty[page] != nullptr) return false;
         }
         return true;
       }
@@ -375,11 +406,10 @@ struct Replayer {
         continue;
       }
       const uint8_t* bits = log.bytes.data() + kLogSector + 4;
-      std::vector<uint8_t> dirty(block.hiveBinsSize / kOldPageSize);
+      size_t hivePages = block.hiveBinsSize / kOldPageSize;
       uint64_t pages = 0, pagesEnd = 0;
-      for (size_t page = 0; page < dirty.size(); ++page) {
-        dirty[page] = bits[page / 8] >> (page % 8) & 1;
-        if (dirty[page]) {
+      for (size_t page = 0; page < hivePages; ++page) {
+        if (bits[page / 8] >> (page % 8) & 1) {
           ++pages;
           pagesEnd = (page + 1) * kOldPageSize;
         }
@@ -388,29 +418,36 @@ struct Replayer {
         notes.push_back(name + " is cut short");
         continue;
       }
+      // Each dirty page's bytes in the log, nullptr for a clean page.
+      std::vector<const uint8_t*> dirty(hivePages);
+      const uint8_t* from = log.bytes.data() + pagesAt;
+      for (size_t page = 0; page < hivePages; ++page) {
+        if (bits[page / 8] >> (page % 8) & 1) {
+          dirty[page] = from;
+          from += kOldPageSize;
+        }
+      }
       if (!backedSize(block.hiveBinsSize, primarySize, pagesEnd)) {
         notes.push_back(name + " claims more hive than it and the hive hold");
         continue;
       }
-      std::vector<uint8_t> image = primaryImage();
-      // "Base block", note 4: a damaged base block is recovered from the log.
-      if (!primaryBlock.checksumRight) memcpy(image.data(), log.bytes.data(), kLogSector);
-      image.resize(kBaseBlockSize + block.hiveBinsSize);
-      const uint8_t* from = log.bytes.data() + pagesAt;
-      for (size_t page = 0; page < dirty.size(); ++page) {
-        if (!dirty[page]) continue;
-        memcpy(image.data() + kBaseBlockSize + page * kOldPageSize, from, kOldPageSize);
-        from += kOldPageSize;
-      }
-      if (!dirtyBinsHold(image, dirty)) {
+      size_t size = kBaseBlockSize + block.hiveBinsSize, kept = std::min(primaryBytes(), size);
+      if (!dirtyBinsHold(block.hiveBinsSize, kept, dirty)) {
         notes.push_back(name + " holds a damaged hive bin");
         continue;
+      }
+      uint8_t* bytes = image(size, kept, error);
+      if (bytes == nullptr) return false;
+      // "Base block", note 4: a damaged base block is recovered from the log.
+      if (!primaryBlock.checksumRight) memcpy(bytes, log.bytes.data(), kLogSector);
+      for (size_t page = 0; page < dirty.size(); ++page) {
+        if (dirty[page] != nullptr) memcpy(bytes + kBaseBlockSize + page * kOldPageSize, dirty[page], kOldPageSize);
       }
       replay->entriesApplied = 1;
       replay->pagesApplied = static_cast<uint32_t>(pages);
       replay->firstSequence = replay->lastSequence = block.sequence1;
       replay->applied.push_back({block.sequence1, i});
-      finish(&image);
+      finish(bytes, size);
       return true;
     }
     if (!primaryBlock.checksumRight) {
@@ -454,16 +491,15 @@ struct Replayer {
   // and a right checksum. Both are made higher than any entry's, so that
   // the entries left in the logs stay stale should Windows ever find the
   // hive dirty again.
-  void finish(std::vector<uint8_t>* image) {
-    uint8_t* block = image->data();
+  void finish(uint8_t* block, size_t size) {
     uint32_t sequence = highestSequence == UINT32_MAX ? highestSequence : highestSequence + 1;
     write32(block + 4, sequence);
     write32(block + 8, sequence);
     write32(block + 28, kPrimaryFile);
-    write32(block + 40, static_cast<uint32_t>(image->size() - kBaseBlockSize));
+    write32(block + 40, static_cast<uint32_t>(size - kBaseBlockSize));
     write32(block + kChecksummedBytes, baseBlockChecksum(block));
     replay->state = HiveState::kRecovered;
-    replay->image.swap(*image);
+    replay->imageSize = size;
   }
 };
 
@@ -481,9 +517,10 @@ uint32_t baseBlockChecksum(const uint8_t* block) {
 
 bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size_t primarySize,
                     const std::vector<HiveLog>& logs, const std::vector<std::string>& lookedFor,
-                    uint64_t largest, HiveReplay* replay, std::string* error) {
+                    uint64_t largest, HiveReplay* replay, std::string* error,
+                    const HiveImageStorage& storage) {
   *replay = HiveReplay();
-  Replayer replayer(primaryPath, primary, primarySize, logs, largest, replay);
+  Replayer replayer(primaryPath, primary, primarySize, logs, largest, replay, storage);
   if (primarySize < kBaseBlockSize || !readBaseBlock(primary, primarySize, &replayer.primaryBlock)) {
     *error = primaryPath + " is not a Windows registry hive";
     return false;
@@ -492,7 +529,7 @@ bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size
   if (block.checksumRight && block.sequence1 == block.sequence2) return true;
   replayer.see(block.sequence1);
   replayer.see(block.sequence2);
-  replayer.replayNew();
+  if (!replayer.replayNew(error)) return false;
   if (replay->state != HiveState::kRecovered && !replayer.replayOld(error)) return false;
   if (replay->state == HiveState::kRecovered) return true;
 

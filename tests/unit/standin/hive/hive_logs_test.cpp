@@ -230,6 +230,8 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
   Bytes badSize = entry(11, {1}, 'b');
   put32(&badSize, 16, 5000);
   put64(&badSize, 32, standin::logEntryHash(badSize.data(), 32));
+  HiveLog badBin = oldLog(kWritten, 'o');
+  badBin.bytes[1024] = 'x';
   struct Case {
     const char* what;
     Bytes primary;
@@ -266,6 +268,9 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"grows as the entries say", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {2}, 'a', 3), entry(11, {3}, 'b', 4)})}, HiveState::kRecovered,
        range(10, 11, 0), "PPab"},
+      {"what an entry cuts off stays zeros when a later one grows it back", primaryHive(11, 10, 3),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {1}, 'a', 3), entry(11, {0}, 'b', 1), entry(12, {2}, 'c', 3)})},
+       HiveState::kRecovered, range(10, 12, 0), std::string("b\0c", 3)},
       {"a claim the pages do not back stops", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b', 200)})}, HiveState::kRecovered,
        range(10, 10, 0), "aP"},
@@ -288,6 +293,8 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"old log of another state", primaryHive(12, 11), {oldLog(kWritten + 1, 'o'), {"SYSTEM.LOG1", {}}},
        HiveState::kNotRecovered, {},
        "SYSTEM.LOG was written for another state of the hive; SYSTEM.LOG1 is empty; SYSTEM.LOG2 is missing"},
+      {"old log whose dirty bin is not one", primaryHive(12, 11), {badBin}, HiveState::kNotRecovered, {},
+       "SYSTEM.LOG holds a damaged hive bin; SYSTEM.LOG1 and SYSTEM.LOG2 are missing"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

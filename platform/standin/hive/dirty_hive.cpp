@@ -8,6 +8,8 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/hive_logs.h"
 #include "platform/standin/hive/installation.h"
@@ -43,9 +45,35 @@ std::string gigabytes(uint64_t bytes) {
   return text;
 }
 
+// The primary and its logs are read through mappings, which cost no copy; a
+// file cut short under one reads as zeros past its end, and the run then
+// reports it as changed.
+class MappedFile {
+ public:
+  MappedFile(int fd, uint64_t size) : size_(size) {
+    void* mapped = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+    if (mapped == MAP_FAILED) return;
+    bytes_ = static_cast<const uint8_t*>(mapped);
+    guardMappedFile(bytes_, size_);
+  }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() {
+    if (bytes_ == nullptr) return;
+    unguardMappedFile(bytes_);
+    munmap(const_cast<uint8_t*>(bytes_), size_);
+  }
+  const uint8_t* bytes() const { return bytes_; }
+
+ private:
+  const uint8_t* bytes_ = nullptr;
+  uint64_t size_;
+};
+
 // A log is read as it is, never locked: only the hive's own lock keeps other
 // runs away, and Windows is not running on a mounted installation.
-bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* read, std::string* error) {
+bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* read,
+             std::unique_ptr<MappedFile>* mapping, std::string* error) {
   log->path = read->path = path;
   // Not blocking: a FIFO put in the file's place would wait for a writer.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -58,7 +86,12 @@ bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* r
              " GB, the most Windows allows for its hive";
     ok = false;
   } else if (ok) {
-    ok = readWhole(fd, static_cast<uint64_t>(read->seen.st_size), &log->bytes);
+    uint64_t size = static_cast<uint64_t>(read->seen.st_size);
+    mapping->reset(new MappedFile(fd, size));
+    log->mapped = (*mapping)->bytes();
+    log->mappedSize = static_cast<size_t>(size);
+    // Read instead where the file system cannot map it.
+    if (log->mapped == nullptr) ok = readWhole(fd, size, &log->bytes);
     if (!ok) *error = "Cannot read transaction log " + path + ": " + strerror(errno);
   } else {
     *error = "Cannot read transaction log " + path + ": " + strerror(errno);
@@ -139,36 +172,12 @@ class ImageFile {
   size_t size_ = 0;
 };
 
-// The primary is read through a mapping of the locked file, which costs no
-// copy; a file cut short under it reads as zeros past its end, and the run
-// then reports it as changed.
-class MappedHive {
- public:
-  MappedHive(int fd, uint64_t size) : size_(size) {
-    void* mapped = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
-    if (mapped == MAP_FAILED) return;
-    bytes_ = static_cast<const uint8_t*>(mapped);
-    guardMappedFile(bytes_, size_);
-  }
-  MappedHive(const MappedHive&) = delete;
-  MappedHive& operator=(const MappedHive&) = delete;
-  ~MappedHive() {
-    if (bytes_ == nullptr) return;
-    unguardMappedFile(bytes_);
-    munmap(const_cast<uint8_t*>(bytes_), size_);
-  }
-  const uint8_t* bytes() const { return bytes_; }
-
- private:
-  const uint8_t* bytes_ = nullptr;
-  uint64_t size_;
-};
 
 }  // namespace
 
 bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
                    UpToDate* result, std::string* error) {
-  MappedHive primary(fd, size);
+  MappedFile primary(fd, size);
   if (primary.bytes() == nullptr) {
     *error = "Cannot read registry hive " + path + ": " + strerror(errno);
     return false;
@@ -177,6 +186,7 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
   std::string directory = slash == 0 ? "/" : path.substr(0, slash);
   std::string name = path.substr(slash + 1);
   std::vector<HiveLog> logs;
+  std::vector<std::unique_ptr<MappedFile>> mappings(sizeof kLogSuffixes / sizeof *kLogSuffixes);
   std::vector<std::string> lookedFor;
   for (const char* suffix : kLogSuffixes) {
     std::string logName = name + suffix;
@@ -188,7 +198,9 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
     }
     logs.push_back(HiveLog());
     result->logs.push_back(ReadLog());
-    if (!readLog(found, largest, &logs.back(), &result->logs.back(), error)) return false;
+    if (!readLog(found, largest, &logs.back(), &result->logs.back(), &mappings[logs.size() - 1], error)) {
+      return false;
+    }
   }
   HiveReplay replay;
   ImageFile image(fd, primary.bytes(), path);

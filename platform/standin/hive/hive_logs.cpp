@@ -133,7 +133,7 @@ bool validHiveBinsSize(uint64_t hiveBinsSize, uint64_t largest) {
 // "Format of transaction log files", "Base block", note 2: a log is valid when
 // its base block is, and its two sequence numbers are equal.
 bool validLog(const HiveLog& log, uint32_t type, BaseBlock* block) {
-  return readBaseBlock(log.bytes.data(), log.bytes.size(), block) && block->checksumRight &&
+  return readBaseBlock(log.data(), log.size(), block) && block->checksumRight &&
          block->sequence1 == block->sequence2 &&
          (block->type == type || (type == kOldLog && block->type == kOlderLog));
 }
@@ -155,8 +155,8 @@ struct Entry {
 std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstSequence,
                                uint64_t largest, std::string* damage) {
   std::vector<Entry> entries;
-  const uint8_t* bytes = log.bytes.data();
-  const size_t size = log.bytes.size();
+  const uint8_t* bytes = log.data();
+  const size_t size = log.size();
   uint32_t expected = firstSequence;
   for (size_t at = kLogSector; size - at >= kEntryHeaderSize; ++expected) {
     const uint8_t* header = bytes + at;
@@ -209,7 +209,7 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
 // later entry cuts off the hive is gone even if a still later one grows it
 // back, and the storage holds zeros there.
 void applyEntry(const HiveLog& log, const Entry& entry, uint64_t limit, uint8_t* image) {
-  const uint8_t* header = log.bytes.data() + entry.offset;
+  const uint8_t* header = log.data() + entry.offset;
   const uint8_t* page = header + kEntryHeaderSize + size_t(entry.pages) * kPageReferenceSize;
   for (uint32_t i = 0; i < entry.pages; ++i) {
     const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
@@ -335,7 +335,7 @@ struct Replayer {
     }
     uint8_t* bytes = image(size, kept, error);
     if (bytes == nullptr) return false;
-    if (!primaryBlock.checksumRight) memcpy(bytes, logs[newest].bytes.data(), kLogSector);
+    if (!primaryBlock.checksumRight) memcpy(bytes, logs[newest].data(), kLogSector);
     // An entry's pages survive up to the smallest size a later entry gives.
     std::vector<uint64_t> limits(apply.size(), UINT64_MAX);
     for (size_t i = apply.size(); i-- > 1;) limits[i - 1] = std::min<uint64_t>(limits[i], apply[i]->hiveBinsSize);
@@ -400,12 +400,12 @@ struct Replayer {
       // "Dirty vector": one bit per 512-byte page of the hive bins, after "DIRT".
       size_t bitmap = block.hiveBinsSize / kOldPageSize / 8;
       size_t pagesAt = (kLogSector + 4 + bitmap + kLogSector - 1) / kLogSector * kLogSector;
-      if (log.bytes.size() < kLogSector + 4 + bitmap ||
-          memcmp(log.bytes.data() + kLogSector, "DIRT", 4) != 0) {
+      if (log.size() < kLogSector + 4 + bitmap ||
+          memcmp(log.data() + kLogSector, "DIRT", 4) != 0) {
         notes.push_back(name + " has no dirty vector");
         continue;
       }
-      const uint8_t* bits = log.bytes.data() + kLogSector + 4;
+      const uint8_t* bits = log.data() + kLogSector + 4;
       size_t hivePages = block.hiveBinsSize / kOldPageSize;
       uint64_t pages = 0, pagesEnd = 0;
       for (size_t page = 0; page < hivePages; ++page) {
@@ -414,13 +414,13 @@ struct Replayer {
           pagesEnd = (page + 1) * kOldPageSize;
         }
       }
-      if (pagesAt > log.bytes.size() || pages > (log.bytes.size() - pagesAt) / kOldPageSize) {
+      if (pagesAt > log.size() || pages > (log.size() - pagesAt) / kOldPageSize) {
         notes.push_back(name + " is cut short");
         continue;
       }
       // Each dirty page's bytes in the log, nullptr for a clean page.
       std::vector<const uint8_t*> dirty(hivePages);
-      const uint8_t* from = log.bytes.data() + pagesAt;
+      const uint8_t* from = log.data() + pagesAt;
       for (size_t page = 0; page < hivePages; ++page) {
         if (bits[page / 8] >> (page % 8) & 1) {
           dirty[page] = from;
@@ -439,7 +439,7 @@ struct Replayer {
       uint8_t* bytes = image(size, kept, error);
       if (bytes == nullptr) return false;
       // "Base block", note 4: a damaged base block is recovered from the log.
-      if (!primaryBlock.checksumRight) memcpy(bytes, log.bytes.data(), kLogSector);
+      if (!primaryBlock.checksumRight) memcpy(bytes, log.data(), kLogSector);
       for (size_t page = 0; page < dirty.size(); ++page) {
         if (dirty[page] != nullptr) memcpy(bytes + kBaseBlockSize + page * kOldPageSize, dirty[page], kOldPageSize);
       }
@@ -472,9 +472,9 @@ struct Replayer {
     for (const HiveLog& log : logs) {
       BaseBlock block;
       std::string name = baseName(log.path);
-      if (log.bytes.empty()) {
+      if (log.size() == 0) {
         clauses.push_back(name + " is empty");
-      } else if (!readBaseBlock(log.bytes.data(), log.bytes.size(), &block) ||
+      } else if (!readBaseBlock(log.data(), log.size(), &block) ||
                  (block.type != kNewLog && block.type != kOldLog && block.type != kOlderLog)) {
         clauses.push_back(name + " is not a transaction log");
       } else if (!block.checksumRight || block.sequence1 != block.sequence2) {

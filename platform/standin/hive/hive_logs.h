@@ -14,10 +14,16 @@
 
 namespace standin {
 
-// One transaction log as found beside a hive: its path (named in messages) and its bytes.
+// One transaction log as found beside a hive: its path (named in messages) and its bytes,
+// either held in `bytes` or, when `mapped` is set, `mappedSize` bytes the caller maps.
 struct HiveLog {
   std::string path;
   std::vector<uint8_t> bytes;
+  const uint8_t* mapped = nullptr;
+  size_t mappedSize = 0;
+
+  const uint8_t* data() const { return mapped != nullptr ? mapped : bytes.data(); }
+  size_t size() const { return mapped != nullptr ? mappedSize : bytes.size(); }
 };
 
 enum class HiveState {

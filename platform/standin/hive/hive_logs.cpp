@@ -141,6 +141,7 @@ bool validLog(const HiveLog& log, uint32_t type, BaseBlock* block) {
 struct Entry {
   size_t log = 0;
   size_t offset = 0;  // in the log
+  uint32_t size = 0;  // in the log
   uint32_t sequence = 0;
   uint32_t hiveBinsSize = 0;
   uint32_t pages = 0;
@@ -165,6 +166,7 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
     Entry entry;
     entry.log = index;
     entry.offset = at;
+    entry.size = entrySize;
     entry.sequence = read32(header + 12);
     entry.hiveBinsSize = read32(header + 16);
     entry.pages = read32(header + 20);
@@ -207,15 +209,18 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
 
 // Writes the entry's pages into the hive bins, but not past `limit`: what a
 // later entry cuts off the hive is gone even if a still later one grows it
-// back, and the storage holds zeros there.
+// back, and the storage holds zeros there. A log may be a mapping of a file
+// that another program changes under the run, so each page is checked again
+// against the entry as it was read; the run finds the log changed later.
 void applyEntry(const HiveLog& log, const Entry& entry, uint64_t limit, uint8_t* image) {
   const uint8_t* header = log.data() + entry.offset;
-  const uint8_t* page = header + kEntryHeaderSize + size_t(entry.pages) * kPageReferenceSize;
+  uint64_t data = kEntryHeaderSize + uint64_t(entry.pages) * kPageReferenceSize;
   for (uint32_t i = 0; i < entry.pages; ++i) {
     const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
-    uint32_t offset = read32(reference), pageSize = read32(reference + 4);
-    if (offset < limit) memcpy(image + kBaseBlockSize + offset, page, std::min<uint64_t>(pageSize, limit - offset));
-    page += pageSize;
+    uint64_t offset = read32(reference), pageSize = read32(reference + 4);
+    if (data + pageSize > entry.size || offset + pageSize > entry.hiveBinsSize) return;
+    if (offset < limit) memcpy(image + kBaseBlockSize + offset, header + data, std::min(pageSize, limit - offset));
+    data += pageSize;
   }
 }
 
@@ -406,26 +411,20 @@ struct Replayer {
         continue;
       }
       const uint8_t* bits = log.data() + kLogSector + 4;
-      size_t hivePages = block.hiveBinsSize / kOldPageSize;
+      // Each dirty page's bytes in the log, nullptr for a clean page. The
+      // vector is read once: the log may be a mapping that changes under us.
+      std::vector<const uint8_t*> dirty(block.hiveBinsSize / kOldPageSize);
+      size_t held = pagesAt > log.size() ? 0 : (log.size() - pagesAt) / kOldPageSize;
       uint64_t pages = 0, pagesEnd = 0;
-      for (size_t page = 0; page < hivePages; ++page) {
-        if (bits[page / 8] >> (page % 8) & 1) {
-          ++pages;
-          pagesEnd = (page + 1) * kOldPageSize;
-        }
+      for (size_t page = 0; page < dirty.size(); ++page) {
+        if ((bits[page / 8] >> (page % 8) & 1) == 0) continue;
+        if (pages < held) dirty[page] = log.data() + pagesAt + pages * kOldPageSize;
+        ++pages;
+        pagesEnd = (page + 1) * kOldPageSize;
       }
-      if (pagesAt > log.size() || pages > (log.size() - pagesAt) / kOldPageSize) {
+      if (pagesAt > log.size() || pages > held) {
         notes.push_back(name + " is cut short");
         continue;
-      }
-      // Each dirty page's bytes in the log, nullptr for a clean page.
-      std::vector<const uint8_t*> dirty(hivePages);
-      const uint8_t* from = log.data() + pagesAt;
-      for (size_t page = 0; page < hivePages; ++page) {
-        if (bits[page / 8] >> (page % 8) & 1) {
-          dirty[page] = from;
-          from += kOldPageSize;
-        }
       }
       if (!backedSize(block.hiveBinsSize, primarySize, pagesEnd)) {
         notes.push_back(name + " claims more hive than it and the hive hold");

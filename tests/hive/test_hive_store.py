@@ -69,16 +69,22 @@ def wait_until_stopped(pid):
 AS_NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 
 
-def run(store, *arguments, prefix=(), preexec_fn=None, **extra):
-    """(stdout, exit status) of netvane run as a user runs it: a fresh
-    process with NETVANE_REGISTRY and nothing of the test machine's
+def run_with_stderr(store, *arguments, prefix=(), preexec_fn=None, **extra):
+    """(stdout, stderr, exit status) of netvane run as a user runs it: a
+    fresh process with NETVANE_REGISTRY and nothing of the test machine's
     environment but PATH, started through `prefix` (AS_NOBODY, say)."""
     environment = {"PATH": "/usr/bin:/bin", "HOME": os.path.dirname(store),
                    "NETVANE_REGISTRY": store}
     environment.update(extra)
     result = subprocess.run(list(prefix) + [NETVANE] + list(arguments), env=environment,
                             capture_output=True, timeout=30, preexec_fn=preexec_fn)
-    return result.stdout.decode("utf-8"), result.returncode
+    return result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), result.returncode
+
+
+def run(store, *arguments, **options):
+    """(stdout, exit status) of run_with_stderr."""
+    out, _, status = run_with_stderr(store, *arguments, **options)
+    return out, status
 
 
 class Installation:
@@ -357,7 +363,7 @@ class HiveStoreTest(unittest.TestCase):
 
     def test_unusable_installations_are_refused_before_anything_is_written(self):
         machine = os.path.join(FIXTURES, "machine.reg")
-        for case in ("dirty SYSTEM", "dirty SOFTWARE", "damaged base block", "regf and junk",
+        for case in ("damaged base block", "regf and junk",
                      "no SOFTWARE", "no installation", "not a hive", "truncated hive", "no Select",
                      "missing control set"):
             with self.subTest(case):
@@ -370,14 +376,8 @@ class HiveStoreTest(unittest.TestCase):
                 config = hivefixture.build(out, [machine], select=select)
                 system, software = os.path.join(config, "SYSTEM"), os.path.join(config, "SOFTWARE")
                 expected = [system]
-                if case == "dirty SYSTEM":
-                    hivefixture.mark_dirty(system)
-                    expected.append("shut it down fully")
-                elif case == "dirty SOFTWARE":
-                    hivefixture.mark_dirty(software)
-                    expected = [software, "shut it down fully"]
-                elif case == "damaged base block":
-                    # A base block that lies about itself is no sign of hibernation.
+                if case == "damaged base block":
+                    # Dirty, and no log beside it to restore the block from.
                     with open(system, "r+b") as f:
                         f.seek(0x30)
                         f.write(b"X")
@@ -403,6 +403,69 @@ class HiveStoreTest(unittest.TestCase):
                 else:
                     expected.append("ControlSet003")
                 self.assertRefused(out, expected)
+
+    def test_dirty_hives_whose_logs_do_not_apply_are_listed_as_they_are_and_never_written(self):
+        """The hive a configure run would write is refused in one line; a
+        listing, or a run that only reads the dirty hive, says so on stderr."""
+        for dirty, logs in (("SYSTEM", ()), ("SYSTEM", ("SYSTEM.LOG1", "system.log2")),
+                            ("SOFTWARE", ())):
+            with self.subTest(dirty=dirty, logs=logs):
+                shutil.rmtree(os.path.join(self.scratch.name, "mnt"), ignore_errors=True)
+                mnt = self.installation()
+                listing, _ = run(mnt.root)
+                hive = os.path.join(mnt.config, dirty)
+                hivefixture.mark_dirty(hive)
+                for log in logs:
+                    open(os.path.join(mnt.config, log), "wb").close()
+                before = mnt.snapshot()
+                warning = "netvane: registry hive %s is not up to date: " % hive
+                self.assertEqual(run_with_stderr(mnt.root)[::2], (listing, 0))
+                stderr = run_with_stderr(mnt.root)[1]
+                self.assertEqual(stderr.count("\n"), 1, stderr)
+                self.assertTrue(stderr.startswith(warning), stderr)
+                # The logs it found, or else every name it looked for.
+                for name in logs or [dirty + suffix for suffix in (".LOG1", ".LOG2", ".LOG")]:
+                    self.assertIn(name, stderr)
+
+                out, stderr, status = run_with_stderr(mnt.root, "1", "10.1.2.3")
+                if dirty == "SOFTWARE":
+                    # SOFTWARE is only read: SYSTEM takes the change.
+                    self.assertEqual((out, status), ("", 0))
+                    self.assertTrue(stderr.startswith(warning), stderr)
+                    self.assertEqual(mnt.snapshot()[CONFIG + "/SOFTWARE"],
+                                     before[CONFIG + "/SOFTWARE"])
+                    continue
+                self.assertEqual(stderr, "")
+                self.assertEqual(out.count("\n"), 1, out)
+                self.assertTrue(out.startswith("Registry hive %s is not up to date: " % hive), out)
+                self.assertIn("nothing was written", out)
+                self.assertEqual(status, len(out))
+                self.assertEqual(mnt.snapshot(), before)
+
+    def test_a_hibernated_installation_is_listed_but_not_configured(self):
+        """hiberfil.sys at the volume root, judged as ntfs-3g judges it,
+        whichever directory of the installation the user names."""
+        for name, header, named in (("hiberfil.sys", b"hibr", ""), ("HIBERFIL.SYS", b"HIBR", "/Windows"),
+                                    ("hiberfil.sys", b"HIBR", "/" + CONFIG), ("hiberfil.sys", b"", ""),
+                                    ("hiberfil.sys", b"wake", ""), ("hiberfil.sys", b"\0\0\0\0", "")):
+            with self.subTest(name=name, header=header, named=named):
+                shutil.rmtree(os.path.join(self.scratch.name, "mnt"), ignore_errors=True)
+                mnt = self.installation()
+                with open(os.path.join(mnt.root, name), "wb") as f:
+                    f.write(header + bytes(4096 - len(header) if header else 100))
+                before = mnt.snapshot()
+                directory = mnt.root + named
+                self.assertEqual(run_with_stderr(directory)[1:], ("", 0))
+                out, stderr, status = run_with_stderr(directory, "1", "10.1.2.3")
+                if header in (b"wake", b"\0\0\0\0"):
+                    self.assertEqual((out, stderr, status), ("", "", 0))
+                    continue
+                self.assertEqual(out, "Windows on %s is hibernated and would resume over any "
+                                      "change: start it and shut it down fully (Shift+Shut down, or "
+                                      "shutdown /s /t 0), or turn hibernation and fast start-up off "
+                                      "with powercfg /h off, then try again\n" % mnt.root)
+                self.assertEqual((stderr, status), ("", min(len(out), 255)))
+                self.assertEqual(mnt.snapshot(), before)
 
     def test_a_hive_larger_than_windows_allows_is_refused_at_once(self):
         mnt = self.installation()

@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "scenarios"))
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 import regfile  # noqa: E402
-from test_hive_store import CONFIG, as_readers_show, keys_of, run  # noqa: E402
+from test_hive_store import CONFIG, as_readers_show, keys_of, run, run_with_stderr  # noqa: E402
 
 REAL = os.path.join(HERE, "real")
 CLASS = "ControlSet001\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}"
@@ -145,11 +145,17 @@ class Machine:
         hivefixture.build(built, [self.cards])
         os.replace(os.path.join(built, CONFIG, "SOFTWARE"), os.path.join(config, "SOFTWARE"))
 
-    def installation(self, label):
-        """A fresh copy of the installation: (its directory, its SYSTEM hive)."""
+    def installation(self, label, as_found=False):
+        """A fresh copy of the installation: (its directory, its SYSTEM hive);
+        `as_found`, with the SYSTEM hive as it came off the machine, dirty."""
         root = os.path.join(self.scratch, label)
         shutil.copytree(self.template, root)
-        return root, os.path.join(root, CONFIG, "SYSTEM")
+        system = os.path.join(root, CONFIG, "SYSTEM")
+        if as_found:
+            with open(system, "wb") as f:
+                subprocess.run(["xz", "-dc", os.path.join(REAL, "as-found", self.name + "-SYSTEM.xz")],
+                               stdout=f, check=True)
+        return root, system
 
 
 class RealHivesTest(unittest.TestCase):
@@ -219,6 +225,29 @@ class RealHivesTest(unittest.TestCase):
                               if text != machine.before[reader][path]}
                     self.assertTrue(differ, reader)
                     self.assertLessEqual(differ, changed, reader)
+
+    def test_dirty_hives_as_found_are_listed_as_they_are_and_never_written(self):
+        """Their logs were not kept: a listing says so on stderr, and every
+        configure run is refused and leaves the hive as it was."""
+        for name, machine in self.machines.items():
+            with self.subTest(name):
+                root, system = machine.installation("as-found", as_found=True)
+                with open(system, "rb") as f:
+                    before = f.read()
+                missing = "is not up to date: its transaction logs SYSTEM.LOG1, SYSTEM.LOG2 and " \
+                          "SYSTEM.LOG are missing"
+                out, stderr, status = run_with_stderr(root)
+                self.assertEqual(status, 0, out)
+                self.assertTrue(out.endswith(self.expected_listing(machine)), out)
+                self.assertEqual(stderr, "netvane: registry hive %s %s; it was read as it is\n"
+                                 % (system, missing))
+                for arguments in commands(machine.adapters):
+                    out, stderr, status = run_with_stderr(root, *arguments)
+                    self.assertEqual(out, "Registry hive %s %s; writing it would lose what Windows "
+                                          "has yet to apply, so nothing was written\n" % (system, missing))
+                    self.assertEqual((stderr, status), ("", min(len(out), 255)))
+                with open(system, "rb") as f:
+                    self.assertEqual(f.read(), before)
 
     def test_reg_exports_of_the_same_machines_take_the_same_values(self):
         for name, machine in self.machines.items():

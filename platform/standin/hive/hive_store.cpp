@@ -1,30 +1,28 @@
 // A registry store on the hive files of an offline Windows installation,
 // read and written through hivex, so that netvane can configure an image
 // before its first boot.
-#include <dirent.h>
 #include <errno.h>
 #include <hivex.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
+#include "platform/standin/hive/base_block.h"
+#include "platform/standin/hive/dirty_hive.h"
+#include "platform/standin/hive/installation.h"
 #include "platform/standin/registry_store.h"
 
 namespace standin {
 
 namespace {
 
-const size_t kBaseBlockSize = 4096;
-const size_t kChecksummedBytes = 508;
 // Windows keeps value data above this size as a list of segments ("big
 // data") in hives of version 1.4 and later. hivex rewrites every value of a
 // key it changes and would store such data in one cell, which Windows then
@@ -57,84 +55,6 @@ std::vector<std::string> splitPath(const std::string& path) {
   }
 }
 
-// NTFS keeps names as they were created, and a Linux mount shows them so:
-// "Windows/System32/config" may be "WINDOWS/system32/CONFIG". False when
-// there is no such entry, and then with `error` set when the directory could
-// not be read: a directory the user may not read hides nothing from them.
-bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
-               std::string* found, std::string* error) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) {
-    if (errno != ENOENT && errno != ENOTDIR) {
-      *error = "Cannot read the directory " + directory + ": " + strerror(errno);
-    }
-    return false;
-  }
-  std::vector<std::string> matches;
-  while (struct dirent* entry = readdir(dir)) {
-    if (strcasecmp(entry->d_name, name) == 0) matches.push_back(entry->d_name);
-  }
-  closedir(dir);
-  // A case-sensitive copy could hold two spellings; Windows' own wins.
-  std::sort(matches.begin(), matches.end(), [name](const std::string& a, const std::string& b) {
-    bool exactA = a == name, exactB = b == name;
-    return exactA != exactB ? exactA : a < b;
-  });
-  for (const std::string& match : matches) {
-    std::string path = directory + "/" + match;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      if (errno != ENOENT) {
-        *error = "Cannot read " + path + ": " + strerror(errno);
-        return false;
-      }
-      continue;
-    }
-    if (wantDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
-      *found = path;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The directory may be the installation's volume root, its Windows
-// directory or its config directory itself.
-bool findConfigDirectory(const std::string& directory, std::string* config, std::string* error) {
-  static const std::vector<std::vector<const char*>> kLayouts = {
-      {"Windows", "System32", "config"}, {"System32", "config"}};
-  for (const std::vector<const char*>& layout : kLayouts) {
-    std::string path = directory;
-    bool present = true;
-    for (const char* name : layout) {
-      if (!findEntry(path, name, true, &path, error)) {
-        if (!error->empty()) return false;
-        present = false;
-        break;
-      }
-    }
-    if (present) {
-      *config = path;
-      return true;
-    }
-  }
-  std::string hive;
-  if (findEntry(directory, "SYSTEM", false, &hive, error) ||
-      (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
-    *config = directory;
-    return true;
-  }
-  if (!error->empty()) return false;
-  *error = "No Windows installation in " + directory +
-           ": it has no Windows/System32/config directory and no SYSTEM or SOFTWARE hive";
-  return false;
-}
-
 struct Hive {
   std::string path;
   LockedFile file;
@@ -144,42 +64,26 @@ struct Hive {
   // hivex failed half-way through replacing a key's values, so the copy in
   // memory may have lost some; it must never reach the file.
   bool damaged = false;
+  // A dirty hive as its logs bring it up to date, or why they do not.
+  UpToDate upToDate;
 };
 
 // hivex opens the file through the descriptor we hold locked, so it reads
-// exactly the file whose lock we own, whatever happens to the name.
-std::string lockedPath(const Hive& hive) { return "/proc/self/fd/" + std::to_string(hive.file.fd); }
+// exactly the file whose lock we own, whatever happens to the name; a hive
+// brought up to date from its logs it reads from memory instead.
+std::string lockedPath(const Hive& hive) {
+  int fd = hive.upToDate.imageFd >= 0 ? hive.upToDate.imageFd : hive.file.fd;
+  return "/proc/self/fd/" + std::to_string(fd);
+}
 
-// Windows writes the primary sequence number before it changes a hive and
-// the secondary one after, and leaves them unequal when it hibernates or
-// shuts down with fast start-up. The changes still in the .LOG1/.LOG2 files
-// are then replayed at the next boot over whatever we wrote. Only a base
-// block whose checksum holds can say so: any other is damaged.
-bool checkBaseBlock(const Hive& hive, std::string* error) {
-  unsigned char block[kBaseBlockSize];
-  ssize_t got = pread(hive.file.fd, block, sizeof block, 0);
+bool readBaseBlock(const Hive& hive, BaseBlock* block, std::string* error) {
+  uint8_t bytes[kBaseBlockSize];
+  ssize_t got = pread(hive.file.fd, bytes, sizeof bytes, 0);
   if (got < 0) {
     *error = "Cannot read registry hive " + hive.path + ": " + strerror(errno);
     return false;
   }
-  if (static_cast<size_t>(got) < sizeof block || memcmp(block, "regf", 4) != 0) {
-    *error = hive.path + " is not a Windows registry hive";
-    return false;
-  }
-  uint32_t checksum = 0;
-  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
-  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
-  if (checksum == 0) checksum = 1;
-  if (checksum != littleEndian32(block + kChecksummedBytes)) {
-    *error = "Registry hive " + hive.path + " is damaged: the checksum of its base block is wrong";
-    return false;
-  }
-  if (littleEndian32(block + 4) != littleEndian32(block + 8)) {
-    *error = "Registry hive " + hive.path +
-             " was not shut down cleanly (Windows hibernated or used fast start-up): "
-             "boot the installation, shut it down fully, then try again";
-    return false;
-  }
+  *block = parseBaseBlock(bytes, static_cast<size_t>(got));
   return true;
 }
 
@@ -199,7 +103,7 @@ bool lockHive(const std::string& path, const char* name, Hive* hive, std::string
              " GB, the most Windows allows for a " + name + " hive";
     return false;
   }
-  return checkBaseBlock(*hive, error);
+  return true;
 }
 
 bool openHandle(Hive* hive, std::string* error) {
@@ -209,41 +113,69 @@ bool openHandle(Hive* hive, std::string* error) {
   return false;
 }
 
+// Opens one hive of the installation: finds it, locks it, checks its base
+// block, brings it up to date when it is dirty, and has hivex read it.
+// `locked` runs once the file is locked and is a hive, so that the caller
+// can start on the next hive in the order the locks are taken. `usable`
+// says whether the file could be used at all, before hivex read it: such a
+// failure is named before what hivex finds inside another hive.
+bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
+              const std::function<void()>& locked, std::string* error) {
+  *usable = false;
+  std::string path;
+  BaseBlock block;
+  if (!findHive(config, name, &path, error) || !lockHive(path, name, hive, error) ||
+      !readBaseBlock(*hive, &block, error)) {
+    return false;
+  }
+  if (!block.signature) {
+    *error = path + " is not a Windows registry hive";
+    return false;
+  }
+  if (locked) locked();
+  // Windows writes a hive's changes to its logs first and marks the hive
+  // dirty, and writes them into the hive only now and then and at a full
+  // shutdown; it brings a dirty hive up to date from the logs when it loads
+  // it, and so does a run.
+  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
+                                       largestHive(name), &hive->upToDate, error)) {
+    return false;
+  }
+  *usable = true;
+  return openHandle(hive, error);
+}
+
 class HiveStore : public RegistryStore {
  public:
   ~HiveStore() override {
     for (Hive* hive : {&system_, &software_}) {
       if (hive->handle != nullptr) hivex_close(hive->handle);
-      releaseFile(&hive->file);
+      if (hive->upToDate.imageFd >= 0) close(hive->upToDate.imageFd);
     }
   }
 
   bool open(const std::string& directory, std::string* error) {
-    std::string config;
-    if (!findConfigDirectory(directory, &config, error)) return false;
+    std::string config, root;
+    if (!findConfigDirectory(directory, &config, &root, error)) return false;
+    isHibernated(root, &hibernated_);
     // hivex maps a hive that it only reads, and another program may cut it short.
     installMappingGuard();
-    // Always SYSTEM first, so that two runs never wait on each other's lock.
-    const std::pair<Hive*, const char*> hives[] = {{&system_, "SYSTEM"}, {&software_, "SOFTWARE"}};
-    for (const std::pair<Hive*, const char*>& hive : hives) {
-      std::string path;
-      if (!findEntry(config, hive.second, false, &path, error)) {
-        if (error->empty()) *error = std::string("Cannot find registry hive ") + config + "/" + hive.second;
-        return false;
-      }
-      if (!lockHive(path, hive.second, hive.first, error)) return false;
-    }
     // hivex reads through a whole hive when it opens it, which is most of a
     // run's time on a real installation; the two files are independent, so
-    // SOFTWARE is opened beside SYSTEM.
+    // SOFTWARE is opened beside SYSTEM, but only once SYSTEM is locked, so
+    // that two runs never wait on each other's lock.
+    std::thread software;
     std::string softwareError;
-    bool softwareOpened = false;
-    std::thread software([this, &softwareOpened, &softwareError] {
-      softwareOpened = openHandle(&software_, &softwareError);
-    });
-    bool systemOpened = openHandle(&system_, error) && selectControlSet(error);
-    software.join();
-    if (systemOpened && !softwareOpened) *error = softwareError;
+    bool softwareOpened = false, softwareUsable = false, systemUsable = false;
+    auto openSoftware = [this, &config, &software, &softwareOpened, &softwareUsable, &softwareError] {
+      software = std::thread([this, &config, &softwareOpened, &softwareUsable, &softwareError] {
+        softwareOpened = openHive(config, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
+      });
+    };
+    bool systemOpened = openHive(config, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
+                        selectControlSet(error);
+    if (software.joinable()) software.join();
+    if (systemUsable && !softwareOpened && (systemOpened || !softwareUsable)) *error = softwareError;
     return systemOpened && softwareOpened;
   }
 
@@ -322,16 +254,33 @@ class HiveStore : public RegistryStore {
   bool commit(std::string* error) override {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
-      if (!checkUnchanged(hive->file, error)) return false;
+      if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
+    }
+    // Windows would resume from its memory and write over the change.
+    if (!hibernated_.empty() && (system_.changed || software_.changed)) {
+      *error = hibernated_;
+      return false;
     }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
         return false;
       }
+      // A clean hive written over a dirty one whose logs did not apply would
+      // drop, for good, whatever Windows still had to write into it.
+      if (hive->changed && !hive->upToDate.notUpToDate.empty()) {
+        *error = "Registry hive " + hive->path + " is not up to date: " + hive->upToDate.notUpToDate +
+                 "; writing it would lose what Windows has yet to apply, so nothing was written";
+        return false;
+      }
     }
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->changed) continue;
+      // hivex_commit sets both sequence numbers to one above the first and
+      // recomputes the checksum (hivex, lib/handle.c), so a hive brought up
+      // to date, whose numbers are already above every log entry's, is
+      // written clean, and Windows leaves its logs unread ("Dirty state of
+      // a hive").
       hive_h* handle = hive->handle;
       const std::string& path = hive->path;
       bool written = replaceFileAtomically(
@@ -344,6 +293,12 @@ class HiveStore : public RegistryStore {
           error);
       if (!written) return false;
       hive->changed = false;
+    }
+    for (Hive* hive : {&system_, &software_}) {
+      if (!hive->upToDate.notUpToDate.empty()) {
+        fprintf(stderr, "netvane: registry hive %s is not up to date: %s; it was read as it is\n",
+                hive->path.c_str(), hive->upToDate.notUpToDate.c_str());
+      }
     }
     return true;
   }
@@ -397,7 +352,7 @@ class HiveStore : public RegistryStore {
   // 0 when the value is missing or is no usable number.
   static uint32_t controlSetNumber(const std::vector<Value>& values, const char* name) {
     for (const Value& value : values) {
-      if (sameRegistryName(value.name, name) && value.type == 4 && value.data.size() == 4)
+      if (sameRegistryName(value.name, name) && value.type == kRegistryTypeDword && value.data.size() == 4)
         return littleEndian32(value.data.data());
     }
     return 0;
@@ -522,6 +477,8 @@ class HiveStore : public RegistryStore {
 
   Hive system_;
   Hive software_;
+  // Why a run may not change this installation, when it is hibernated.
+  std::string hibernated_;
   hive_node_h controlSet_ = 0;
   std::map<std::string, Location, NameOrder> located_;
 };

@@ -1,0 +1,41 @@
+// A dirty hive brought up to date from the transaction logs beside it, as
+// Windows does when it loads one: the logs found and read, the replay, and
+// the image in memory that hivex then reads in the file's place.
+#ifndef NETVANE_PLATFORM_STANDIN_HIVE_DIRTY_HIVE_H
+#define NETVANE_PLATFORM_STANDIN_HIVE_DIRTY_HIVE_H
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+namespace standin {
+
+struct ReadLog {
+  std::string path;
+  struct stat seen;
+};
+
+struct UpToDate {
+  // A memory file holding the hive brought up to date, or -1 when the logs
+  // did not apply (then `notUpToDate` says why) or the hive was clean.
+  int imageFd = -1;
+  std::string notUpToDate;
+  // The logs as they were read: a run writes the hive only if they still are.
+  std::vector<ReadLog> logs;
+};
+
+// Replays the logs beside the dirty hive at `path`, open as `fd` with `size`
+// bytes. False with one line in `error` when the hive cannot be used at all:
+// a log that cannot be read or is larger than `largest`, or a base block that
+// is damaged and that no log restores.
+bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
+                   UpToDate* result, std::string* error);
+
+// False with one line in `error` when a log is no longer as it was read.
+bool logsUnchanged(const UpToDate& hive, std::string* error);
+
+}  // namespace standin
+
+#endif

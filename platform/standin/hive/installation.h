@@ -1,0 +1,38 @@
+// Finding an offline Windows installation's files below the directory the
+// user named, as a Linux mount shows them.
+#ifndef NETVANE_PLATFORM_STANDIN_HIVE_INSTALLATION_H
+#define NETVANE_PLATFORM_STANDIN_HIVE_INSTALLATION_H
+
+#include <string>
+
+namespace standin {
+
+// NTFS keeps names as they were created, and a Linux mount shows them so:
+// "Windows/System32/config" may be "WINDOWS/system32/CONFIG". False when
+// there is no such entry, and then with `error` set when the directory could
+// not be read: a directory the user may not read hides nothing from them.
+bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
+               std::string* found, std::string* error);
+
+std::string withoutTrailingSlashes(std::string path);
+
+// The directory may be the installation's volume root, its Windows
+// directory or its config directory itself. `root` is the volume root above
+// the config directory found, wherever the user pointed; empty for a
+// directory of hives that is not in a Windows/System32/config layout. False
+// with one line in `error`.
+bool findConfigDirectory(const std::string& directory, std::string* config, std::string* root,
+                         std::string* error);
+
+// The hive `name` ("SYSTEM", "SOFTWARE") in the config directory. False with
+// one line in `error`.
+bool findHive(const std::string& config, const char* name, std::string* path, std::string* error);
+
+// Whether Windows on the volume at `root` is hibernated, and would resume
+// from memory over any change to its files. When it is, or when that cannot
+// be told, `refusal` is one line that says so and what to do.
+bool isHibernated(const std::string& root, std::string* refusal);
+
+}  // namespace standin
+
+#endif

@@ -252,6 +252,16 @@ struct Replayer {
 
   void see(uint32_t sequence) { highestSequence = std::max(highestSequence, sequence); }
 
+  // The clean hive must number itself above every entry a log holds, the
+  // ones a replay stops at or never reaches included, so that none of them
+  // can ever look subsequent to it. Windows starts each entry at a 512-byte
+  // boundary, so every one is found there, whatever its hash says.
+  void seeEveryEntry(const HiveLog& log) {
+    for (size_t at = kLogSector; at + kEntryHeaderSize <= log.size(); at += kLogSector) {
+      if (memcmp(log.data() + at, "HvLE", 4) == 0) see(read32(log.data() + at + 12));
+    }
+  }
+
   // The primary's bytes that an image starts from, before any log cuts it.
   size_t primaryBytes() const { return static_cast<size_t>(std::min<uint64_t>(primarySize, largest)); }
 
@@ -279,7 +289,7 @@ struct Replayer {
       valid[i] = true;
       see(blocks[i].sequence1);
       chains[i] = readEntries(logs[i], i, blocks[i].sequence1, largest, &damage[i]);
-      for (const Entry& entry : chains[i]) see(entry.sequence);
+      seeEveryEntry(logs[i]);
       if (newest == logs.size() || blocks[i].sequence1 > blocks[newest].sequence1) newest = i;
     }
     uint32_t start = primaryBlock.sequence2;

@@ -226,6 +226,17 @@ Bytes damagedBase(Bytes hive) {
   return hive;
 }
 
+// The highest number any entry of the logs carries, refused ones included.
+uint32_t highestEntry(const std::vector<HiveLog>& logs) {
+  uint32_t highest = 0;
+  for (const HiveLog& log : logs) {
+    for (size_t at = 512; at + 40 <= log.bytes.size(); at += 512) {
+      if (memcmp(log.bytes.data() + at, "HvLE", 4) == 0) highest = std::max(highest, get32(log.bytes, at + 12));
+    }
+  }
+  return highest;
+}
+
 TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
   Bytes badSize = entry(11, {1}, 'b');
   put32(&badSize, 16, 5000);
@@ -259,6 +270,9 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"stops at a wrong Hash-1", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), flipped(entry(11, {1}, 'b'), 4096)})},
        HiveState::kRecovered, range(10, 10, 0), "aP"},
+      {"numbered above the entry it stops at", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b'), flipped(entry(12, {0}, 'c'), 4096)})},
+       HiveState::kRecovered, range(10, 11, 0), "ab"},
       {"stops at a wrong Hash-2", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), flipped(entry(11, {1}, 'b'), 8)})},
        HiveState::kRecovered, range(10, 10, 0), "aP"},
@@ -308,6 +322,8 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     if (c.state == HiveState::kRecovered) {
       EXPECT_EQ(c.marks, marks(replay));
       expectCleanImage(replay);
+      // Else Windows would take an entry the replay refused as subsequent.
+      EXPECT_GT(get32(replay.image, 4), highestEntry(c.logs));
     } else {
       EXPECT_EQ(c.marks, replay.reason);
       EXPECT_TRUE(replay.image.empty());

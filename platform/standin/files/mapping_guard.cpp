@@ -6,6 +6,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <mutex>
+
 namespace standin {
 
 namespace {
@@ -18,6 +20,9 @@ struct GuardedRange {
   volatile uintptr_t end;  // 0 for a free slot
 };
 GuardedRange guarded[kGuardedMappings];
+// The hive store sets up its two hives on two threads, and each may claim a
+// slot; the handler itself only reads them.
+std::mutex claiming;
 volatile sig_atomic_t shrank = 0;
 uintptr_t pageSize = 4096;
 struct sigaction previousBusAction;
@@ -67,6 +72,7 @@ void guardMappedFile(const void* start, size_t size) {
   installMappingGuard();
   // Without a free slot the mapping's lost pages are replaced one by one.
   if (size == 0) return;
+  std::lock_guard<std::mutex> hold(claiming);
   for (GuardedRange& range : guarded) {
     if (range.end != 0) continue;
     range.start = reinterpret_cast<uintptr_t>(start);
@@ -76,6 +82,7 @@ void guardMappedFile(const void* start, size_t size) {
 }
 
 void unguardMappedFile(const void* start) {
+  std::lock_guard<std::mutex> hold(claiming);
   for (GuardedRange& range : guarded) {
     if (range.end != 0 && range.start == reinterpret_cast<uintptr_t>(start)) range.end = 0;
   }

@@ -356,7 +356,7 @@ class HiveStoreTest(unittest.TestCase):
             out, status = run(directory, *args)
             self.assertEqual(out.count("\n"), 1, out)
             self.assertTrue(out.endswith("\n"))
-            self.assertEqual(status, len(out))
+            self.assertEqual(status, min(len(out), 255))
             for part in expected_parts:
                 self.assertIn(part, out)
         self.assertEqual(tree.snapshot(), before)
@@ -439,7 +439,7 @@ class HiveStoreTest(unittest.TestCase):
                 self.assertEqual(out.count("\n"), 1, out)
                 self.assertTrue(out.startswith("Registry hive %s is not up to date: " % hive), out)
                 self.assertIn("nothing was written", out)
-                self.assertEqual(status, len(out))
+                self.assertEqual(status, min(len(out), 255))
                 self.assertEqual(mnt.snapshot(), before)
 
     def test_a_hibernated_installation_is_listed_but_not_configured(self):
@@ -476,7 +476,7 @@ class HiveStoreTest(unittest.TestCase):
             out, status = run(mnt.root, *arguments)
             self.assertEqual(out, "Registry hive %s is larger than 1.5 GB, the most Windows allows "
                                   "for a SYSTEM hive\n" % mnt.system)
-            self.assertEqual(status, len(out))
+            self.assertEqual(status, min(len(out), 255))
             self.assertLess(time.monotonic() - started, 10)
         after = os.stat(mnt.system)
         self.assertEqual((after.st_ino, after.st_size, after.st_mtime_ns),
@@ -493,7 +493,7 @@ class HiveStoreTest(unittest.TestCase):
 
         out, status = run(mnt.root, "1", "10.1.2.3", preexec_fn=small_files)
         self.assertEqual(out, "Cannot write registry hive %s: File too large\n" % mnt.system)
-        self.assertEqual(status, len(out))
+        self.assertEqual(status, min(len(out), 255))
         self.assertEqual(mnt.snapshot(), before)
 
     def test_links_owners_and_read_only_hives_are_the_users(self):
@@ -529,7 +529,7 @@ class HiveStoreTest(unittest.TestCase):
                     prefix, written = AS_NOBODY, False
                     out = "Cannot read the directory %s: Permission denied\n" % mnt.config
                 stat = os.stat(hive)
-                self.assertEqual(run(mnt.root, "1", "10.2.3.4", prefix=prefix), (out, len(out)))
+                self.assertEqual(run(mnt.root, "1", "10.2.3.4", prefix=prefix), (out, min(len(out), 255)))
                 os.chmod(mnt.config, 0o755)
                 self.assertEqual(os.path.islink(mnt.system), case == "a link")
                 after = os.stat(hive)

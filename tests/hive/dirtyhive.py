@@ -6,7 +6,7 @@ marked dirty, and transaction logs that carry the changes.
 The changes themselves are made by hivex (hivexregedit --merge), each on a
 copy of the previous state, so the expected hive, the last state, is written
 by a registry writer we did not write. The logs are written here from the
-public "Windows registry file format specification" (msuhanov/regf, sections
+public description of the Windows registry file format (msuhanov/regf, sections
 "Base block", "Format of transaction log files", "Dirty state of a hive" and
 "Multiple transaction log files"), independently of netvane's replay.
 

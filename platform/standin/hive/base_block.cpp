@@ -2,27 +2,16 @@
 
 #include <string.h>
 
-#include "platform/standin/hive/hive_logs.h"
-
 namespace standin {
-
-namespace {
-
-const size_t kChecksummedBytes = 508;
-
-uint32_t littleEndian32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-}  // namespace
 
 BaseBlock parseBaseBlock(const uint8_t* bytes, size_t size) {
   BaseBlock block;
-  block.signature = size >= kBaseBlockSize && memcmp(bytes, "regf", 4) == 0;
+  block.signature = size >= kLogSector && memcmp(bytes, "regf", 4) == 0;
   if (!block.signature) return block;
   block.primarySequence = littleEndian32(bytes + 4);
   block.secondarySequence = littleEndian32(bytes + 8);
+  block.written = littleEndian64(bytes + 12);
+  block.type = littleEndian32(bytes + 28);
   block.hiveBinsSize = littleEndian32(bytes + 40);
   block.checksumRight = baseBlockChecksum(bytes) == littleEndian32(bytes + kChecksummedBytes);
   return block;
@@ -30,6 +19,16 @@ BaseBlock parseBaseBlock(const uint8_t* bytes, size_t size) {
 
 bool isDirty(const BaseBlock& block) {
   return !block.checksumRight || block.primarySequence != block.secondarySequence;
+}
+
+uint32_t baseBlockChecksum(const uint8_t* block) {
+  uint32_t checksum = 0;
+  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
+  // Windows never stores these two: a sum that comes out as one of them is
+  // written as its neighbour.
+  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
+  if (checksum == 0) checksum = 1;
+  return checksum;
 }
 
 }  // namespace standin

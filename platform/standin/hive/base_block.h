@@ -1,6 +1,7 @@
-// The base block of a registry hive file, as the Windows registry file format
-// specification lays it out (msuhanov/regf, "Base block"): what it says,
-// apart from what a store does about it.
+// The base block of a registry hive file, as msuhanov/regf's description of
+// the Windows registry file format lays it out ("Base block"): what it says,
+// apart from what a store or a replay does about it. A transaction log keeps
+// a copy of its first sector, which reads the same way.
 #ifndef NETVANE_PLATFORM_STANDIN_HIVE_BASE_BLOCK_H
 #define NETVANE_PLATFORM_STANDIN_HIVE_BASE_BLOCK_H
 
@@ -10,20 +11,41 @@
 namespace standin {
 
 const size_t kBaseBlockSize = 4096;
+// "Format of transaction log files": a log keeps the first sector of the
+// base block, and its dirty vector or its log entries start at the second.
+const size_t kLogSector = 512;
+const size_t kChecksummedBytes = 508;
 
 struct BaseBlock {
-  bool signature = false;  // a whole block that begins with "regf"
+  bool signature = false;  // at least a sector that begins with "regf"
   uint32_t primarySequence = 0;
   uint32_t secondarySequence = 0;
-  bool checksumRight = false;
+  uint64_t written = 0;       // the last written timestamp
+  uint32_t type = 0;          // 0 a primary file, 1 or 2 an old log, 6 a new one
   uint32_t hiveBinsSize = 0;  // the bytes of hive bins that follow the base block
+  bool checksumRight = false;
 };
 
-// `size` bytes from the start of the file, fewer than a block when it is shorter.
+// `size` bytes from the start of the file or log; a block that is not
+// even a sector long has no signature.
 BaseBlock parseBaseBlock(const uint8_t* bytes, size_t size);
 
 // "Dirty state of a hive": the sequence numbers differ, or the checksum is wrong.
 bool isDirty(const BaseBlock& block);
+
+// The checksum a base block's first 508 bytes call for ("Base block", note 2),
+// as Windows stores it: never 0 nor 0xFFFFFFFF.
+uint32_t baseBlockChecksum(const uint8_t* block);
+
+// Every number in a hive and its logs is little-endian.
+inline uint32_t littleEndian32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+inline uint64_t littleEndian64(const uint8_t* bytes) {
+  return static_cast<uint64_t>(littleEndian32(bytes)) | static_cast<uint64_t>(littleEndian32(bytes + 4)) << 32;
+}
 
 }  // namespace standin
 

@@ -1,5 +1,5 @@
-// Replaying a hive's transaction logs, following the "Windows registry file
-// format specification" (msuhanov/regf); the section each rule comes from is
+// Replaying a hive's transaction logs, following msuhanov/regf's description
+// of the Windows registry file format; the section each rule comes from is
 // named where the rule is applied. Everything read from the primary and the
 // logs is untrusted: every offset, size and count is checked against the
 // bytes present before it is used.
@@ -16,11 +16,6 @@ namespace standin {
 
 namespace {
 
-const size_t kBaseBlockSize = 4096;
-const size_t kChecksummedBytes = 508;
-// "Format of transaction log files": a log keeps the first sector of the base
-// block, and its dirty vector or its log entries start at the second.
-const size_t kLogSector = 512;
 const size_t kHiveBinAlignment = 4096;
 const size_t kEntryHeaderSize = 40;
 const size_t kPageReferenceSize = 8;
@@ -30,18 +25,9 @@ const uint32_t kOldLog = 1;
 // Windows 2000 and XP wrote the same old format under another type number.
 const uint32_t kOlderLog = 2;
 const uint32_t kNewLog = 6;
-// "Log entries", note 3: the seed is the 64-bit number whose bytes the
-// specification lists least significant first.
+// "Log entries", note 3: the seed is the 64-bit number whose bytes that
+// description lists least significant first.
 const uint64_t kEntrySeed = 0x82EF4D887A4E55C5ull;
-
-uint32_t read32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-uint64_t read64(const uint8_t* bytes) {
-  return static_cast<uint64_t>(read32(bytes)) | static_cast<uint64_t>(read32(bytes + 4)) << 32;
-}
 
 void write32(uint8_t* bytes, uint32_t number) {
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
@@ -68,7 +54,7 @@ uint64_t logEntryHash(const uint8_t* data, size_t size) {
   uint32_t lo = static_cast<uint32_t>(kEntrySeed);
   uint32_t hi = static_cast<uint32_t>(kEntrySeed >> 32);
   for (; size >= 4; data += 4, size -= 4) {
-    lo += read32(data);
+    lo += littleEndian32(data);
     marvinBlock(&lo, &hi);
   }
   uint32_t last = 0x80;
@@ -105,26 +91,6 @@ std::string listNames(const std::vector<std::string>& names) {
   return text;
 }
 
-struct BaseBlock {
-  uint32_t sequence1 = 0, sequence2 = 0;
-  uint64_t written = 0;
-  uint32_t type = 0;
-  uint32_t hiveBinsSize = 0;
-  bool checksumRight = false;
-};
-
-// The first sector of a primary or a log; false when it is not a base block.
-bool readBaseBlock(const uint8_t* bytes, size_t size, BaseBlock* block) {
-  if (size < kLogSector || memcmp(bytes, "regf", 4) != 0) return false;
-  block->sequence1 = read32(bytes + 4);
-  block->sequence2 = read32(bytes + 8);
-  block->written = read64(bytes + 12);
-  block->type = read32(bytes + 28);
-  block->hiveBinsSize = read32(bytes + 40);
-  block->checksumRight = baseBlockChecksum(bytes) == read32(bytes + kChecksummedBytes);
-  return true;
-}
-
 bool validHiveBinsSize(uint64_t hiveBinsSize, uint64_t largest) {
   return hiveBinsSize >= kHiveBinAlignment && hiveBinsSize % kHiveBinAlignment == 0 &&
          kBaseBlockSize + hiveBinsSize <= largest;
@@ -133,8 +99,9 @@ bool validHiveBinsSize(uint64_t hiveBinsSize, uint64_t largest) {
 // "Format of transaction log files", "Base block", note 2: a log is valid when
 // its base block is, and its two sequence numbers are equal.
 bool validLog(const HiveLog& log, uint32_t type, BaseBlock* block) {
-  return readBaseBlock(log.data(), log.size(), block) && block->checksumRight &&
-         block->sequence1 == block->sequence2 &&
+  *block = parseBaseBlock(log.data(), log.size());
+  return block->signature && block->checksumRight &&
+         block->primarySequence == block->secondarySequence &&
          (block->type == type || (type == kOldLog && block->type == kOlderLog));
 }
 
@@ -162,20 +129,20 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
   for (size_t at = kLogSector; size - at >= kEntryHeaderSize; ++expected) {
     const uint8_t* header = bytes + at;
     const char* problem = nullptr;
-    uint32_t entrySize = read32(header + 4);
+    uint32_t entrySize = littleEndian32(header + 4);
     Entry entry;
     entry.log = index;
     entry.offset = at;
     entry.size = entrySize;
-    entry.sequence = read32(header + 12);
-    entry.hiveBinsSize = read32(header + 16);
-    entry.pages = read32(header + 20);
+    entry.sequence = littleEndian32(header + 12);
+    entry.hiveBinsSize = littleEndian32(header + 16);
+    entry.pages = littleEndian32(header + 20);
     if (memcmp(header, "HvLE", 4) != 0) {
       problem = "is not a log entry";
     } else if (entrySize < kLogSector || entrySize % kLogSector != 0 || entrySize > size - at) {
       problem = "is cut short";
-    } else if (read64(header + 32) != logEntryHash(header, 32) ||
-               read64(header + 24) != logEntryHash(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
+    } else if (littleEndian64(header + 32) != logEntryHash(header, 32) ||
+               littleEndian64(header + 24) != logEntryHash(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
       problem = "has a wrong hash";
     } else if (!validHiveBinsSize(entry.hiveBinsSize, largest)) {
       problem = "has a wrong hive-bins size";
@@ -189,7 +156,7 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
       uint64_t data = kEntryHeaderSize + uint64_t(entry.pages) * kPageReferenceSize;
       for (uint32_t i = 0; i < entry.pages && problem == nullptr; ++i) {
         const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
-        uint64_t offset = read32(reference), pageSize = read32(reference + 4);
+        uint64_t offset = littleEndian32(reference), pageSize = littleEndian32(reference + 4);
         data += pageSize;
         if (pageSize == 0 || data > entrySize || offset + pageSize > entry.hiveBinsSize) {
           problem = "has a page outside it or outside the hive";
@@ -217,7 +184,7 @@ void applyEntry(const HiveLog& log, const Entry& entry, uint64_t limit, uint8_t*
   uint64_t data = kEntryHeaderSize + uint64_t(entry.pages) * kPageReferenceSize;
   for (uint32_t i = 0; i < entry.pages; ++i) {
     const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
-    uint64_t offset = read32(reference), pageSize = read32(reference + 4);
+    uint64_t offset = littleEndian32(reference), pageSize = littleEndian32(reference + 4);
     if (data + pageSize > entry.size || offset + pageSize > entry.hiveBinsSize) return;
     if (offset < limit) memcpy(image + kBaseBlockSize + offset, header + data, std::min(pageSize, limit - offset));
     data += pageSize;
@@ -258,7 +225,7 @@ struct Replayer {
   // boundary, so every one is found there, whatever its hash says.
   void seeEveryEntry(const HiveLog& log) {
     for (size_t at = kLogSector; at + kEntryHeaderSize <= log.size(); at += kLogSector) {
-      if (memcmp(log.data() + at, "HvLE", 4) == 0) see(read32(log.data() + at + 12));
+      if (memcmp(log.data() + at, "HvLE", 4) == 0) see(littleEndian32(log.data() + at + 12));
     }
   }
 
@@ -287,18 +254,18 @@ struct Replayer {
     for (size_t i = 0; i < logs.size(); ++i) {
       if (!validLog(logs[i], kNewLog, &blocks[i])) continue;
       valid[i] = true;
-      see(blocks[i].sequence1);
-      chains[i] = readEntries(logs[i], i, blocks[i].sequence1, largest, &damage[i]);
+      see(blocks[i].primarySequence);
+      chains[i] = readEntries(logs[i], i, blocks[i].primarySequence, largest, &damage[i]);
       seeEveryEntry(logs[i]);
-      if (newest == logs.size() || blocks[i].sequence1 > blocks[newest].sequence1) newest = i;
+      if (newest == logs.size() || blocks[i].primarySequence > blocks[newest].primarySequence) newest = i;
     }
-    uint32_t start = primaryBlock.sequence2;
+    uint32_t start = primaryBlock.secondarySequence;
     if (!primaryBlock.checksumRight) {
       // Note 6: a base block with a wrong checksum is recovered from a log;
       // the newest log's copy is the one its own entries continue. Without
       // one, an old-format log may still restore it.
       if (newest == logs.size()) return true;
-      start = blocks[newest].sequence1;
+      start = blocks[newest].primarySequence;
     }
     // Note 5: entries numbered below the hive's are already in it. A log
     // listed earlier wins a number that both hold.
@@ -371,8 +338,8 @@ struct Replayer {
         if (dirty[page] != nullptr) bin[i] = dirty[page][hiveAt % kOldPageSize];
         else bin[i] = kBaseBlockSize + hiveAt < kept ? primary[kBaseBlockSize + hiveAt] : 0;
       }
-      uint32_t size = read32(bin + 8);
-      bool holds = memcmp(bin, "hbin", 4) == 0 && read32(bin + 4) == at && size >= kHiveBinAlignment &&
+      uint32_t size = littleEndian32(bin + 8);
+      bool holds = memcmp(bin, "hbin", 4) == 0 && littleEndian32(bin + 4) == at && size >= kHiveBinAlignment &&
                    size % kHiveBinAlignment == 0 && size <= hiveBins - at;
       if (!holds) {
         // A bin that no page touched is the primary's own, for the reader
@@ -396,13 +363,13 @@ struct Replayer {
     if (!primaryBlock.checksumRight) {
       // "Base block", note 3: the first hive bin keeps a copy of the timestamp.
       if (primarySize < kBaseBlockSize + 28) written = 0;
-      else written = read64(primary + kBaseBlockSize + 20);
+      else written = littleEndian64(primary + kBaseBlockSize + 20);
     }
     for (size_t i = 0; i < logs.size(); ++i) {
       const HiveLog& log = logs[i];
       BaseBlock block;
       if (!validLog(log, kOldLog, &block)) continue;
-      see(block.sequence1);
+      see(block.primarySequence);
       std::string name = baseName(log.path);
       if (block.written != written) {
         notes.push_back(name + " was written for another state of the hive");
@@ -454,8 +421,8 @@ struct Replayer {
       }
       replay->entriesApplied = 1;
       replay->pagesApplied = static_cast<uint32_t>(pages);
-      replay->firstSequence = replay->lastSequence = block.sequence1;
-      replay->applied.push_back({block.sequence1, i});
+      replay->firstSequence = replay->lastSequence = block.primarySequence;
+      replay->applied.push_back({block.primarySequence, i});
       finish(bytes, size);
       return true;
     }
@@ -479,14 +446,14 @@ struct Replayer {
     if (logs.empty()) return "its transaction logs " + listNames(missing) + are;
     std::vector<std::string> clauses = notes;
     for (const HiveLog& log : logs) {
-      BaseBlock block;
+      BaseBlock block = parseBaseBlock(log.data(), log.size());
       std::string name = baseName(log.path);
       if (log.size() == 0) {
         clauses.push_back(name + " is empty");
-      } else if (!readBaseBlock(log.data(), log.size(), &block) ||
+      } else if (!block.signature ||
                  (block.type != kNewLog && block.type != kOldLog && block.type != kOlderLog)) {
         clauses.push_back(name + " is not a transaction log");
-      } else if (!block.checksumRight || block.sequence1 != block.sequence2) {
+      } else if (!block.checksumRight || block.primarySequence != block.secondarySequence) {
         clauses.push_back("the base block of " + name + " is damaged");
       }
     }
@@ -514,30 +481,21 @@ struct Replayer {
 
 }  // namespace
 
-uint32_t baseBlockChecksum(const uint8_t* block) {
-  uint32_t checksum = 0;
-  for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= read32(block + i);
-  // Windows never stores these two: a sum that comes out as one of them is
-  // written as its neighbour.
-  if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;
-  if (checksum == 0) checksum = 1;
-  return checksum;
-}
-
 bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size_t primarySize,
                     const std::vector<HiveLog>& logs, const std::vector<std::string>& lookedFor,
                     uint64_t largest, HiveReplay* replay, std::string* error,
                     const HiveImageStorage& storage) {
   *replay = HiveReplay();
   Replayer replayer(primaryPath, primary, primarySize, logs, largest, replay, storage);
-  if (primarySize < kBaseBlockSize || !readBaseBlock(primary, primarySize, &replayer.primaryBlock)) {
+  replayer.primaryBlock = parseBaseBlock(primary, primarySize);
+  if (primarySize < kBaseBlockSize || !replayer.primaryBlock.signature) {
     *error = primaryPath + " is not a Windows registry hive";
     return false;
   }
   const BaseBlock& block = replayer.primaryBlock;
-  if (block.checksumRight && block.sequence1 == block.sequence2) return true;
-  replayer.see(block.sequence1);
-  replayer.see(block.sequence2);
+  if (block.checksumRight && block.primarySequence == block.secondarySequence) return true;
+  replayer.see(block.primarySequence);
+  replayer.see(block.secondarySequence);
   if (!replayer.replayNew(error)) return false;
   if (replay->state != HiveState::kRecovered && !replayer.replayOld(error)) return false;
   if (replay->state == HiveState::kRecovered) return true;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/standin/hive/base_block.h"
+
 namespace standin {
 
 // One transaction log as found beside a hive: its path (named in messages) and its bytes,
@@ -84,10 +86,6 @@ bool replayHiveLogs(const std::string& primaryPath, const uint8_t* primary, size
 // The Marvin32 hash that a log entry's Hash-1 and Hash-2 hold ("Log entries",
 // notes 1 to 3), for whoever writes entries.
 uint64_t logEntryHash(const uint8_t* data, size_t size);
-
-// The checksum a base block's first 508 bytes call for ("Base block", note 2),
-// as Windows stores it: never 0 nor 0xFFFFFFFF.
-uint32_t baseBlockChecksum(const uint8_t* block);
 
 }  // namespace standin
 

@@ -29,11 +29,6 @@ namespace {
 // misreads; a key holding one is refused instead.
 const size_t kLargestSingleCellData = 16344;
 
-uint32_t littleEndian32(const unsigned char* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 // hive_type is a C enum that a hive may hold any 32-bit number in; copying
 // the bytes keeps C++ from ever loading an enum value it does not list.
 static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type holds a registry type");
@@ -83,7 +78,8 @@ bool readBaseBlock(const Hive& hive, BaseBlock* block, std::string* error) {
     *error = "Cannot read registry hive " + hive.path + ": " + strerror(errno);
     return false;
   }
-  *block = parseBaseBlock(bytes, static_cast<size_t>(got));
+  // A hive is at least its whole base block; only a log keeps less of one.
+  *block = parseBaseBlock(bytes, static_cast<size_t>(got) < kBaseBlockSize ? 0 : static_cast<size_t>(got));
   return true;
 }
 

@@ -5,8 +5,8 @@
 // bytes present before it is used.
 #include "platform/standin/hive/hive_logs.h"
 
-#include <ctype.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <iterator>
@@ -70,15 +70,6 @@ namespace {
 std::string baseName(const std::string& path) {
   std::string::size_type slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Windows names files case-insensitively; the store finds a hive's logs so.
-bool sameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
 }
 
 // "a, b and c"
@@ -438,7 +429,8 @@ struct Replayer {
     std::vector<std::string> missing;
     for (const std::string& name : lookedFor) {
       bool found = false;
-      for (const HiveLog& log : logs) found = found || sameName(baseName(log.path), baseName(name));
+      // The store finds each log whatever the case of its name.
+      for (const HiveLog& log : logs) found = found || strcasecmp(baseName(log.path).c_str(), baseName(name).c_str()) == 0;
       if (!found) missing.push_back(baseName(name));
     }
     std::string are = missing.size() == 1 ? " is missing" : " are missing";

@@ -66,7 +66,7 @@ struct Hive {
 // hivex opens the file through the descriptor we hold locked, so it reads
 // exactly the file whose lock we own, whatever happens to the name; a hive
 // brought up to date from its logs it reads from memory instead.
-std::string lockedPath(const Hive& hive) {
+std::string hivexPath(const Hive& hive) {
   int fd = hive.upToDate.imageFd >= 0 ? hive.upToDate.imageFd : hive.file.fd;
   return "/proc/self/fd/" + std::to_string(fd);
 }
@@ -103,7 +103,7 @@ bool lockHive(const std::string& path, const char* name, Hive* hive, std::string
 }
 
 bool openHandle(Hive* hive, std::string* error) {
-  hive->handle = hivex_open(lockedPath(*hive).c_str(), 0);
+  hive->handle = hivex_open(hivexPath(*hive).c_str(), 0);
   if (hive->handle != nullptr) return true;
   *error = "Cannot read registry hive " + hive->path + ": hivex cannot open it (" + strerror(errno) + ")";
   return false;
@@ -463,7 +463,7 @@ class HiveStore : public RegistryStore {
   // is locked and unchanged, so every node found so far stays where it was.
   bool makeWritable(Hive* hive) {
     if (hive->writable) return true;
-    hive_h* writable = hivex_open(lockedPath(*hive).c_str(), HIVEX_OPEN_WRITE);
+    hive_h* writable = hivex_open(hivexPath(*hive).c_str(), HIVEX_OPEN_WRITE);
     if (writable == nullptr) return false;
     hivex_close(hive->handle);
     hive->handle = writable;

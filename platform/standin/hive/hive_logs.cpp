@@ -366,6 +366,13 @@ struct Replayer {
         notes.push_back(name + " was written for another state of the hive");
         continue;
       }
+      // "Multiple transaction log files": a log that cannot be used leaves
+      // the others to try.
+      if (block.hiveBinsSize == 0 || block.hiveBinsSize % kHiveBinAlignment != 0) {
+        notes.push_back(name + " claims " + std::to_string(block.hiveBinsSize) +
+                        " bytes of hive bins, which is not a positive multiple of 4096");
+        continue;
+      }
       if (!validHiveBinsSize(block.hiveBinsSize, largest)) {
         *error = "Transaction log " + log.path + " claims a hive bigger than the largest Windows allows";
         return false;

@@ -197,9 +197,10 @@ HiveLog newLog(const char* name, uint32_t sequence, const std::vector<Bytes>& en
 }
 
 // An old-format log of a two-bin hive whose second bin is dirty.
-HiveLog oldLog(uint64_t written, uint8_t mark) {
-  HiveLog log{"SYSTEM.LOG", baseBlock(12, 12, 1, 2)};
+HiveLog oldLog(uint64_t written, uint8_t mark, const char* name = "SYSTEM.LOG", uint32_t hiveBins = 8192) {
+  HiveLog log{name, baseBlock(12, 12, 1, 2)};
   put64(&log.bytes, 12, written);
+  put32(&log.bytes, 40, hiveBins);
   put32(&log.bytes, 508, standin::baseBlockChecksum(log.bytes.data()));
   log.bytes.resize(1024);
   memcpy(log.bytes.data() + 512, "DIRT", 4);
@@ -307,6 +308,13 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"old log of another state", primaryHive(12, 11), {oldLog(kWritten + 1, 'o'), {"SYSTEM.LOG1", {}}},
        HiveState::kNotRecovered, {},
        "SYSTEM.LOG was written for another state of the hive; SYSTEM.LOG1 is empty; SYSTEM.LOG2 is missing"},
+      {"an old log claiming no hive bins leaves the next", primaryHive(12, 11),
+       {oldLog(kWritten, 'x', "SYSTEM.LOG1", 0), oldLog(kWritten, 'o', "SYSTEM.LOG2")}, HiveState::kRecovered,
+       range(12, 12, 1), "Po"},
+      {"an old log claiming part of a bin", primaryHive(12, 11), {oldLog(kWritten, 'o', "SYSTEM.LOG", 6000)},
+       HiveState::kNotRecovered, {},
+       "SYSTEM.LOG claims 6000 bytes of hive bins, which is not a positive multiple of 4096; "
+       "SYSTEM.LOG1 and SYSTEM.LOG2 are missing"},
       {"old log whose dirty bin is not one", primaryHive(12, 11), {badBin}, HiveState::kNotRecovered, {},
        "SYSTEM.LOG holds a damaged hive bin; SYSTEM.LOG1 and SYSTEM.LOG2 are missing"},
   };

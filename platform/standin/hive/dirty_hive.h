@@ -18,8 +18,9 @@ struct ReadLog {
 };
 
 struct UpToDate {
-  // A memory file holding the hive brought up to date, or -1 when the logs
-  // did not apply (then `notUpToDate` says why) or the hive was clean.
+  // A memory file holding the hive brought up to date (or a clean hive's
+  // copy that hivex can read), or -1 when the logs did not apply (then
+  // `notUpToDate` says why) or the hive was clean.
   int imageFd = -1;
   std::string notUpToDate;
   // The logs as they were read: a run writes the hive only if they still are.
@@ -32,6 +33,10 @@ struct UpToDate {
 // is damaged and that no log restores.
 bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
                    UpToDate* result, std::string* error);
+
+// A clean hive whose checksum Windows stored as 1 or 0xFFFFFFFE, which hivex
+// refuses, as a memory file in `result->imageFd` that hivex reads.
+bool copyForHivex(int fd, const std::string& path, uint64_t size, UpToDate* result, std::string* error);
 
 // False with one line in `error` when a log is no longer as it was read.
 bool logsUnchanged(const UpToDate& hive, std::string* error);

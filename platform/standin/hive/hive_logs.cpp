@@ -29,10 +29,6 @@ const uint32_t kNewLog = 6;
 // description lists least significant first.
 const uint64_t kEntrySeed = 0x82EF4D887A4E55C5ull;
 
-void write32(uint8_t* bytes, uint32_t number) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
-}
-
 uint32_t rotateLeft(uint32_t value, int bits) { return value << bits | value >> (32 - bits); }
 
 void marvinBlock(uint32_t* lo, uint32_t* hi) {
@@ -468,11 +464,11 @@ struct Replayer {
   // hive dirty again.
   void finish(uint8_t* block, size_t size) {
     uint32_t sequence = highestSequence == UINT32_MAX ? highestSequence : highestSequence + 1;
-    write32(block + 4, sequence);
-    write32(block + 8, sequence);
-    write32(block + 28, kPrimaryFile);
-    write32(block + 40, static_cast<uint32_t>(size - kBaseBlockSize));
-    write32(block + kChecksummedBytes, baseBlockChecksum(block));
+    putLittleEndian32(block + 4, sequence);
+    putLittleEndian32(block + 8, sequence);
+    putLittleEndian32(block + 28, kPrimaryFile);
+    putLittleEndian32(block + 40, static_cast<uint32_t>(size - kBaseBlockSize));
+    putLittleEndian32(block + kChecksummedBytes, baseBlockChecksum(block));
     replay->state = HiveState::kRecovered;
     replay->imageSize = size;
   }

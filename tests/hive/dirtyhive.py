@@ -399,7 +399,7 @@ XOR_CASES = {"clean, its checksum stored as 1": 0, "clean, its checksum stored a
              "written to a base block that XORs to 0xFFFFFFFF": 0xFFFFFFFF}
 CASES = ("entries split over both logs", "stale and bad entries", "a hive that grows",
          "a damaged base block", "old format", "old format in one .LOG",
-         "SOFTWARE with a card only in its log") + tuple(XOR_CASES)
+         "SOFTWARE with a card only in its log", "an entry with a page of no bytes") + tuple(XOR_CASES)
 
 
 class Dirty:
@@ -410,6 +410,9 @@ class Dirty:
         self.logs = {}            # file name -> bytes
         self.absent_keys = []     # keys below SYSTEM's root that must not appear
         self.absent_bytes = []    # bytes the recovered SYSTEM must not hold
+        # Why netvane stops at an entry Windows would apply: the hive is then
+        # read as the entries before it leave it, and never written.
+        self.stopped = None
 
 
 def make_installation(case, config):
@@ -439,6 +442,14 @@ def make_installation(case, config):
         if case.startswith("recovered"):
             primary = aimed(primary, XOR_CASES[case], size=bins_size(hives[-1]))
         out.logs = {"SYSTEM.LOG1": new_format_log(primary, entries_between(hives, sequence))}
+    elif case == "an entry with a page of no bytes":
+        hives = states(system, CHANGES, SYSTEM_PREFIX)
+        entries = entries_between(hives, sequence)
+        # Its hashes hold, so Windows would apply it: the format stops only at
+        # a gap, a wrong hash or a wrong hive-bins size.
+        entries[-1].runs.append((0, b""))
+        out.logs = {"SYSTEM.LOG1": new_format_log(primary, entries)}
+        out.stopped = "entry %d of SYSTEM.LOG1, which has a page of no bytes" % entries[-1].sequence
     elif case == "entries split over both logs":
         hives = states(system, CHANGES, SYSTEM_PREFIX)
         entries = entries_between(hives, sequence)
@@ -496,7 +507,7 @@ def make_installation(case, config):
     else:
         raise ValueError("no such case: " + case)
 
-    out.expected[hive] = hives[-1]
+    out.expected[hive] = hives[-2] if out.stopped else hives[-1]
     recovered = replay(primary, list(out.logs.values()))
     if recovered is None or not same_hive_bins(recovered, hives[-1]):
         raise ValueError("%s: the logs written do not replay to the changed hive" % case)

@@ -219,7 +219,7 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
   if (!replayHiveLogs(path, primary.bytes(), size, logs, lookedFor, largest, &replay, error, storage)) {
     return false;
   }
-  if (replay.state == HiveState::kNotRecovered) result->notUpToDate = replay.reason;
+  result->notUpToDate = replay.reason;
   if (replay.state == HiveState::kRecovered) {
     image.checksumForHivex();
     result->imageFd = image.release();

@@ -19,9 +19,11 @@ struct ReadLog {
 
 struct UpToDate {
   // A memory file holding the hive brought up to date (or a clean hive's
-  // copy that hivex can read), or -1 when the logs did not apply (then
-  // `notUpToDate` says why) or the hive was clean.
+  // copy that hivex can read), or -1 when the logs did not apply or the
+  // hive was clean.
   int imageFd = -1;
+  // Why the hive is not up to date: no log applied, or the replay stopped
+  // where Windows would have gone on.
   std::string notUpToDate;
   // The logs as they were read: a run writes the hive only if they still are.
   std::vector<ReadLog> logs;

@@ -290,10 +290,12 @@ class HiveStore : public RegistryStore {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
         return false;
       }
-      // A clean hive written over a dirty one whose logs did not apply would
-      // drop, for good, whatever Windows still had to write into it.
+      // A clean hive written over a dirty one whose logs did not apply, or
+      // applied only in part, would drop, for good, whatever Windows still
+      // had to write into it.
       if (hive->changed && !hive->upToDate.notUpToDate.empty()) {
-        *error = "Registry hive " + hive->path + " is not up to date: " + hive->upToDate.notUpToDate +
+        *error = "Registry hive " + hive->path + " is not " + (hive->upToDate.imageFd >= 0 ? "fully " : "") +
+                 "up to date: " + hive->upToDate.notUpToDate +
                  "; writing it would lose what Windows has yet to apply, so nothing was written";
         return false;
       }
@@ -320,8 +322,10 @@ class HiveStore : public RegistryStore {
     }
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->upToDate.notUpToDate.empty()) {
-        fprintf(stderr, "netvane: registry hive %s is not up to date: %s; it was read as it is\n",
-                hive->path.c_str(), hive->upToDate.notUpToDate.c_str());
+        bool part = hive->upToDate.imageFd >= 0;
+        fprintf(stderr, "netvane: registry hive %s is not %sup to date: %s; it was read %s\n", hive->path.c_str(),
+                part ? "fully " : "", hive->upToDate.notUpToDate.c_str(),
+                part ? "with the entries before it" : "as it is");
       }
     }
     return true;

@@ -110,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "numbered above every entry applied");
       check(standin::baseBlockChecksum(image.data()) == read32(image.data() + 508), "a right checksum");
       check(replay.applied.size() == replay.entriesApplied, "every entry applied is listed");
+      check(replay.reason.find('\n') == std::string::npos, "why it stopped short is one clause");
       break;
     }
   }

@@ -97,6 +97,18 @@ def with_base_block(hive, primary, secondary, file_type=FILE_TYPE_PRIMARY, size=
     return bytes(block)
 
 
+def aimed(hive, target, xor=None, size=None):
+    """The hive with its reserved word at 496, which every copy of the base
+    block keeps, changed so that a block that XORed to `xor` XORs to `target`."""
+    if xor is None:
+        # As a replay leaves it: the equal sequence numbers cancel out.
+        xor = regf.base_block_xor(with_base_block(hive, 0, 0, size=size))
+    block = bytearray(hive[:regf.BASE_BLOCK_SIZE])
+    struct.pack_into("<I", block, 496, struct.unpack_from("<I", block, 496)[0] ^ xor ^ target)
+    regf.set_sequence_numbers(block, *sequence_numbers(block))
+    return bytes(block) + hive[regf.BASE_BLOCK_SIZE:]
+
+
 def highest_logged(logs):
     """The highest sequence number that any log holds, in its base block or in
     an entry Windows would refuse: a clean hive must stand above them all."""
@@ -378,9 +390,16 @@ SCATTERED = reg(
     ("ControlSet001\\Services\\W32Time\\Config", ['"SpikeWatchPeriod"=dword:00000385']),
     ("ControlSet001\\Control\\Session Manager\\Environment", ['"NETVANE_LOGGED"="yes"']))
 REAL_CASE = "a real machine's SYSTEM"
+# Where a clean base block XORs to 0 or 0xFFFFFFFF, Windows stores 1 or
+# 0xFFFFFFFE as its checksum, and hivex reads and writes the plain XOR. The
+# installations that a configure run writes so ("written ...") are dirty
+# ones that the test aims once a probe run shows what hivex writes.
+XOR_CASES = {"clean, its checksum stored as 1": 0, "clean, its checksum stored as 0xFFFFFFFE": 0xFFFFFFFF,
+             "recovered to a base block that XORs to 0": 0, "written to a base block that XORs to 0": 0,
+             "written to a base block that XORs to 0xFFFFFFFF": 0xFFFFFFFF}
 CASES = ("entries split over both logs", "stale and bad entries", "a hive that grows",
          "a damaged base block", "old format", "old format in one .LOG",
-         "SOFTWARE with a card only in its log")
+         "SOFTWARE with a card only in its log", "an entry with a page of no bytes") + tuple(XOR_CASES)
 
 
 class Dirty:
@@ -391,6 +410,9 @@ class Dirty:
         self.logs = {}            # file name -> bytes
         self.absent_keys = []     # keys below SYSTEM's root that must not appear
         self.absent_bytes = []    # bytes the recovered SYSTEM must not hold
+        # Why netvane stops at an entry Windows would apply: the hive is then
+        # read as the entries before it leave it, and never written.
+        self.stopped = None
 
 
 def make_installation(case, config):
@@ -410,7 +432,25 @@ def make_installation(case, config):
     sequence = sequence_numbers(system)[1]
     primary = dirty_primary(system, damaged=case == "a damaged base block")
 
-    if case == "entries split over both logs":
+    if case.startswith("clean"):
+        out.expected["SYSTEM"] = aimed(system, XOR_CASES[case])
+        with open(paths["SYSTEM"], "wb") as f:
+            f.write(out.expected["SYSTEM"])
+        return out
+    if case in XOR_CASES:
+        hives = states(system, CHANGES, SYSTEM_PREFIX)
+        if case.startswith("recovered"):
+            primary = aimed(primary, XOR_CASES[case], size=bins_size(hives[-1]))
+        out.logs = {"SYSTEM.LOG1": new_format_log(primary, entries_between(hives, sequence))}
+    elif case == "an entry with a page of no bytes":
+        hives = states(system, CHANGES, SYSTEM_PREFIX)
+        entries = entries_between(hives, sequence)
+        # Its hashes hold, so Windows would apply it: the format stops only at
+        # a gap, a wrong hash or a wrong hive-bins size.
+        entries[-1].runs.append((0, b""))
+        out.logs = {"SYSTEM.LOG1": new_format_log(primary, entries)}
+        out.stopped = "entry %d of SYSTEM.LOG1, which has a page of no bytes" % entries[-1].sequence
+    elif case == "entries split over both logs":
         hives = states(system, CHANGES, SYSTEM_PREFIX)
         entries = entries_between(hives, sequence)
         # Windows went on in .LOG1 once .LOG2 had the first two.
@@ -467,7 +507,7 @@ def make_installation(case, config):
     else:
         raise ValueError("no such case: " + case)
 
-    out.expected[hive] = hives[-1]
+    out.expected[hive] = hives[-2] if out.stopped else hives[-1]
     recovered = replay(primary, list(out.logs.values()))
     if recovered is None or not same_hive_bins(recovered, hives[-1]):
         raise ValueError("%s: the logs written do not replay to the changed hive" % case)

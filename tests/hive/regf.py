@@ -31,11 +31,18 @@ def filetime(seconds=None):
     return int(seconds * 10_000_000) + 116_444_736_000_000_000
 
 
-def base_block_checksum(block):
-    """XOR of the first 508 bytes taken as little-endian 32-bit words."""
+def base_block_xor(block):
+    """XOR of the first 508 bytes taken as little-endian 32-bit words: the
+    checksum as hivex and libregf require it."""
     total = 0
     for (word,) in struct.iter_unpack("<I", block[:508]):
         total ^= word
+    return total
+
+
+def base_block_checksum(block):
+    """The checksum as Windows stores it."""
+    total = base_block_xor(block)
     # Windows reserves these two results, so it stores a neighbour instead.
     if total == 0xFFFFFFFF:
         total = 0xFFFFFFFE

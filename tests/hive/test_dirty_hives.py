@@ -13,6 +13,7 @@ import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -24,6 +25,7 @@ sys.path.insert(0, HERE)
 import dirtyhive  # noqa: E402
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
+import regf  # noqa: E402
 from test_hive_store import CONFIG, FIXTURES, NETVANE, keys_of  # noqa: E402
 from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
@@ -33,6 +35,10 @@ def run(root, *arguments):
     result = subprocess.run([NETVANE] + list(arguments), capture_output=True, timeout=30,
                             env={"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": root})
     return result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), result.returncode
+
+
+def configure_arguments(number):
+    return (str(number), "10.20.%d.5" % number, "*", "10.20.%d.1" % number)
 
 
 def files_below(root):
@@ -52,6 +58,16 @@ class Case:
         self.root = os.path.join(scratch, re.sub(r"\W+", "-", name))
         shutil.copytree(clean, self.root)
         self.dirty = dirtyhive.make_installation(name, os.path.join(self.root, CONFIG))
+        if name.startswith("written"):
+            # hivex adds bins for the change: a probe run shows what its base
+            # block XORs to, and the primary's reserved word then aims it.
+            probe = self.copy("probe")
+            run(probe, *configure_arguments(1))
+            system, written = (os.path.join(root, CONFIG, "SYSTEM") for root in (self.root, probe))
+            with open(system, "rb") as f, open(written, "rb") as g:
+                primary, xor = f.read(), regf.base_block_xor(g.read())
+            with open(system, "wb") as f:
+                f.write(dirtyhive.aimed(primary, dirtyhive.XOR_CASES[name], xor))
         # The same hives, clean, as the logs leave them: what netvane must see.
         self.expected_root = self.root + "-expected"
         os.makedirs(os.path.join(self.expected_root, CONFIG))
@@ -59,7 +75,11 @@ class Case:
             with open(os.path.join(self.expected_root, CONFIG, hive), "wb") as f:
                 f.write(data)
         self.expected_system = os.path.join(self.expected_root, CONFIG, "SYSTEM")
-        self.dumps = readers.whole_hive(self.expected_system)
+        # hivex and libregf take only the plain XOR as the checksum.
+        with open(self.expected_system + ".readers", "wb") as f:
+            data = self.dirty.expected["SYSTEM"]
+            f.write(data[:508] + struct.pack("<I", regf.base_block_xor(data)) + data[512:])
+        self.dumps = readers.whole_hive(self.expected_system + ".readers")
 
     def copy(self, label):
         root = self.root + "-" + label
@@ -109,13 +129,27 @@ class DirtyHivesTest(unittest.TestCase):
         services = re.findall(r"\tName: (.*)\n", expected_listing)
         self.assertEqual(len(services), adapters, expected_listing)
         before = files_below(case.root)
-        self.assertEqual(run(case.root), (expected_listing, "", 0))
+        stopped = "%s/SYSTEM is not fully up to date: the replay stopped at %s; " % (CONFIG, case.dirty.stopped)
+        warning = "netvane: registry hive %s/%sit was read with the entries before it\n" % (case.root, stopped)
+        self.assertEqual(run(case.root), (expected_listing, warning if case.dirty.stopped else "", 0))
         self.assertEqual(files_below(case.root), before, "a listing wrote")
 
         for number, service in enumerate(services, 1):
             root = case.copy("configured")
-            arguments = (str(number), "10.20.%d.5" % number, "*", "10.20.%d.1" % number)
+            arguments = configure_arguments(number)
+            if case.dirty.stopped:
+                refusal = "Registry hive %s/%swriting it would lose what Windows has yet to apply, so " \
+                    "nothing was written\n" % (root, stopped)
+                self.assertEqual(run(root, *arguments), (refusal, "", min(len(refusal), 255)))
+                self.assertEqual(files_below(root), before, "a refused run wrote")
+                continue
             self.assertEqual(run(root, *arguments), ("", "", 0), arguments)
+            with open(os.path.join(root, CONFIG, "SYSTEM"), "rb") as f:
+                stamp = dirtyhive.timestamp(f.read())
+            # hivex keeps the timestamp; netvane moves it on only to keep
+            # clear of the XOR that the case aimed hivex's base block at.
+            moved = number == 1 and case.name.startswith("written")
+            self.assertEqual(stamp, dirtyhive.timestamp(case.dirty.expected["SYSTEM"]) + moved)
             self.assertWrittenAsItsLogsSay(case, os.path.join(root, CONFIG, "SYSTEM"), service)
             # The logs stay: Windows ignores them beside a clean hive. SOFTWARE
             # is only ever read.

@@ -14,6 +14,7 @@ BaseBlock parseBaseBlock(const uint8_t* bytes, size_t size) {
   block.type = littleEndian32(bytes + 28);
   block.hiveBinsSize = littleEndian32(bytes + 40);
   block.checksumRight = baseBlockChecksum(bytes) == littleEndian32(bytes + kChecksummedBytes);
+  block.checksumForHivex = baseBlockXor(bytes) == littleEndian32(bytes + kChecksummedBytes);
   return block;
 }
 
@@ -21,9 +22,14 @@ bool isDirty(const BaseBlock& block) {
   return !block.checksumRight || block.primarySequence != block.secondarySequence;
 }
 
-uint32_t baseBlockChecksum(const uint8_t* block) {
+uint32_t baseBlockXor(const uint8_t* block) {
   uint32_t checksum = 0;
   for (size_t i = 0; i < kChecksummedBytes; i += 4) checksum ^= littleEndian32(block + i);
+  return checksum;
+}
+
+uint32_t baseBlockChecksum(const uint8_t* block) {
+  uint32_t checksum = baseBlockXor(block);
   // Windows never stores these two: a sum that comes out as one of them is
   // written as its neighbour.
   if (checksum == 0xFFFFFFFFu) checksum = 0xFFFFFFFEu;

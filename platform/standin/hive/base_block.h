@@ -24,6 +24,9 @@ struct BaseBlock {
   uint32_t type = 0;          // 0 a primary file, 1 or 2 an old log, 6 a new one
   uint32_t hiveBinsSize = 0;  // the bytes of hive bins that follow the base block
   bool checksumRight = false;
+  // The stored checksum is the plain XOR, the only one hivex 1.3.23 accepts;
+  // Windows stores another for an XOR of 0 or 0xFFFFFFFF.
+  bool checksumForHivex = false;
 };
 
 // `size` bytes from the start of the file or log; a block that is not
@@ -37,6 +40,9 @@ bool isDirty(const BaseBlock& block);
 // as Windows stores it: never 0 nor 0xFFFFFFFF.
 uint32_t baseBlockChecksum(const uint8_t* block);
 
+// The plain XOR of the first 508 bytes, which hivex writes and requires.
+uint32_t baseBlockXor(const uint8_t* block);
+
 // Every number in a hive and its logs is little-endian.
 inline uint32_t littleEndian32(const uint8_t* bytes) {
   return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
@@ -45,6 +51,15 @@ inline uint32_t littleEndian32(const uint8_t* bytes) {
 
 inline uint64_t littleEndian64(const uint8_t* bytes) {
   return static_cast<uint64_t>(littleEndian32(bytes)) | static_cast<uint64_t>(littleEndian32(bytes + 4)) << 32;
+}
+
+inline void putLittleEndian32(uint8_t* bytes, uint32_t number) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
+}
+
+inline void putLittleEndian64(uint8_t* bytes, uint64_t number) {
+  putLittleEndian32(bytes, static_cast<uint32_t>(number));
+  putLittleEndian32(bytes + 4, static_cast<uint32_t>(number >> 32));
 }
 
 }  // namespace standin

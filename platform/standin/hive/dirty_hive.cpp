@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "platform/standin/files/mapping_guard.h"
+#include "platform/standin/hive/base_block.h"
 #include "platform/standin/hive/hive_logs.h"
 #include "platform/standin/hive/installation.h"
 
@@ -120,12 +121,20 @@ class ImageFile {
     bool ok = fd_ >= 0 && fill(fromPrimary) && ftruncate(fd_, static_cast<off_t>(size)) == 0;
     void* mapped = ok ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0) : MAP_FAILED;
     if (mapped == MAP_FAILED) {
-      *error = "Cannot bring registry hive " + path_ + " up to date in memory: " + strerror(errno);
+      *error = "Cannot read registry hive " + path_ + " into memory: " + strerror(errno);
       return nullptr;
     }
     bytes_ = static_cast<uint8_t*>(mapped);
     size_ = size;
     return bytes_;
+  }
+
+  // hivex 1.3.23 reads a base block only when its checksum is the plain XOR,
+  // which Windows never stores when that XOR is 0 or 0xFFFFFFFF (it stores 1
+  // or 0xFFFFFFFE): the image that hivex reads carries the plain XOR. Only
+  // hivex sees it; the hive that a run writes is made Windows' again.
+  void checksumForHivex() {
+    putLittleEndian32(bytes_ + kChecksummedBytes, baseBlockXor(bytes_));
   }
 
   // The descriptor, now the caller's to close.
@@ -210,8 +219,24 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
   if (!replayHiveLogs(path, primary.bytes(), size, logs, lookedFor, largest, &replay, error, storage)) {
     return false;
   }
-  if (replay.state == HiveState::kNotRecovered) result->notUpToDate = replay.reason;
-  if (replay.state == HiveState::kRecovered) result->imageFd = image.release();
+  result->notUpToDate = replay.reason;
+  if (replay.state == HiveState::kRecovered) {
+    image.checksumForHivex();
+    result->imageFd = image.release();
+  }
+  return true;
+}
+
+bool copyForHivex(int fd, const std::string& path, uint64_t size, UpToDate* result, std::string* error) {
+  MappedFile primary(fd, size);
+  if (primary.bytes() == nullptr) {
+    *error = "Cannot read registry hive " + path + ": " + strerror(errno);
+    return false;
+  }
+  ImageFile image(fd, primary.bytes(), path);
+  if (image.make(size, size, error) == nullptr) return false;
+  image.checksumForHivex();
+  result->imageFd = image.release();
   return true;
 }
 

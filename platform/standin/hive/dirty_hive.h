@@ -18,9 +18,12 @@ struct ReadLog {
 };
 
 struct UpToDate {
-  // A memory file holding the hive brought up to date, or -1 when the logs
-  // did not apply (then `notUpToDate` says why) or the hive was clean.
+  // A memory file holding the hive brought up to date (or a clean hive's
+  // copy that hivex can read), or -1 when the logs did not apply or the
+  // hive was clean.
   int imageFd = -1;
+  // Why the hive is not up to date: no log applied, or the replay stopped
+  // where Windows would have gone on.
   std::string notUpToDate;
   // The logs as they were read: a run writes the hive only if they still are.
   std::vector<ReadLog> logs;
@@ -32,6 +35,10 @@ struct UpToDate {
 // is damaged and that no log restores.
 bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
                    UpToDate* result, std::string* error);
+
+// A clean hive whose checksum Windows stored as 1 or 0xFFFFFFFE, which hivex
+// refuses, as a memory file in `result->imageFd` that hivex reads.
+bool copyForHivex(int fd, const std::string& path, uint64_t size, UpToDate* result, std::string* error);
 
 // False with one line in `error` when a log is no longer as it was read.
 bool logsUnchanged(const UpToDate& hive, std::string* error);

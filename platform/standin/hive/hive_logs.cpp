@@ -29,10 +29,6 @@ const uint32_t kNewLog = 6;
 // description lists least significant first.
 const uint64_t kEntrySeed = 0x82EF4D887A4E55C5ull;
 
-void write32(uint8_t* bytes, uint32_t number) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(number >> (8 * i));
-}
-
 uint32_t rotateLeft(uint32_t value, int bits) { return value << bits | value >> (32 - bits); }
 
 void marvinBlock(uint32_t* lo, uint32_t* hi) {
@@ -104,13 +100,18 @@ struct Entry {
   uint32_t hiveBinsSize = 0;
   uint32_t pages = 0;
   uint64_t pagesEnd = 0;  // the end of its furthest page, in the hive bins
+  // An entry whose hashes hold, so that Windows would apply it, but that
+  // the replay does not: why. It ends its log's entries.
+  const char* refused = nullptr;
 };
 
 // The entries of one new-format log, in file order, as far as they hold
 // ("Log entries"): each one at the next 512-byte boundary, numbered one more
 // than the last from the log's base block on, whole, with both hashes right
-// and a hive-bins size that is one. The first that is not ends the log.
-// `damage` says why the first entry was refused, when it was.
+// and a hive-bins size that is a multiple of 4096. The first that is not ends
+// the log, as notes 7 and 8 say. The first whose hashes hold but that breaks
+// a rule of ours ends it too, and goes last, marked refused. `damage` says
+// why the first entry was refused, when it was.
 std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstSequence,
                                uint64_t largest, std::string* damage) {
   std::vector<Entry> entries;
@@ -120,6 +121,7 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
   for (size_t at = kLogSector; size - at >= kEntryHeaderSize; ++expected) {
     const uint8_t* header = bytes + at;
     const char* problem = nullptr;
+    const char* ours = nullptr;
     uint32_t entrySize = littleEndian32(header + 4);
     Entry entry;
     entry.log = index;
@@ -135,28 +137,38 @@ std::vector<Entry> readEntries(const HiveLog& log, size_t index, uint32_t firstS
     } else if (littleEndian64(header + 32) != logEntryHash(header, 32) ||
                littleEndian64(header + 24) != logEntryHash(header + kEntryHeaderSize, entrySize - kEntryHeaderSize)) {
       problem = "has a wrong hash";
-    } else if (!validHiveBinsSize(entry.hiveBinsSize, largest)) {
+    } else if (entry.hiveBinsSize % kHiveBinAlignment != 0) {
       problem = "has a wrong hive-bins size";
     } else if (entry.sequence != expected) {
       problem = "is out of sequence";
+    } else if (entry.hiveBinsSize == 0) {
+      ours = "claims no hive bins";
+    } else if (!validHiveBinsSize(entry.hiveBinsSize, largest)) {
+      ours = "claims a hive bigger than the largest Windows allows";
     } else if (entry.pages == 0 ||
                entry.pages > (entrySize - kEntryHeaderSize) / kPageReferenceSize) {
-      problem = "has a wrong page count";
+      ours = "has a wrong page count";
     } else {
       // The pages follow their references, in the same order, without gaps.
       uint64_t data = kEntryHeaderSize + uint64_t(entry.pages) * kPageReferenceSize;
-      for (uint32_t i = 0; i < entry.pages && problem == nullptr; ++i) {
+      for (uint32_t i = 0; i < entry.pages && ours == nullptr; ++i) {
         const uint8_t* reference = header + kEntryHeaderSize + i * kPageReferenceSize;
         uint64_t offset = littleEndian32(reference), pageSize = littleEndian32(reference + 4);
         data += pageSize;
-        if (pageSize == 0 || data > entrySize || offset + pageSize > entry.hiveBinsSize) {
-          problem = "has a page outside it or outside the hive";
+        if (pageSize == 0) {
+          ours = "has a page of no bytes";
+        } else if (data > entrySize) {
+          ours = "has a page that runs past its end";
+        } else if (offset + pageSize > entry.hiveBinsSize) {
+          ours = "has a page outside the hive bins it claims";
         }
         entry.pagesEnd = std::max(entry.pagesEnd, offset + pageSize);
       }
     }
-    if (problem != nullptr) {
-      if (entries.empty()) *damage = problem;
+    if (problem != nullptr || ours != nullptr) {
+      if (entries.empty()) *damage = problem != nullptr ? problem : ours;
+      entry.refused = ours;
+      if (ours != nullptr) entries.push_back(entry);
       break;
     }
     entries.push_back(entry);
@@ -182,10 +194,13 @@ void applyEntry(const HiveLog& log, const Entry& entry, uint64_t limit, uint8_t*
   }
 }
 
-// A claimed hive-bins size is believed only as far as bytes back it: the
-// primary's, or the pages that the entry itself brings. Windows adds a hive
-// bin as dirty pages, so a real log never claims more; a hostile one would
-// otherwise make us zero gigabytes for a few bytes of log.
+// A claimed hive-bins size is believed only as far as bytes reach it: the
+// primary's, or the furthest page that the entry itself brings. Windows adds
+// a hive bin as dirty pages, so a real log never claims more. This stops a
+// claim that no byte reaches, not a large one: an entry with one page at the
+// end of a claim up to the cap still passes, and the hive is built that
+// large, as Windows would build it ("Log entries", note 9). The cap bounds
+// what that costs.
 bool backedSize(uint64_t hiveBinsSize, size_t present, uint64_t pagesEnd) {
   uint64_t held = present > kBaseBlockSize ? present - kBaseBlockSize : 0;
   return hiveBinsSize <= std::max(held, pagesEnd);
@@ -259,7 +274,8 @@ struct Replayer {
       start = blocks[newest].primarySequence;
     }
     // Note 5: entries numbered below the hive's are already in it. A log
-    // listed earlier wins a number that both hold.
+    // listed earlier wins a number that both hold, even one that it holds
+    // refused: Windows might apply that one, so the replay stops there.
     std::map<uint32_t, const Entry*> subsequent;
     for (const std::vector<Entry>& chain : chains) {
       for (const Entry& entry : chain) {
@@ -267,13 +283,25 @@ struct Replayer {
       }
     }
     // The entries that apply, and the sizes they give the hive, are known
-    // from the logs alone; only then is the image written.
+    // from the logs alone; only then is the image written. `stop` says why
+    // the replay stopped where Windows would have gone on.
     std::vector<const Entry*> apply;
+    std::string stop;
     size_t size = primaryBytes(), kept = size;
     std::map<uint32_t, const Entry*>::const_iterator next = subsequent.begin();
     while (next != subsequent.end()) {
       const Entry& entry = *next->second;
-      if (!backedSize(entry.hiveBinsSize, size, entry.pagesEnd)) break;
+      std::string which = "the replay stopped at entry " + std::to_string(entry.sequence) + " of " +
+                          baseName(logs[entry.log].path) + ", which ";
+      if (entry.refused != nullptr) {
+        stop = which + entry.refused;
+        break;
+      }
+      if (!backedSize(entry.hiveBinsSize, size, entry.pagesEnd)) {
+        stop = which + "claims " + std::to_string(entry.hiveBinsSize) +
+               " bytes of hive bins, more than the hive and its pages reach";
+        break;
+      }
       size = kBaseBlockSize + entry.hiveBinsSize;
       kept = std::min(kept, size);
       apply.push_back(&entry);
@@ -286,7 +314,8 @@ struct Replayer {
       next = following;
     }
     if (apply.empty() && primaryBlock.checksumRight) {
-      for (size_t i = 0; i < logs.size(); ++i) {
+      if (!stop.empty()) notes.push_back(stop);
+      for (size_t i = 0; i < logs.size() && stop.empty(); ++i) {
         if (!valid[i]) continue;
         std::string name = baseName(logs[i].path);
         if (!damage[i].empty()) {
@@ -314,6 +343,7 @@ struct Replayer {
     for (size_t i = apply.size(); i-- > 1;) limits[i - 1] = std::min<uint64_t>(limits[i], apply[i]->hiveBinsSize);
     for (size_t i = 0; i < apply.size(); ++i) applyEntry(logs[apply[i]->log], *apply[i], limits[i], bytes);
     finish(bytes, size);
+    replay->reason = stop;
     return true;
   }
 
@@ -364,6 +394,13 @@ struct Replayer {
       std::string name = baseName(log.path);
       if (block.written != written) {
         notes.push_back(name + " was written for another state of the hive");
+        continue;
+      }
+      // "Multiple transaction log files": a log that cannot be used leaves
+      // the others to try.
+      if (block.hiveBinsSize == 0 || block.hiveBinsSize % kHiveBinAlignment != 0) {
+        notes.push_back(name + " claims " + std::to_string(block.hiveBinsSize) +
+                        " bytes of hive bins, which is not a positive multiple of 4096");
         continue;
       }
       if (!validHiveBinsSize(block.hiveBinsSize, largest)) {
@@ -461,11 +498,11 @@ struct Replayer {
   // hive dirty again.
   void finish(uint8_t* block, size_t size) {
     uint32_t sequence = highestSequence == UINT32_MAX ? highestSequence : highestSequence + 1;
-    write32(block + 4, sequence);
-    write32(block + 8, sequence);
-    write32(block + 28, kPrimaryFile);
-    write32(block + 40, static_cast<uint32_t>(size - kBaseBlockSize));
-    write32(block + kChecksummedBytes, baseBlockChecksum(block));
+    putLittleEndian32(block + 4, sequence);
+    putLittleEndian32(block + 8, sequence);
+    putLittleEndian32(block + 28, kPrimaryFile);
+    putLittleEndian32(block + 40, static_cast<uint32_t>(size - kBaseBlockSize));
+    putLittleEndian32(block + kChecksummedBytes, baseBlockChecksum(block));
     replay->state = HiveState::kRecovered;
     replay->imageSize = size;
   }

@@ -52,6 +52,11 @@ struct HiveReplay {
   // kNotRecovered: a clause that fits after "<hive path> is not up to date: ", e.g.
   // "its transaction logs SYSTEM.LOG1, SYSTEM.LOG2 and SYSTEM.LOG are missing" or
   // "the entries of SYSTEM.LOG1 do not continue from the hive (sequence 204)".
+  // kRecovered: empty, unless the replay stopped at an entry that Windows
+  // would still apply, for a rule of ours outside the format's stopping rules:
+  // then why, e.g. "the replay stopped at entry 12 of SYSTEM.LOG1, which has a
+  // page of no bytes". The image holds the entries before it; writing it as a
+  // clean hive would lose the rest for good.
   std::string reason;
   // What was applied, for tests, the benchmark and messages.
   uint32_t entriesApplied = 0;      // new format: log entries; old format: 1 per log applied

@@ -109,6 +109,30 @@ bool openHandle(Hive* hive, std::string* error) {
   return false;
 }
 
+// hivex 1.3.23 stores the plain XOR of the base block's first 508 bytes as
+// its checksum, where Windows stores an XOR of 0 as 1 and one of 0xFFFFFFFF
+// as 0xFFFFFFFE ("Base block"): Windows would take such a hive for dirty and
+// replay its logs over it again, cutting it back. So the base block that
+// hivex wrote is read back, rather than predicted from hivex's internals,
+// and when its XOR is one of the two, the last-written timestamp goes on a
+// tick at a time until it is not; then both rules agree. hivex does not keep
+// that timestamp, and Windows reads it only to match an old-format log to a
+// dirty hive.
+bool checksumForWindows(int fd) {
+  uint8_t block[kLogSector];
+  const ssize_t whole = sizeof block;
+  ssize_t done = pread(fd, block, sizeof block, 0);
+  if (done == whole && baseBlockXor(block) != baseBlockChecksum(block)) {
+    for (uint64_t written = littleEndian64(block + 12); baseBlockXor(block) != baseBlockChecksum(block);) {
+      putLittleEndian64(block + 12, ++written);
+    }
+    putLittleEndian32(block + kChecksummedBytes, baseBlockXor(block));
+    done = pwrite(fd, block, sizeof block, 0);
+  }
+  if (done >= 0 && done != whole) errno = EIO;
+  return done == whole;
+}
+
 // Opens one hive of the installation: finds it, locks it, checks its base
 // block, brings it up to date when it is dirty, and has hivex read it.
 // `locked` runs once the file is locked and is a hive, so that the caller
@@ -133,8 +157,12 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
   // dirty, and writes them into the hive only now and then and at a full
   // shutdown; it brings a dirty hive up to date from the logs when it loads
   // it, and so does a run.
-  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
-                                       largestHive(name), &hive->upToDate, error)) {
+  uint64_t size = static_cast<uint64_t>(hive->file.opened.st_size);
+  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, size, largestHive(name), &hive->upToDate, error)) {
+    return false;
+  }
+  // A clean hive that hivex would refuse for its checksum is read from a copy.
+  if (!isDirty(block) && !block.checksumForHivex && !copyForHivex(hive->file.fd, path, size, &hive->upToDate, error)) {
     return false;
   }
   *usable = true;
@@ -262,10 +290,12 @@ class HiveStore : public RegistryStore {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
         return false;
       }
-      // A clean hive written over a dirty one whose logs did not apply would
-      // drop, for good, whatever Windows still had to write into it.
+      // A clean hive written over a dirty one whose logs did not apply, or
+      // applied only in part, would drop, for good, whatever Windows still
+      // had to write into it.
       if (hive->changed && !hive->upToDate.notUpToDate.empty()) {
-        *error = "Registry hive " + hive->path + " is not up to date: " + hive->upToDate.notUpToDate +
+        *error = "Registry hive " + hive->path + " is not " + (hive->upToDate.imageFd >= 0 ? "fully " : "") +
+                 "up to date: " + hive->upToDate.notUpToDate +
                  "; writing it would lose what Windows has yet to apply, so nothing was written";
         return false;
       }
@@ -281,8 +311,8 @@ class HiveStore : public RegistryStore {
       const std::string& path = hive->path;
       bool written = replaceFileAtomically(
           hive->file,
-          [handle, &path](int, const std::string& tempPath, std::string* writeError) {
-            if (hivex_commit(handle, tempPath.c_str(), 0) == 0) return true;
+          [handle, &path](int fd, const std::string& tempPath, std::string* writeError) {
+            if (hivex_commit(handle, tempPath.c_str(), 0) == 0 && checksumForWindows(fd)) return true;
             *writeError = "Cannot write registry hive " + path + ": " + strerror(errno);
             return false;
           },
@@ -292,8 +322,10 @@ class HiveStore : public RegistryStore {
     }
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->upToDate.notUpToDate.empty()) {
-        fprintf(stderr, "netvane: registry hive %s is not up to date: %s; it was read as it is\n",
-                hive->path.c_str(), hive->upToDate.notUpToDate.c_str());
+        bool part = hive->upToDate.imageFd >= 0;
+        fprintf(stderr, "netvane: registry hive %s is not %sup to date: %s; it was read %s\n", hive->path.c_str(),
+                part ? "fully " : "", hive->upToDate.notUpToDate.c_str(),
+                part ? "with the entries before it" : "as it is");
       }
     }
     return true;

@@ -169,8 +169,10 @@ Bytes primaryHive(uint32_t sequence1, uint32_t sequence2, size_t bins = 2) {
   return hive;
 }
 
-// One new-format entry that writes whole bins, each with `mark`.
-Bytes entry(uint32_t sequence, std::vector<size_t> bins, uint8_t mark, size_t hiveBins = 2) {
+// One new-format entry that writes whole bins, each with `mark`; its page
+// references may claim another size.
+Bytes entry(uint32_t sequence, std::vector<size_t> bins, uint8_t mark, size_t hiveBins = 2,
+            uint32_t pageSize = 4096) {
   Bytes bytes(40 + 8 * bins.size());
   memcpy(bytes.data(), "HvLE", 4);
   put32(&bytes, 12, sequence);
@@ -178,7 +180,7 @@ Bytes entry(uint32_t sequence, std::vector<size_t> bins, uint8_t mark, size_t hi
   put32(&bytes, 20, static_cast<uint32_t>(bins.size()));
   for (size_t i = 0; i < bins.size(); ++i) {
     put32(&bytes, 40 + 8 * i, static_cast<uint32_t>(bins[i] * 4096));
-    put32(&bytes, 44 + 8 * i, 4096);
+    put32(&bytes, 44 + 8 * i, pageSize);
     Bytes page = bin(bins[i], mark);
     bytes.insert(bytes.end(), page.begin(), page.end());
   }
@@ -197,9 +199,10 @@ HiveLog newLog(const char* name, uint32_t sequence, const std::vector<Bytes>& en
 }
 
 // An old-format log of a two-bin hive whose second bin is dirty.
-HiveLog oldLog(uint64_t written, uint8_t mark) {
-  HiveLog log{"SYSTEM.LOG", baseBlock(12, 12, 1, 2)};
+HiveLog oldLog(uint64_t written, uint8_t mark, const char* name = "SYSTEM.LOG", uint32_t hiveBins = 8192) {
+  HiveLog log{name, baseBlock(12, 12, 1, 2)};
   put64(&log.bytes, 12, written);
+  put32(&log.bytes, 40, hiveBins);
   put32(&log.bytes, 508, standin::baseBlockChecksum(log.bytes.data()));
   log.bytes.resize(1024);
   memcpy(log.bytes.data() + 512, "DIRT", 4);
@@ -250,8 +253,10 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     HiveState state;
     Applied applied;
     std::string marks;  // each bin's mark after, or the reason
+    std::string stopped = "";  // recovered: why it stopped where Windows would go on
     uint64_t largest = kLargest;
   };
+  const std::string at11 = "the replay stopped at entry 11 of SYSTEM.LOG1, which ";
   const Case cases[] = {
       {"clean: logs ignored", primaryHive(7, 7), {newLog("SYSTEM.LOG1", 7, {entry(7, {0}, 'a')})},
        HiveState::kClean, {}, ""},
@@ -287,10 +292,20 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
        HiveState::kRecovered, range(10, 12, 0), std::string("b\0c", 3)},
       {"a claim the pages do not back stops", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b', 200)})}, HiveState::kRecovered,
-       range(10, 10, 0), "aP"},
+       range(10, 10, 0), "aP", at11 + "claims 819200 bytes of hive bins, more than the hive and its pages reach"},
       {"an entry above the cap stops", primaryHive(11, 10),
        {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {2}, 'b', 3)})}, HiveState::kRecovered,
-       range(10, 10, 0), "aP", 4096 + 2 * 4096},
+       range(10, 10, 0), "aP", at11 + "claims a hive bigger than the largest Windows allows", 4096 + 2 * 4096},
+      {"a page of no bytes stops", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {1}, 'b', 2, 0)})},
+       HiveState::kRecovered, range(10, 10, 0), "aP", at11 + "has a page of no bytes"},
+      {"a page past the entry's hive bins stops", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {0}, 'a'), entry(11, {2}, 'b')})}, HiveState::kRecovered,
+       range(10, 10, 0), "aP", at11 + "has a page outside the hive bins it claims"},
+      {"the guard refusing the first entry says so", primaryHive(11, 10),
+       {newLog("SYSTEM.LOG1", 10, {entry(10, {1}, 'b', 200)})}, HiveState::kNotRecovered, {},
+       "the replay stopped at entry 10 of SYSTEM.LOG1, which claims 819200 bytes of hive bins, more than the "
+       "hive and its pages reach; SYSTEM.LOG2 and SYSTEM.LOG are missing"},
       {"damaged base block restored from the newest log", damagedBase(primaryHive(11, 10)),
        {newLog("SYSTEM.LOG1", 9, {entry(9, {1}, 'z')}), newLog("SYSTEM.LOG2", 10, {entry(10, {0}, 'a')})},
        HiveState::kRecovered, range(10, 10, 1), "aP"},
@@ -307,6 +322,13 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
       {"old log of another state", primaryHive(12, 11), {oldLog(kWritten + 1, 'o'), {"SYSTEM.LOG1", {}}},
        HiveState::kNotRecovered, {},
        "SYSTEM.LOG was written for another state of the hive; SYSTEM.LOG1 is empty; SYSTEM.LOG2 is missing"},
+      {"an old log claiming no hive bins leaves the next", primaryHive(12, 11),
+       {oldLog(kWritten, 'x', "SYSTEM.LOG1", 0), oldLog(kWritten, 'o', "SYSTEM.LOG2")}, HiveState::kRecovered,
+       range(12, 12, 1), "Po"},
+      {"an old log claiming part of a bin", primaryHive(12, 11), {oldLog(kWritten, 'o', "SYSTEM.LOG", 6000)},
+       HiveState::kNotRecovered, {},
+       "SYSTEM.LOG claims 6000 bytes of hive bins, which is not a positive multiple of 4096; "
+       "SYSTEM.LOG1 and SYSTEM.LOG2 are missing"},
       {"old log whose dirty bin is not one", primaryHive(12, 11), {badBin}, HiveState::kNotRecovered, {},
        "SYSTEM.LOG holds a damaged hive bin; SYSTEM.LOG1 and SYSTEM.LOG2 are missing"},
   };
@@ -321,6 +343,7 @@ TEST(HiveLogs, SmallHivesReplayAsTheFormatSays) {
     EXPECT_EQ(c.applied, appliedOf(replay));
     if (c.state == HiveState::kRecovered) {
       EXPECT_EQ(c.marks, marks(replay));
+      EXPECT_EQ(c.stopped, replay.reason);
       expectCleanImage(replay);
       // Else Windows would take an entry the replay refused as subsequent.
       EXPECT_GT(get32(replay.image, 4), highestEntry(c.logs));

@@ -50,6 +50,13 @@ class RegistryStore {
   // without changes is left untouched. On failure `error` is one line naming
   // the file.
   virtual bool commit(std::string* error) = 0;
+
+  // A store is read without a lock, and locked at the run's first change.
+  // True when that change found the store no longer the one that was read
+  // (another run replaced it meanwhile): commit() then refuses, unless the
+  // run opens the store anew, while this one keeps the lock, and makes its
+  // changes there.
+  virtual bool replacedSinceRead() const { return false; }
 };
 
 // Case-insensitive order of key and value names, the way Windows sorts a

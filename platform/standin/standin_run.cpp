@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_hooks.h"
@@ -65,6 +66,13 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   return createRegFile(path, sampleMachine(), error);
 }
 
+// A directory is a mounted Windows installation, whose own hives are the store.
+std::unique_ptr<RegistryStore> openStore(const std::string& path, std::string* error) {
+  struct stat info;
+  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return installation ? openHiveStore(path, error) : openRegFileStore(path, error);
+}
+
 }  // namespace
 
 void stopForTest(const char* moment) {
@@ -73,6 +81,8 @@ void stopForTest(const char* moment) {
 }
 
 bool beginRun(std::string* error) {
+  double lockWait;
+  if (!readLockWait(&lockWait, error)) return false;
   const char* named = getenv("NETVANE_REGISTRY");
   std::string path;
   if (named != nullptr && named[0] != '\0') {
@@ -80,13 +90,9 @@ bool beginRun(std::string* error) {
   } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
     return false;
   }
-  // A directory is a mounted Windows installation, whose own hives are the store.
-  struct stat info;
-  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  std::unique_ptr<RegistryStore> store =
-      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
+  std::unique_ptr<RegistryStore> store = openStore(path, error);
   if (!store) return false;
-  setRunStore(std::move(store), false);
+  setRunStore(std::move(store), false, [path](std::string* reopenError) { return openStore(path, reopenError); });
   stopForTest("opened");
   return true;
 }

@@ -73,8 +73,8 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
 
 // Creates a registry export file at `path` holding `text`, unless something
 // is already there (another run may have created it meanwhile): then it is
-// left as it is. False with one line in `error`.
-bool createRegFile(const std::string& path, const std::string& text, std::string* error);
+// left as it is, and `created` says which. False with one line in `error`.
+bool createRegFile(const std::string& path, const std::string& text, bool* created, std::string* error);
 
 // The same store over bytes in memory, for tests and fuzzing; commit()
 // writes no file, but puts into `committed` (when given, and only when the

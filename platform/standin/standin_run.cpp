@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -63,7 +64,11 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) return true;
   if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  return createRegFile(path, sampleMachine(), error);
+  bool created = false;
+  if (!createRegFile(path, sampleMachine(), &created, error)) return false;
+  // Said once, so that a new user knows which file the run reads and changes.
+  if (created) fprintf(stderr, "netvane: created registry store %s from the sample machine\n", path.c_str());
+  return true;
 }
 
 // A directory is a mounted Windows installation, whose own hives are the store.

@@ -234,6 +234,12 @@ TEST(DefaultStoreTest, FirstRunCreatesTheSampleMachineAndListsIt) {
   run = runTool({}, {{"HOME", home.path()}, {"XDG_STATE_HOME", state.path()}});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(access(state.file("netvane/registry.reg").c_str(), F_OK), 0);
+
+  // Only the run that creates it says where, on standard error.
+  ScratchDir other;
+  run = runScript("HOME=$H $NV > /dev/null; HOME=$H $NV > /dev/null", {{"H", other.path()}});
+  EXPECT_EQ(run.err, "netvane: created registry store " + other.file(".local/state/netvane/registry.reg") +
+                         " from the sample machine\n");
 }
 
 TEST(VersionTest, LoneVersionRequestPrintsTheVersionAndOpensNoStore) {

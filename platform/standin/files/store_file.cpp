@@ -403,7 +403,9 @@ bool replaceFileAtomically(const LockedFile& file,
   return true;
 }
 
-bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error) {
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, bool* created,
+                    std::string* error) {
+  *created = false;
   std::string tempPath = besideName(path, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
@@ -418,10 +420,15 @@ bool createFileOnce(const std::string& path, const char* noun, const std::string
   }
   // A link never replaces what is there; a file system without links gets
   // the rename that refuses to.
-  if (ok && link(tempPath.c_str(), path.c_str()) != 0 && errno != EEXIST &&
-      renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
-    *error = describeErrno("write", noun, path);
-    ok = false;
+  if (ok && link(tempPath.c_str(), path.c_str()) == 0) {
+    *created = true;
+  } else if (ok && errno != EEXIST) {
+    if (renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      *created = true;
+    } else if (errno != EEXIST) {
+      *error = describeErrno("write", noun, path);
+      ok = false;
+    }
   }
   unlink(tempPath.c_str());
   if (ok) flushDirectoryOf(path);

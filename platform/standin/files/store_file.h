@@ -82,8 +82,10 @@ bool replaceFileAtomically(const LockedFile& file,
                            std::string* error);
 
 // Creates `path` with `bytes` the same way, unless something is already there
-// (another run may have created it meanwhile): then it is left as it is.
-bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error);
+// (another run may have created it meanwhile): then it is left as it is, and
+// `created` says which.
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, bool* created,
+                    std::string* error);
 
 }  // namespace standin
 

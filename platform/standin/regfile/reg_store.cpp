@@ -759,8 +759,8 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
   return std::unique_ptr<RegistryStore>(std::move(store));
 }
 
-bool createRegFile(const std::string& path, const std::string& text, std::string* error) {
-  return createFileOnce(path, "registry store", text, error);
+bool createRegFile(const std::string& path, const std::string& text, bool* created, std::string* error) {
+  return createFileOnce(path, "registry store", text, created, error);
 }
 
 std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,

@@ -207,7 +207,7 @@ bool takeLock(LockedFile* file, std::string* error) {
 }
 
 // openStoreFile but for giving up what it took when it fails.
-bool openAndLock(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+bool openForReading(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   file->path = path;
   file->noun = noun;
   // The path is resolved once: whatever later happens to a link on the way,
@@ -283,7 +283,7 @@ bool readLockWait(double* seconds, std::string* error) {
 }
 
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
-  bool opened = openAndLock(path, noun, file, error);
+  bool opened = openForReading(path, noun, file, error);
   if (!opened) releaseFile(file);
   return opened;
 }
@@ -370,8 +370,7 @@ bool replaceFileAtomically(const LockedFile& file,
   if (!mayReplace(file, error)) return false;
   // The run read this file: if the path now names another one, or another
   // program rewrote it, writing would lose that program's work.
-  auto unchanged = [&file](std::string* message) { return stillAsRead(file, message); };
-  if (!unchanged(error)) return false;
+  if (!stillAsRead(file, error)) return false;
   std::string tempPath = besideName(file.resolved, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
@@ -380,7 +379,7 @@ bool replaceFileAtomically(const LockedFile& file,
   }
   bool ok = write(fd, tempPath, error);
   // A write that failed because the file shrank under it is reported as that.
-  if (!ok) unchanged(error);
+  if (!ok) stillAsRead(file, error);
   if (ok) keepOwner(fd, file.opened);
   if (ok && (fchmod(fd, file.opened.st_mode & 07777) != 0 || fsync(fd) != 0)) {
     *error = describeErrno("write", file);
@@ -390,7 +389,7 @@ bool replaceFileAtomically(const LockedFile& file,
     *error = describeErrno("write", file);
     ok = false;
   }
-  ok = ok && unchanged(error);
+  ok = ok && stillAsRead(file, error);
   if (ok && rename(tempPath.c_str(), file.resolved.c_str()) != 0) {
     *error = describeErrno("write", file);
     ok = false;

@@ -80,9 +80,13 @@ std::unique_ptr<RegistryStore> openStore(const std::string& path, std::string* e
 
 }  // namespace
 
+// Once: a store opened anew during the run passes the same moments again.
 void stopForTest(const char* moment) {
+  static bool stopped = false;
   const char* stop = getenv("NETVANE_TEST_STOP");
-  if (stop != nullptr && strcmp(stop, moment) == 0) raise(SIGSTOP);
+  if (stopped || stop == nullptr || strcmp(stop, moment) != 0) return;
+  stopped = true;
+  raise(SIGSTOP);
 }
 
 bool beginRun(std::string* error) {

@@ -52,6 +52,8 @@ const char kCannotLocateAdapter[] = "Cannot locate adapter %s\n";
 const char kRegistryUpdateFailed[] = "Registry update failed for %s\n";
 const char kConfigurationFailed[] = "Adapter configuration failed\n";
 const char kInvalidAddress[] = "Invalid %s \"%s\": not an IPv4 address\n";
+const char kDhcpMarkerWithoutDhcp[] =
+    "Invalid %s \"%s\": \"?\" asks for DHCP only when ipAddress is \"?\" too\n";
 const char kNoDhcpLibrary[] =
     "Change written but not applied to the running adapter: cannot load dhcpcsvc\n";
 const char kNoDhcpEntry[] =
@@ -238,14 +240,33 @@ AdapterLocation locateAdapter(const char* adapterName, PlatformKey* key) {
 
 // A static address or mask the platform cannot read would be written as
 // given and reach the DHCP client as 255.255.255.255, leaving the adapter
-// unusable; such a setting is refused before anything is written.
-int32_t checkStaticAddresses(const AdapterSettings* settings) {
-  if (settings->useDhcp) return 0;
-  if (!platformIsReadableAddress(settings->ipAddress)) {
-    return platformPrint(kInvalidAddress, "ipAddress", settings->ipAddress);
+// unusable; a gateway or server the stack cannot read leaves the adapter
+// without it. Each is refused before anything is written. An empty setting
+// is one that is not given; a "?" that asked for DHCP is already empty here.
+int32_t checkAddresses(const AdapterSettings* settings) {
+  if (!settings->useDhcp) {
+    if (!platformIsReadableAddress(settings->ipAddress)) {
+      return platformPrint(kInvalidAddress, "ipAddress", settings->ipAddress);
+    }
+    if (!platformIsReadableAddress(settings->mask)) {
+      return platformPrint(kInvalidAddress, "mask", settings->mask);
+    }
   }
-  if (!platformIsReadableAddress(settings->mask)) {
-    return platformPrint(kInvalidAddress, "mask", settings->mask);
+  const struct {
+    const char* name;
+    const char* text;
+    int dhcpMarker;  // "?" here would have asked for DHCP beside a "?" ipAddress
+  } optional[] = {
+      {"gateway", settings->gateway, 0},         {"nameServer1", settings->nameServer1, 1},
+      {"nameServer2", settings->nameServer2, 0}, {"winsServer1", settings->winsServer1, 1},
+      {"winsServer2", settings->winsServer2, 0},
+  };
+  for (size_t i = 0; i < sizeof optional / sizeof optional[0]; ++i) {
+    const char* text = optional[i].text;
+    if (text[0] == '\0' || platformIsReadableAddress(text)) continue;
+    const char* message =
+        optional[i].dhcpMarker && text[0] == '?' ? kDhcpMarkerWithoutDhcp : kInvalidAddress;
+    return platformPrint(message, optional[i].name, text);
   }
   return 0;
 }
@@ -316,7 +337,7 @@ int32_t configureAdapter(const char* adapterName, const char* ipAddress, const c
   AdapterSettings settings;
   fillSettings(&settings, adapterName, ipAddress, mask, gateway, nameServer1, nameServer2,
                winsServer1, winsServer2);
-  int32_t refused = checkStaticAddresses(&settings);
+  int32_t refused = checkAddresses(&settings);
   if (refused != 0) return refused;
 
   PlatformKey located = 0;

@@ -50,6 +50,13 @@ class RegistryStore {
   // without changes is left untouched. On failure `error` is one line naming
   // the file.
   virtual bool commit(std::string* error) = 0;
+
+  // A store is read without a lock, and locked at the run's first change.
+  // True when that change found the store no longer the one that was read
+  // (another run replaced it meanwhile): commit() then refuses, unless the
+  // run opens the store anew, while this one keeps the lock, and makes its
+  // changes there.
+  virtual bool replacedSinceRead() const { return false; }
 };
 
 // Case-insensitive order of key and value names, the way Windows sorts a
@@ -66,8 +73,8 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
 
 // Creates a registry export file at `path` holding `text`, unless something
 // is already there (another run may have created it meanwhile): then it is
-// left as it is. False with one line in `error`.
-bool createRegFile(const std::string& path, const std::string& text, std::string* error);
+// left as it is, and `created` says which. False with one line in `error`.
+bool createRegFile(const std::string& path, const std::string& text, bool* created, std::string* error);
 
 // The same store over bytes in memory, for tests and fuzzing; commit()
 // writes no file, but puts into `committed` (when given, and only when the

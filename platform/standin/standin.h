@@ -4,6 +4,7 @@
 #ifndef NETVANE_PLATFORM_STANDIN_STANDIN_H
 #define NETVANE_PLATFORM_STANDIN_STANDIN_H
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,9 +25,13 @@ bool defaultStorePath(std::string* path, std::string* error);
 
 // standin_registry.cpp
 
+// Opens the run's store (again); null with one line in `error` on failure.
+typedef std::function<std::unique_ptr<RegistryStore>(std::string* error)> StoreOpener;
+
 // Hands `store` to the registry calls for one run; `keepCallLog` keeps the
-// calls for registryCallLog.
-void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog);
+// calls for registryCallLog. `reopen`, when given, opens the store anew for
+// a run that finds it replaced by another run at its first change.
+void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog, StoreOpener reopen = nullptr);
 // The registry store of the current run, for the DHCP client's check.
 RegistryStore* currentStore();
 // Commits the run's changes and releases the store.

@@ -29,6 +29,10 @@ struct Fault {
 
 struct Registry {
   std::unique_ptr<RegistryStore> store;
+  StoreOpener reopen;  // how the run opened its store, when it can do so again
+  // The store as the run first read it, once it has been opened anew; kept
+  // until the run ends, so that the lock it took stays held.
+  std::unique_ptr<RegistryStore> replaced;
   std::map<PlatformKey, OpenKey> keys;
   PlatformKey nextKey = 1;
   std::vector<Fault> faults;
@@ -71,6 +75,23 @@ bool normalisePath(const char* path, std::string* normal) {
   return true;
 }
 
+// The run's first change found that another run had replaced the store
+// since this one read it, and this run now holds the lock. Runs change
+// values, never keys, so what this run read so far (the card list, which
+// keys exist) still holds: it reads the store anew and makes its changes
+// there. Only once: a store replaced again while the run holds the lock was
+// replaced by another program, and the run refuses to write it.
+bool reopenReplacedStore() {
+  Registry& r = registry();
+  if (!r.store->replacedSinceRead() || !r.reopen || r.replaced) return false;
+  std::string error;
+  std::unique_ptr<RegistryStore> fresh = r.reopen(&error);
+  if (!fresh) return false;
+  r.replaced = std::move(r.store);
+  r.store = std::move(fresh);
+  return true;
+}
+
 OpenKey* findKey(PlatformKey key) {
   std::map<PlatformKey, OpenKey>::iterator it = registry().keys.find(key);
   return it == registry().keys.end() ? nullptr : &it->second;
@@ -90,9 +111,11 @@ PlatformResult startValueCall(PlatformKey key, const char* operation, const char
 
 }  // namespace
 
-void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog) {
+void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog, StoreOpener reopen) {
   Registry& r = registry();
+  r.replaced.reset();
   r.store = std::move(store);
+  r.reopen = std::move(reopen);
   r.keys.clear();
   r.log.clear();
   r.logging = keepCallLog;
@@ -107,6 +130,7 @@ bool endRun(std::string* error) {
   bool ok = true;
   if (r.store) ok = r.store->commit(error);
   r.store.reset();
+  r.replaced.reset();
   r.keys.clear();
   return ok;
 }
@@ -210,8 +234,9 @@ PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type
   } else if (size > 0) {
     value.data.assign(data, data + size);
   }
-  if (!registry().store->setValue(open->path, valueName, value)) return kResultAccessDenied;
-  return kResultSuccess;
+  bool set = registry().store->setValue(open->path, valueName, value);
+  if (standin::reopenReplacedStore()) set = registry().store->setValue(open->path, valueName, value);
+  return set ? kResultSuccess : kResultAccessDenied;
 }
 
 PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
@@ -219,7 +244,9 @@ PlatformResult platformDeleteValue(PlatformKey key, const char* name) {
   std::string valueName;
   PlatformResult started = standin::startValueCall(key, "delete", name, &open, &valueName);
   if (started != kResultSuccess) return started;
-  return registry().store->deleteValue(open->path, valueName) ? kResultSuccess : kResultNotFound;
+  bool deleted = registry().store->deleteValue(open->path, valueName);
+  if (standin::reopenReplacedStore()) deleted = registry().store->deleteValue(open->path, valueName);
+  return deleted ? kResultSuccess : kResultNotFound;
 }
 
 // A stand-in run commits its store once, when it ends, so that a crash leaves

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/standin/files/store_file.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_hooks.h"
@@ -62,17 +64,34 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   struct stat existing;
   if (lstat(path.c_str(), &existing) == 0) return true;
   if (!makeDirectories(path.substr(0, path.rfind('/')), error)) return false;
-  return createRegFile(path, sampleMachine(), error);
+  bool created = false;
+  if (!createRegFile(path, sampleMachine(), &created, error)) return false;
+  // Said once, so that a new user knows which file the run reads and changes.
+  if (created) fprintf(stderr, "netvane: created registry store %s from the sample machine\n", path.c_str());
+  return true;
+}
+
+// A directory is a mounted Windows installation, whose own hives are the store.
+std::unique_ptr<RegistryStore> openStore(const std::string& path, std::string* error) {
+  struct stat info;
+  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  return installation ? openHiveStore(path, error) : openRegFileStore(path, error);
 }
 
 }  // namespace
 
+// Once: a store opened anew during the run passes the same moments again.
 void stopForTest(const char* moment) {
+  static bool stopped = false;
   const char* stop = getenv("NETVANE_TEST_STOP");
-  if (stop != nullptr && strcmp(stop, moment) == 0) raise(SIGSTOP);
+  if (stopped || stop == nullptr || strcmp(stop, moment) != 0) return;
+  stopped = true;
+  raise(SIGSTOP);
 }
 
 bool beginRun(std::string* error) {
+  double lockWait;
+  if (!readLockWait(&lockWait, error)) return false;
   const char* named = getenv("NETVANE_REGISTRY");
   std::string path;
   if (named != nullptr && named[0] != '\0') {
@@ -80,13 +99,9 @@ bool beginRun(std::string* error) {
   } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
     return false;
   }
-  // A directory is a mounted Windows installation, whose own hives are the store.
-  struct stat info;
-  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  std::unique_ptr<RegistryStore> store =
-      installation ? openHiveStore(path, error) : openRegFileStore(path, error);
+  std::unique_ptr<RegistryStore> store = openStore(path, error);
   if (!store) return false;
-  setRunStore(std::move(store), false);
+  setRunStore(std::move(store), false, [path](std::string* reopenError) { return openStore(path, reopenError); });
   stopForTest("opened");
   return true;
 }

@@ -202,6 +202,13 @@ TEST_F(ToolTest, BadStoresGetOneLineAndNothingIsCreated) {
   EXPECT_NE(run.out.find("line 4"), std::string::npos) << run.out;
   EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
   EXPECT_NE(run.status, 0);
+
+  // So is a bound on the wait for another run's lock that is no number of seconds.
+  for (const char* wait : {"abc", "5s", "-1", "1e9", "nan"}) {
+    run = runWithStore(store, {}, "", {{"NETVANE_LOCK_WAIT", wait}});
+    EXPECT_EQ(run.out, std::string("NETVANE_LOCK_WAIT=") + wait + " is not a number of seconds from 0 to 86400\n");
+    EXPECT_EQ(run.status, static_cast<int>(run.out.size()));
+  }
 }
 
 TEST(DefaultStoreTest, FirstRunCreatesTheSampleMachineAndListsIt) {
@@ -227,6 +234,12 @@ TEST(DefaultStoreTest, FirstRunCreatesTheSampleMachineAndListsIt) {
   run = runTool({}, {{"HOME", home.path()}, {"XDG_STATE_HOME", state.path()}});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(access(state.file("netvane/registry.reg").c_str(), F_OK), 0);
+
+  // Only the run that creates it says where, on standard error.
+  ScratchDir other;
+  run = runScript("HOME=$H $NV > /dev/null; HOME=$H $NV > /dev/null", {{"H", other.path()}});
+  EXPECT_EQ(run.err, "netvane: created registry store " + other.file(".local/state/netvane/registry.reg") +
+                         " from the sample machine\n");
 }
 
 TEST(VersionTest, LoneVersionRequestPrintsTheVersionAndOpensNoStore) {

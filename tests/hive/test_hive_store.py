@@ -288,11 +288,17 @@ class HiveStoreTest(unittest.TestCase):
     def test_concurrent_runs_wait_for_the_lock_on_the_hive(self):
         mnt = self.installation()
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root}
-        # The first run stops once it holds the hives; the second waits for it.
+        # The first run stops once it holds the hives' locks, at its first
+        # change; the second waits for it at its own, and then reads the
+        # hives anew. A listing waits for neither.
         first = subprocess.Popen([NETVANE, "2", "10.6.6.6"], stdout=subprocess.PIPE,
-                                 env=dict(environment, NETVANE_TEST_STOP="opened"))
+                                 env=dict(environment, NETVANE_TEST_STOP="locked"))
         wait_until_stopped(first.pid)
         second = subprocess.Popen([NETVANE, "1", "10.5.5.5"], stdout=subprocess.PIPE, env=environment)
+        listing = subprocess.run([NETVANE], capture_output=True, timeout=30,
+                                 env=dict(environment, NETVANE_LOCK_WAIT="1"))
+        self.assertEqual((listing.stderr, listing.returncode), (b"", 0))
+        self.assertIn(b"\n1:\t", listing.stdout)
         time.sleep(0.3)
         self.assertIsNone(second.poll(), "the run did not wait for the lock")
         os.kill(first.pid, signal.SIGCONT)

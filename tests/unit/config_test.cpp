@@ -146,12 +146,6 @@ TEST_F(ConfigTest, NameAndWinsServersAreJoinedAsEachKeyExpectsThem) {
        "10.0.0.1",
        multi({"10.0.0.8"}),
        {{"NameServer", sz("10.0.0.8")}, {"NameServerBackup", sz("10.1.1.10")}}},
-      // Without DHCP a "?" is only text, and is written as such.
-      {{"?", "*", "?", "*"},
-       "?",
-       "?",
-       multi({"?"}),
-       {{"NameServer", sz("?")}, {"NameServerBackup", sz("10.1.1.10")}}},
   };
   for (const Case& c : cases) {
     TearDown();
@@ -175,14 +169,15 @@ TEST_F(ConfigTest, DhcpAddressKeepsGivenNameServers) {
 }
 
 TEST_F(ConfigTest, LongestSettingsAreWrittenWhole) {
-  std::string a(127, 'a'), b(127, 'b'), c(200, 'c');
+  // inet_addr stops reading at white space, so these are addresses it reads.
+  std::string a = "10.0.0.1 " + std::string(118, 'a'), b = "10.0.0.2 " + std::string(118, 'b');
+  std::string c = "10.0.0.3 " + std::string(191, 'c');
   ASSERT_EQ(run({"1", "10.0.0.5", "*", c, a, b, a, b}).status, 0);
   EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz(a + "," + b));
   EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz(a + " " + b));
   EXPECT_TRUE(store->values(netbtInterfaceKeyPath(kService))["NameServerList"] == multi({a, b}));
   // Longer settings are still cut to 127 characters.
-  EXPECT_TRUE(store->values(adapterKeyPath(kService))["DefaultGateway"] ==
-              multi({std::string(127, 'c')}));
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["DefaultGateway"] == multi({c.substr(0, 127)}));
 }
 
 TEST_F(ConfigTest, MissingAdapterKeyWritesNothingAndSendsNothing) {
@@ -306,7 +301,7 @@ TEST_F(ConfigTest, MissingDhcpClientStillWritesEverything) {
   }
 }
 
-TEST_F(ConfigTest, UnreadableStaticAddressIsRefusedBeforeAnyWrite) {
+TEST_F(ConfigTest, UnreadableAddressIsRefusedBeforeAnyWrite) {
   const struct {
     std::vector<std::string> args;
     const char* message;
@@ -316,6 +311,22 @@ TEST_F(ConfigTest, UnreadableStaticAddressIsRefusedBeforeAnyWrite) {
       {{"1", ""}, "Invalid ipAddress \"\": not an IPv4 address\n"},
       {{"1", "10.0.0.5", "255.255.256.0"}, "Invalid mask \"255.255.256.0\": not an IPv4 address\n"},
       {{"1", "10.0.0.5", ""}, "Invalid mask \"\": not an IPv4 address\n"},
+      // The first unreadable one, in the order of the command line, is named.
+      {{"1", "10.1.1.1", "*", "999.1.1.1", "not-a-dns"},
+       "Invalid gateway \"999.1.1.1\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", "*", "*", "not-a-dns"},
+       "Invalid nameServer1 \"not-a-dns\": not an IPv4 address\n"},
+      {{"1", "?", "*", "*", "10.0.0.53", "10.0.0.256"},
+       "Invalid nameServer2 \"10.0.0.256\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", "*", "*", "*", "*", "*", "wins 2"},
+       "Invalid winsServer2 \"wins 2\": not an IPv4 address\n"},
+      // "?" asks for DHCP only beside a "?" ipAddress, and only where the usage says.
+      {{"1", "10.0.0.5", "*", "*", "?"},
+       "Invalid nameServer1 \"?\": \"?\" asks for DHCP only when ipAddress is \"?\" too\n"},
+      {{"1", "10.0.0.5", "*", "*", "*", "*", "?x"},
+       "Invalid winsServer1 \"?x\": \"?\" asks for DHCP only when ipAddress is \"?\" too\n"},
+      {{"1", "?", "*", "*", "10.0.0.53", "?"}, "Invalid nameServer2 \"?\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", "*", "?"}, "Invalid gateway \"?\": not an IPv4 address\n"},
   };
   for (const auto& c : cases) {
     TearDown();
@@ -329,6 +340,10 @@ TEST_F(ConfigTest, UnreadableStaticAddressIsRefusedBeforeAnyWrite) {
       EXPECT_NE(line.rfind("delete ", 0), 0u) << line;
     }
   }
+  // What a DHCP request empties is never written, so it is not checked.
+  TearDown();
+  SetUp();
+  EXPECT_EQ(run({"1", "?", "junk", "junk", "?", "junk", "?", "junk"}).status, 0);
   // 255.255.255.255 is readable, so it is written and left to the DHCP client.
   TearDown();
   SetUp();

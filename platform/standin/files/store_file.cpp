@@ -11,13 +11,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+
 #include "platform/standin/files/mapping_guard.h"
+#include "platform/standin/standin_hooks.h"
 
 namespace standin {
 
 namespace {
 
 const double kDefaultLockWaitSeconds = 60;
+const double kLongestLockWaitSeconds = 86400;
 // A run that has waited this long says why it is not done yet.
 const double kLockNoticeSeconds = 1;
 
@@ -77,6 +81,14 @@ std::string secondsText(double value) {
   return text;
 }
 
+// Runs start by reading the setting with readLockWait, which refuses one
+// that is not a number of seconds.
+double lockWaitSeconds() {
+  double seconds;
+  std::string error;
+  return readLockWait(&seconds, &error) ? seconds : kDefaultLockWaitSeconds;
+}
+
 double secondsNow() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -106,15 +118,31 @@ bool writeAll(int fd, const char* bytes, size_t size) {
   return true;
 }
 
+// The locks this process holds, by lock file, and how many open files share
+// each: a store opened anew during a run (RegistryStore::replacedSinceRead)
+// goes on under the lock that its first opening took.
+struct HeldLock {
+  int fd;
+  int holders;
+};
+std::map<std::string, HeldLock>& heldLocks() {
+  static std::map<std::string, HeldLock> locks;
+  return locks;
+}
+
 // Locks the lock file beside the file. The lock file lets only those classes
 // of user open it that may write the file, so a user who may only read the
 // file cannot hold up a run that changes it. It is removed when the lock is
 // given up; whoever waited on a removed one opens the new one instead.
-// False with `fatal` set when the wait ran out; false without it when the
-// lock file cannot be had, which matters only to a run that writes.
-bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::string* error) {
-  *fatal = false;
+bool takeLock(LockedFile* file, std::string* error) {
   file->lockPath = besideName(file->resolved, ".lock");
+  std::map<std::string, HeldLock>::iterator held = heldLocks().find(file->lockPath);
+  if (held != heldLocks().end()) {
+    ++held->second.holders;
+    file->lockFd = held->second.fd;
+    return true;
+  }
+  const struct stat& target = file->opened;
   const mode_t writers = target.st_mode & 0222;
   const mode_t lockMode = writers | (writers << 1);
   const double wait = lockWaitSeconds();
@@ -165,13 +193,13 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
     if (locked != 0) {
       *error = "Cannot lock " + file->noun + " " + file->path + ": " +
                (timedOut ? "another run held it for " + secondsText(wait) + " s" : std::string(strerror(errno)));
-      *fatal = timedOut;
       close(fd);
       return false;
     }
     struct stat named;
     if (lstat(file->lockPath.c_str(), &named) == 0 && sameFile(named, lock)) {
       file->lockFd = fd;
+      heldLocks()[file->lockPath] = HeldLock{fd, 1};
       return true;
     }
     close(fd);
@@ -179,7 +207,7 @@ bool takeLock(LockedFile* file, const struct stat& target, bool* fatal, std::str
 }
 
 // openStoreFile but for giving up what it took when it fails.
-bool openAndLock(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
+bool openForReading(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
   file->path = path;
   file->noun = noun;
   // The path is resolved once: whatever later happens to a link on the way,
@@ -220,15 +248,6 @@ bool openAndLock(const std::string& path, const char* noun, LockedFile* file, st
     *error = "Cannot open " + file->noun + " " + path + ": not a regular file";
     return false;
   }
-  // Only a run that may write the file locks it; others read it as it is,
-  // since a run never changes a file in place.
-  if (faccessat(AT_FDCWD, file->resolved.c_str(), W_OK, AT_EACCESS) == 0) {
-    bool fatal = false;
-    if (!takeLock(file, target, &fatal, &file->lockError) && fatal) {
-      *error = file->lockError;
-      return false;
-    }
-  }
   // Not blocking: a FIFO put in the file's place would wait for a writer.
   file->fd = open(file->resolved.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (file->fd < 0) {
@@ -248,17 +267,23 @@ bool openAndLock(const std::string& path, const char* noun, LockedFile* file, st
 
 }  // namespace
 
-double lockWaitSeconds() {
+bool readLockWait(double* seconds, std::string* error) {
+  *seconds = kDefaultLockWaitSeconds;
   const char* setting = getenv("NETVANE_LOCK_WAIT");
-  if (setting == nullptr || setting[0] == '\0') return kDefaultLockWaitSeconds;
+  if (setting == nullptr || setting[0] == '\0') return true;
   char* end = nullptr;
-  double seconds = strtod(setting, &end);
-  if (*end != '\0' || !(seconds >= 0) || seconds > 86400) return kDefaultLockWaitSeconds;
-  return seconds;
+  double value = strtod(setting, &end);
+  if (*end != '\0' || !(value >= 0) || value > kLongestLockWaitSeconds) {
+    *error = std::string("NETVANE_LOCK_WAIT=") + setting + " is not a number of seconds from 0 to " +
+             secondsText(kLongestLockWaitSeconds);
+    return false;
+  }
+  *seconds = value;
+  return true;
 }
 
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {
-  bool opened = openAndLock(path, noun, file, error);
+  bool opened = openForReading(path, noun, file, error);
   if (!opened) releaseFile(file);
   return opened;
 }
@@ -268,7 +293,9 @@ LockedFile::~LockedFile() { releaseFile(this); }
 void releaseFile(LockedFile* file) {
   if (file->fd >= 0) close(file->fd);
   file->fd = -1;
-  if (file->lockFd >= 0) {
+  std::map<std::string, HeldLock>::iterator held = heldLocks().find(file->lockPath);
+  if (file->lockFd >= 0 && held != heldLocks().end() && --held->second.holders == 0) {
+    heldLocks().erase(held);
     // Removed only while it is still ours, and before it is unlocked, so
     // that no other run is holding it.
     struct stat lock;
@@ -293,6 +320,31 @@ bool checkUnchanged(const LockedFile& file, std::string* error) {
   return same;
 }
 
+bool stillAsRead(const LockedFile& file, std::string* error) {
+  if (!checkUnchanged(file, error)) return false;
+  if (namesFile(file.path, file.opened) && namesFile(file.resolved, file.opened)) return true;
+  *error = changedMessage(file);
+  return false;
+}
+
+bool lockForChange(std::initializer_list<LockedFile*> files, std::string* error, bool* replaced) {
+  *replaced = false;
+  for (LockedFile* file : files) {
+    // A user who may not write the file takes no lock; the change is
+    // refused as read-only when the run ends.
+    if (file->lockFd >= 0 || faccessat(AT_FDCWD, file->resolved.c_str(), W_OK, AT_EACCESS) != 0) continue;
+    if (!takeLock(file, error)) return false;
+  }
+  for (LockedFile* file : files) {
+    if (!stillAsRead(*file, error)) {
+      *replaced = true;
+      return false;
+    }
+  }
+  stopForTest("locked");
+  return true;
+}
+
 bool mayReplace(const LockedFile& file, std::string* error) {
   // The test that opening the file for writing would make: renaming over it
   // only asks the directory, which would let a run replace a file that the
@@ -302,7 +354,7 @@ bool mayReplace(const LockedFile& file, std::string* error) {
     return false;
   }
   if (file.lockFd < 0) {
-    *error = file.lockError.empty() ? "Cannot lock " + file.noun + " " + file.path : file.lockError;
+    *error = "Cannot lock " + file.noun + " " + file.path;
     return false;
   }
   return true;
@@ -315,13 +367,7 @@ bool replaceFileAtomically(const LockedFile& file,
   if (!mayReplace(file, error)) return false;
   // The run read this file: if the path now names another one, or another
   // program rewrote it, writing would lose that program's work.
-  auto unchanged = [&file](std::string* message) {
-    if (!checkUnchanged(file, message)) return false;
-    if (namesFile(file.path, file.opened) && namesFile(file.resolved, file.opened)) return true;
-    *message = changedMessage(file);
-    return false;
-  };
-  if (!unchanged(error)) return false;
+  if (!stillAsRead(file, error)) return false;
   std::string tempPath = besideName(file.resolved, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
@@ -330,7 +376,7 @@ bool replaceFileAtomically(const LockedFile& file,
   }
   bool ok = write(fd, tempPath, error);
   // A write that failed because the file shrank under it is reported as that.
-  if (!ok) unchanged(error);
+  if (!ok) stillAsRead(file, error);
   if (ok) keepOwner(fd, file.opened);
   if (ok && (fchmod(fd, file.opened.st_mode & 07777) != 0 || fsync(fd) != 0)) {
     *error = describeErrno("write", file);
@@ -340,7 +386,7 @@ bool replaceFileAtomically(const LockedFile& file,
     *error = describeErrno("write", file);
     ok = false;
   }
-  ok = ok && unchanged(error);
+  ok = ok && stillAsRead(file, error);
   if (ok && rename(tempPath.c_str(), file.resolved.c_str()) != 0) {
     *error = describeErrno("write", file);
     ok = false;
@@ -353,7 +399,9 @@ bool replaceFileAtomically(const LockedFile& file,
   return true;
 }
 
-bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error) {
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, bool* created,
+                    std::string* error) {
+  *created = false;
   std::string tempPath = besideName(path, ".XXXXXX");
   int fd = mkstemp(&tempPath[0]);
   if (fd < 0) {
@@ -368,10 +416,15 @@ bool createFileOnce(const std::string& path, const char* noun, const std::string
   }
   // A link never replaces what is there; a file system without links gets
   // the rename that refuses to.
-  if (ok && link(tempPath.c_str(), path.c_str()) != 0 && errno != EEXIST &&
-      renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) != 0 && errno != EEXIST) {
-    *error = describeErrno("write", noun, path);
-    ok = false;
+  if (ok && link(tempPath.c_str(), path.c_str()) == 0) {
+    *created = true;
+  } else if (ok && errno != EEXIST) {
+    if (renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      *created = true;
+    } else if (errno != EEXIST) {
+      *error = describeErrno("write", noun, path);
+      ok = false;
+    }
   }
   unlink(tempPath.c_str());
   if (ok) flushDirectoryOf(path);

@@ -1,7 +1,9 @@
-// Files that hold a stand-in registry store. A run that may change one takes
-// its lock, and replaces it atomically, so that concurrent runs take turns and
-// a crash leaves either the old file or the new one. A run changes only the
-// file it read, and only if that file still is as it was read.
+// Files that hold a stand-in registry store. A run reads one without a lock;
+// before its first change it takes the file's lock and checks that the file
+// is still the one it read, and it replaces the file atomically, so that
+// concurrent runs that change it take turns and a crash leaves either the old
+// file or the new one. A run changes only the file it read, and only if that
+// file still is as it was read.
 #ifndef NETVANE_PLATFORM_STANDIN_FILES_STORE_FILE_H
 #define NETVANE_PLATFORM_STANDIN_FILES_STORE_FILE_H
 
@@ -10,12 +12,13 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 namespace standin {
 
-// A store's file and its lock, both held until the file is released or
-// destroyed.
+// A store's file, and its lock once the run takes it, both held until the
+// file is released or destroyed.
 struct LockedFile {
   LockedFile() = default;
   LockedFile(const LockedFile&) = delete;
@@ -27,23 +30,34 @@ struct LockedFile {
   std::string resolved;  // the file itself: links followed once, when it was opened
   std::string noun;      // "registry store" or "registry hive"
   struct stat opened = {};
-  // The lock beside the file, which only users who may write the file can
-  // open. A run that could not take it may not write the file: lockError says why.
+  // The lock beside the file, which only users who may write the file can open.
   int lockFd = -1;
   std::string lockPath;
-  std::string lockError;
 };
 
-// Opens an existing regular file to read it. When the user may write it, the
-// lock beside it is taken first, waiting at most lockWaitSeconds() and saying
-// so on standard error after a second. False with one line in `error`, and
-// then neither the file nor its lock is held.
+// Opens an existing regular file to read it, without a lock: a run that only
+// reads never waits for one. False with one line in `error`, and then the
+// file is not held.
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error);
 // Closes the file and gives up its lock, before the file is destroyed.
 void releaseFile(LockedFile* file);
 
-// NETVANE_LOCK_WAIT, or 60: the seconds a run waits for another run's lock.
-double lockWaitSeconds();
+// Before a run's first change to files it read: takes the lock of each one
+// the user may write, waiting at most NETVANE_LOCK_WAIT seconds and saying so
+// on standard error after a second, then checks that each is still the file
+// it read. False with one line in `error` when a lock cannot be had or a file
+// changed since it was read; `replaced` says which. A lock this process
+// already holds through another opening of the same file is shared.
+bool lockForChange(std::initializer_list<LockedFile*> files, std::string* error, bool* replaced);
+
+// False with one line in `error` when the file is no longer the one that was
+// read: its path names another file, or another program rewrote or cut it.
+bool stillAsRead(const LockedFile& file, std::string* error);
+
+// NETVANE_LOCK_WAIT, or 60 when it is not set: the seconds a run waits for
+// another run's lock. False with one line in `error` when it is set to
+// anything but a number of seconds from 0 to 86400.
+bool readLockWait(double* seconds, std::string* error);
 
 // False with one line in `error` when the file is no longer as it was read:
 // another program truncated or rewrote it in place, under the run.
@@ -52,7 +66,7 @@ bool checkUnchanged(const LockedFile& file, std::string* error);
 std::string changedMessage(const LockedFile& file);
 
 // False with one line in `error` when replaceFileAtomically would write
-// nothing because the user may not write the file or holds no lock on it.
+// nothing because the user may not write the file or took no lock on it.
 bool mayReplace(const LockedFile& file, std::string* error);
 
 // Writes a new version of the file to a temporary file beside it, gives it the
@@ -68,8 +82,10 @@ bool replaceFileAtomically(const LockedFile& file,
                            std::string* error);
 
 // Creates `path` with `bytes` the same way, unless something is already there
-// (another run may have created it meanwhile): then it is left as it is.
-bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, std::string* error);
+// (another run may have created it meanwhile): then it is left as it is, and
+// `created` says which.
+bool createFileOnce(const std::string& path, const char* noun, const std::string& bytes, bool* created,
+                    std::string* error);
 
 }  // namespace standin
 

@@ -63,9 +63,9 @@ struct Hive {
   UpToDate upToDate;
 };
 
-// hivex opens the file through the descriptor we hold locked, so it reads
-// exactly the file whose lock we own, whatever happens to the name; a hive
-// brought up to date from its logs it reads from memory instead.
+// hivex opens the file through the descriptor we hold, so it reads exactly
+// the file that the run locks and replaces, whatever happens to the name; a
+// hive brought up to date from its logs it reads from memory instead.
 std::string hivexPath(const Hive& hive) {
   int fd = hive.upToDate.imageFd >= 0 ? hive.upToDate.imageFd : hive.file.fd;
   return "/proc/self/fd/" + std::to_string(fd);
@@ -91,7 +91,7 @@ uint64_t largestHive(const char* name) {
   return strcmp(name, "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
 }
 
-bool lockHive(const std::string& path, const char* name, Hive* hive, std::string* error) {
+bool openHiveFile(const std::string& path, const char* name, Hive* hive, std::string* error) {
   hive->path = path;
   if (!openStoreFile(path, "registry hive", &hive->file, error)) return false;
   if (static_cast<uint64_t>(hive->file.opened.st_size) > largestHive(name)) {
@@ -133,10 +133,10 @@ bool checksumForWindows(int fd) {
   return done == whole;
 }
 
-// Opens one hive of the installation: finds it, locks it, checks its base
+// Opens one hive of the installation: finds it, opens it, checks its base
 // block, brings it up to date when it is dirty, and has hivex read it.
-// `locked` runs once the file is locked and is a hive, so that the caller
-// can start on the next hive in the order the locks are taken. `usable`
+// `locked` runs once the file is open and is a hive, so that the caller
+// can start on the next hive. `usable`
 // says whether the file could be used at all, before hivex read it: such a
 // failure is named before what hivex finds inside another hive.
 bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
@@ -144,7 +144,7 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
   *usable = false;
   std::string path;
   BaseBlock block;
-  if (!findHive(config, name, &path, error) || !lockHive(path, name, hive, error) ||
+  if (!findHive(config, name, &path, error) || !openHiveFile(path, name, hive, error) ||
       !readBaseBlock(*hive, &block, error)) {
     return false;
   }
@@ -186,8 +186,7 @@ class HiveStore : public RegistryStore {
     installMappingGuard();
     // hivex reads through a whole hive when it opens it, which is most of a
     // run's time on a real installation; the two files are independent, so
-    // SOFTWARE is opened beside SYSTEM, but only once SYSTEM is locked, so
-    // that two runs never wait on each other's lock.
+    // SOFTWARE is opened beside SYSTEM, once SYSTEM is found to be a hive.
     std::thread software;
     std::string softwareError;
     bool softwareOpened = false, softwareUsable = false, systemUsable = false;
@@ -275,10 +274,16 @@ class HiveStore : public RegistryStore {
     return false;
   }
 
+  bool replacedSinceRead() const override { return replaced_; }
+
   bool commit(std::string* error) override {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
       if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
+    }
+    if (!changeError_.empty() && (system_.changed || software_.changed)) {
+      *error = changeError_;
+      return false;
     }
     // Windows would resume from its memory and write over the change.
     if (!hibernated_.empty() && (system_.changed || software_.changed)) {
@@ -473,6 +478,12 @@ class HiveStore : public RegistryStore {
     for (const Value& value : values) {
       if (value.data.size() > kLargestSingleCellData) return false;
     }
+    // A run that only lists never waits for the hives' locks; one that
+    // changes them takes both here, and a failure is reported by commit().
+    if (!changing_) {
+      changing_ = true;
+      lockForChange({&system_.file, &software_.file}, &changeError_, &replaced_);
+    }
     if (!makeWritable(hive)) return false;
     static char noData = 0;
     std::vector<hive_set_value> set(values.size());
@@ -491,8 +502,9 @@ class HiveStore : public RegistryStore {
   }
 
   // A hive is first mapped read-only, which costs little for a run that
-  // only lists; the first change reads it into memory for writing. The file
-  // is locked and unchanged, so every node found so far stays where it was.
+  // only lists; the first change reads it into memory for writing. hivex
+  // reads the file the run opened, so every node found so far stays where
+  // it was.
   bool makeWritable(Hive* hive) {
     if (hive->writable) return true;
     hive_h* writable = hivex_open(hivexPath(*hive).c_str(), HIVEX_OPEN_WRITE);
@@ -509,6 +521,9 @@ class HiveStore : public RegistryStore {
   std::string hibernated_;
   hive_node_h controlSet_ = 0;
   std::map<std::string, Location, NameOrder> located_;
+  bool changing_ = false;
+  bool replaced_ = false;
+  std::string changeError_;
 };
 
 }  // namespace

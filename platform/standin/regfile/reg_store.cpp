@@ -160,8 +160,10 @@ class RegFileStore : public RegistryStore {
   bool setValue(const std::string& path, const std::string& name, const StoreValue& value) override;
   bool deleteValue(const std::string& path, const std::string& name) override;
   bool commit(std::string* error) override;
+  bool replacedSinceRead() const override { return replaced_; }
 
  private:
+  void beginChanges();
   bool load(std::string* error);
   std::string parseMessage(const ParseError& error) const;
   void noteError(const ParseError& error);
@@ -195,6 +197,9 @@ class RegFileStore : public RegistryStore {
   KeyState* lastKey_ = nullptr;  // the key looked up last
   std::string error_;  // the first parse error met after opening
   bool dirty_ = false;
+  bool changing_ = false;    // the run has made its first change
+  bool replaced_ = false;    // and found the file replaced since it was read
+  std::string changeError_;  // why the changes cannot be written
 };
 
 RegFileStore::~RegFileStore() {
@@ -501,6 +506,15 @@ bool RegFileStore::getValue(const std::string& path, const std::string& name, St
   return true;
 }
 
+// A listing never waits for a lock; a run that changes the store takes it
+// here. A failure is kept for commit(), as is a file changed under the run,
+// so that the run's output is the same whenever it happens.
+void RegFileStore::beginChanges() {
+  if (changing_ || !hasFile_) return;
+  changing_ = true;
+  lockForChange({&file_}, &changeError_, &replaced_);
+}
+
 bool RegFileStore::setValue(const std::string& path, const std::string& name, const StoreValue& value) {
   KeyState* key = keyState(path);
   if (key == nullptr || !canWriteValueName(name)) return false;
@@ -508,9 +522,11 @@ bool RegFileStore::setValue(const std::string& path, const std::string& name, co
   if (current.line != nullptr && !current.line->removes) {
     // Setting what is already there changes nothing, so the file stays as it is.
     if (sameValue(current.line->value, value)) return true;
+    beginChanges();
     current.line->value = value;
     if (current.fileEntry != nullptr) current.fileEntry->changed = true;
   } else {
+    beginChanges();
     RegEntry added;
     added.name = name;
     added.value = value;
@@ -525,6 +541,7 @@ bool RegFileStore::deleteValue(const std::string& path, const std::string& name)
   if (key == nullptr) return false;
   RegEntry* entry = currentEntry(key, name).line;
   if (entry == nullptr || entry->removes) return false;
+  beginChanges();
   // Every line that sets the value goes, or an earlier one would count again.
   for (FileEntry& fileEntry : key->entries) {
     if (!fileEntry.removed && !fileEntry.line.removes && sameRegistryName(fileEntry.line.name, name)) {
@@ -699,6 +716,10 @@ bool RegFileStore::commit(std::string* error) {
     return false;
   }
   if (!dirty_) return true;
+  if (!changeError_.empty()) {
+    *error = changeError_;
+    return false;
+  }
   if (!hasFile_) {
     if (!checkAllSections()) {
       *error = error_;
@@ -738,8 +759,8 @@ std::unique_ptr<RegistryStore> openRegFileStore(const std::string& path, std::st
   return std::unique_ptr<RegistryStore>(std::move(store));
 }
 
-bool createRegFile(const std::string& path, const std::string& text, std::string* error) {
-  return createFileOnce(path, "registry store", text, error);
+bool createRegFile(const std::string& path, const std::string& text, bool* created, std::string* error) {
+  return createFileOnce(path, "registry store", text, created, error);
 }
 
 std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::string* error,

@@ -543,33 +543,43 @@ TEST_F(StoreFile, KeepsPermissionBitsAndLeavesNoTemporaryFile) {
   EXPECT_EQ(directoryEntries().size(), 1u);
 }
 
-// Two runs on one store take turns, so neither loses the other's change.
+// Two runs on one store take turns, so neither loses the other's change: a
+// store read while another run held the lock, and replaced by that run
+// before this one's first change, refuses to be written; opened anew, it
+// holds the other run's change.
 TEST_F(StoreFile, SerialisesRunsOnOneStore) {
   write(kEditable);
-  int locked[2];
+  int locked[2], read[2];
   ASSERT_EQ(pipe(locked), 0);
+  ASSERT_EQ(pipe(read), 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    // The second run starts while the first holds the store, gets it once
-    // the first has committed, and so sees the first run's value.
     close(locked[1]);
+    close(read[0]);
     char byte;
-    bool ok = read(locked[0], &byte, 1) == 1;
+    bool ok = ::read(locked[0], &byte, 1) == 1;
     std::string error;
     std::unique_ptr<RegistryStore> second = standin::openRegFileStore(path_, &error);
+    ok = ok && second && ::write(read[1], "x", 1) == 1;
+    ok = ok && second->setValue(kKey, "Second", testing_store::dword(2)) && second->replacedSinceRead() &&
+         !second->commit(&error) && error == "Registry store " + path_ + " changed while netvane was reading it";
+    std::unique_ptr<RegistryStore> again = standin::openRegFileStore(path_, &error);
     StoreValue seen;
-    ok = ok && second && second->getValue(kKey, "First", &seen) &&
-         second->setValue(kKey, "Second", testing_store::dword(2)) && second->commit(&error);
+    ok = ok && again && again->getValue(kKey, "First", &seen) &&
+         again->setValue(kKey, "Second", testing_store::dword(2)) && again->commit(&error);
     _exit(ok ? 0 : 1);
   }
   close(locked[0]);
+  close(read[1]);
   std::unique_ptr<RegistryStore> first = open();
   ASSERT_TRUE(first);
+  ASSERT_TRUE(first->setValue(kKey, "First", testing_store::dword(1)));
   ASSERT_EQ(::write(locked[1], "x", 1), 1);
   close(locked[1]);
-  usleep(200000);
-  ASSERT_TRUE(first->setValue(kKey, "First", testing_store::dword(1)));
+  char byte;
+  ASSERT_EQ(::read(read[0], &byte, 1), 1);
+  close(read[0]);
   std::string error;
   ASSERT_TRUE(first->commit(&error)) << error;
   first.reset();

@@ -127,7 +127,6 @@ std::string guidText(const uint8_t* guid) {
 
 struct Gpt {
   uint64_t sectorSize = 0;
-  uint64_t lba = 0;  // of the header
   uint64_t alternateLba = 0;
   uint64_t firstUsable = 0;
   uint64_t lastUsable = 0;
@@ -152,7 +151,6 @@ bool loadGpt(Disk* disk, uint64_t sectorSize, uint64_t lba, Gpt* gpt, bool* head
   memset(header.data() + 16, 0, 4);
   if (crc32(h, headerSize) != headerCrc || littleEndian64(h + 24) != lba) return false;
   gpt->sectorSize = sectorSize;
-  gpt->lba = lba;
   gpt->alternateLba = littleEndian64(h + 32);
   gpt->firstUsable = littleEndian64(h + 40);
   gpt->lastUsable = littleEndian64(h + 48);
@@ -192,7 +190,7 @@ bool readGpt(Disk* disk, PartitionTable* table, std::string* error) {
   }
   for (size_t i = 0; !found && i < backups.size(); ++i) {
     found = loadGpt(disk, backups[i].first, backups[i].second, &gpt, &headerSound);
-    if (found) note(table, "the primary GPT is damaged, and its backup at the end of the disk was read");
+    if (found) note(table, "the primary GPT is damaged, and its backup was read");
   }
   if (disk->failed) return false;
   if (!found) {

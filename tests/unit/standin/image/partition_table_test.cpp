@@ -97,18 +97,20 @@ TEST(PartitionTable, ListsWhatFdiskListsAndTellsTheKinds) {
     struct stat file;
     ASSERT_EQ(fstat(fd, &file), 0);
     const uint64_t size = file.st_size;
-    std::string expected;
+    std::string partitions;
     unsigned number;
     unsigned long long start, sectors;
     for (size_t at = listed.find("\ndisk"); at != std::string::npos; at = listed.find("\ndisk", at + 1)) {
       const bool container = listed.compare(listed.find_last_of(' ', listed.find('\n', at + 1)) + 1, 8, "Extended") == 0;
       if (sscanf(listed.c_str() + at, "\ndisk%u %llu %llu", &number, &start, &sectors) == 3 && !container &&
           (start + sectors) * row.sectorSize <= size) {
-        expected += std::to_string(number) + ":" + std::to_string(start * row.sectorSize) + "+" +
-                    std::to_string(sectors * row.sectorSize) + " ";
+        partitions += std::to_string(number) + ":" + std::to_string(start * row.sectorSize) + "+" +
+                      std::to_string(sectors * row.sectorSize) + " ";
       }
     }
-    if (expected.empty()) expected = "0:0+" + std::to_string(size) + " ";
+    // fdisk lists no partition, in an empty "dos" table, on a disk that is one volume.
+    const std::string scheme = listed.find("Disklabel type: gpt") != std::string::npos ? "GPT " : "MBR ";
+    const std::string expected = partitions.empty() ? "0:0+" + std::to_string(size) + " " : scheme + partitions;
 
     standin::PartitionTable table;
     std::string error;
@@ -125,7 +127,7 @@ TEST(PartitionTable, ListsWhatFdiskListsAndTellsTheKinds) {
       continue;
     }
     ASSERT_TRUE(read) << error;
-    std::string found, kinds;
+    std::string found = table.scheme.empty() ? "" : table.scheme + " ", kinds;
     for (const standin::Partition& partition : table.partitions) {
       found += std::to_string(partition.number) + ":" + std::to_string(partition.offset) + "+" +
                std::to_string(partition.size) + " ";

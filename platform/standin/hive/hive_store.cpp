@@ -16,7 +16,7 @@
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/base_block.h"
 #include "platform/standin/hive/dirty_hive.h"
-#include "platform/standin/hive/installation.h"
+#include "platform/standin/hive/hive_files.h"
 #include "platform/standin/registry_store.h"
 
 namespace standin {
@@ -91,11 +91,11 @@ uint64_t largestHive(const char* name) {
   return strcmp(name, "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
 }
 
-bool lockHive(const std::string& path, const char* name, Hive* hive, std::string* error) {
-  hive->path = path;
-  if (!openStoreFile(path, "registry hive", &hive->file, error)) return false;
+bool lockHive(HiveFiles& files, const char* name, Hive* hive, std::string* error) {
+  if (!files.openHive(name, &hive->file, error)) return false;
+  hive->path = hive->file.path;
   if (static_cast<uint64_t>(hive->file.opened.st_size) > largestHive(name)) {
-    *error = "Registry hive " + path + " is larger than " + (strcmp(name, "SYSTEM") == 0 ? "1.5" : "2") +
+    *error = "Registry hive " + hive->path + " is larger than " + (strcmp(name, "SYSTEM") == 0 ? "1.5" : "2") +
              " GB, the most Windows allows for a " + name + " hive";
     return false;
   }
@@ -115,15 +115,12 @@ bool openHandle(Hive* hive, std::string* error) {
 // can start on the next hive in the order the locks are taken. `usable`
 // says whether the file could be used at all, before hivex read it: such a
 // failure is named before what hivex finds inside another hive.
-bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
+bool openHive(HiveFiles& files, const char* name, Hive* hive, bool* usable,
               const std::function<void()>& locked, std::string* error) {
   *usable = false;
-  std::string path;
   BaseBlock block;
-  if (!findHive(config, name, &path, error) || !lockHive(path, name, hive, error) ||
-      !readBaseBlock(*hive, &block, error)) {
-    return false;
-  }
+  if (!lockHive(files, name, hive, error) || !readBaseBlock(*hive, &block, error)) return false;
+  const std::string& path = hive->path;
   if (!block.signature) {
     *error = path + " is not a Windows registry hive";
     return false;
@@ -133,8 +130,12 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
   // dirty, and writes them into the hive only now and then and at a full
   // shutdown; it brings a dirty hive up to date from the logs when it loads
   // it, and so does a run.
+  FindLog findLog = [&files, hive](const std::string& logName, std::string* shown, std::string* opened,
+                                   std::string* failure) {
+    return files.findLog(hive->file, logName, shown, opened, failure);
+  };
   if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
-                                       largestHive(name), &hive->upToDate, error)) {
+                                       largestHive(name), findLog, &hive->upToDate, error)) {
     return false;
   }
   *usable = true;
@@ -143,6 +144,7 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
 
 class HiveStore : public RegistryStore {
  public:
+  explicit HiveStore(std::unique_ptr<HiveFiles> files) : files_(std::move(files)) {}
   ~HiveStore() override {
     for (Hive* hive : {&system_, &software_}) {
       if (hive->handle != nullptr) hivex_close(hive->handle);
@@ -150,10 +152,8 @@ class HiveStore : public RegistryStore {
     }
   }
 
-  bool open(const std::string& directory, std::string* error) {
-    std::string config, root;
-    if (!findConfigDirectory(directory, &config, &root, error)) return false;
-    isHibernated(root, &hibernated_);
+  bool open(std::string* error) {
+    hibernated_ = files_->refusal();
     // hivex maps a hive that it only reads, and another program may cut it short.
     installMappingGuard();
     // hivex reads through a whole hive when it opens it, which is most of a
@@ -163,12 +163,12 @@ class HiveStore : public RegistryStore {
     std::thread software;
     std::string softwareError;
     bool softwareOpened = false, softwareUsable = false, systemUsable = false;
-    auto openSoftware = [this, &config, &software, &softwareOpened, &softwareUsable, &softwareError] {
-      software = std::thread([this, &config, &softwareOpened, &softwareUsable, &softwareError] {
-        softwareOpened = openHive(config, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
+    auto openSoftware = [this, &software, &softwareOpened, &softwareUsable, &softwareError] {
+      software = std::thread([this, &softwareOpened, &softwareUsable, &softwareError] {
+        softwareOpened = openHive(*files_, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
       });
     };
-    bool systemOpened = openHive(config, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
+    bool systemOpened = openHive(*files_, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
                         selectControlSet(error);
     if (software.joinable()) software.join();
     if (systemUsable && !softwareOpened && (systemOpened || !softwareUsable)) *error = softwareError;
@@ -250,7 +250,7 @@ class HiveStore : public RegistryStore {
   bool commit(std::string* error) override {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
-      if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
+      if (!files_->unchanged(hive->file, hive->upToDate, error)) return false;
     }
     // Windows would resume from its memory and write over the change.
     if (!hibernated_.empty() && (system_.changed || software_.changed)) {
@@ -279,9 +279,9 @@ class HiveStore : public RegistryStore {
       // a hive").
       hive_h* handle = hive->handle;
       const std::string& path = hive->path;
-      bool written = replaceFileAtomically(
+      bool written = files_->replace(
           hive->file,
-          [handle, &path](int, const std::string& tempPath, std::string* writeError) {
+          [handle, &path](const std::string& tempPath, std::string* writeError) {
             if (hivex_commit(handle, tempPath.c_str(), 0) == 0) return true;
             *writeError = "Cannot write registry hive " + path + ": " + strerror(errno);
             return false;
@@ -471,6 +471,8 @@ class HiveStore : public RegistryStore {
     return true;
   }
 
+  // Declared first, so that the hives are closed before their files.
+  std::unique_ptr<HiveFiles> files_;
   Hive system_;
   Hive software_;
   // Why a run may not change this installation, when it is hibernated.
@@ -481,10 +483,15 @@ class HiveStore : public RegistryStore {
 
 }  // namespace
 
-std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
-  std::unique_ptr<HiveStore> store(new HiveStore());
-  if (!store->open(withoutTrailingSlashes(directory), error)) return nullptr;
+std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, std::string* error) {
+  std::unique_ptr<HiveStore> store(new HiveStore(std::move(files)));
+  if (!store->open(error)) return nullptr;
   return std::unique_ptr<RegistryStore>(store.release());
+}
+
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
+  std::unique_ptr<HiveFiles> files = openInstallationDirectory(directory, error);
+  return files ? openHiveStoreOn(std::move(files), error) : nullptr;
 }
 
 }  // namespace standin

@@ -44,8 +44,8 @@ struct Partition {
 struct PartitionTable {
   // "GPT", "MBR", or "" for a disk that is one volume without a table.
   std::string scheme;
-  // In the order of their numbers. Empty entries and extended-partition
-  // containers are not listed.
+  // In the order of their numbers. Empty entries, extended-partition
+  // containers and partitions that do not fit in the disk are not listed.
   std::vector<Partition> partitions;
   // Empty, or one line for standard error about something the reader worked
   // around, e.g. a damaged primary GPT header replaced by the backup.
@@ -53,8 +53,10 @@ struct PartitionTable {
 };
 
 // Reads the table of a disk of `diskSize` bytes. False with one line in
-// `error` (that does not name the disk: the caller does) when the disk holds
-// no table and no volume it can tell, or a table that is damaged beyond use.
+// `error` (that does not name the disk: it reads after the disk's name and a
+// colon) when the disk holds no table and no volume it can tell, a table that
+// is damaged beyond use, or when a read fails. A partition that does not fit
+// in the disk is left out of the list and named in `warning`.
 bool readPartitionTable(const ReadDisk& read, uint64_t diskSize, PartitionTable* table, std::string* error);
 
 // The kind as a user reads it in a line: "NTFS", "BitLocker", "FAT", "ReFS",

@@ -1,0 +1,391 @@
+#include "platform/standin/image/nbd_disk.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <libnbd.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <vector>
+
+extern char** environ;
+
+namespace standin {
+
+namespace {
+
+// qemu-nbd refuses requests over 32 MiB.
+const size_t kLargestRequest = 16 << 20;
+
+// The qemu-nbd that serves the disk, for the signal handlers.
+volatile pid_t runningServer = -1;
+
+void endServer(pid_t server) {
+  kill(server, SIGTERM);
+  while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// qemu-nbd writes out its cache and exits on SIGTERM; the run then ends as
+// the signal asked.
+void onEndingSignal(int signal) {
+  pid_t server = runningServer;
+  if (server > 0) endServer(server);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigaction(signal, &action, nullptr);
+  raise(signal);
+}
+
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void handleEndingSignals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  for (int signal : kEndingSignals) {
+    struct sigaction previous;
+    // A signal the user had ignored (nohup) stays ignored.
+    if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onEndingSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+std::string findProgram(const char* name) {
+  const char* path = getenv("PATH");
+  std::string directories = path != nullptr && path[0] != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type colon = directories.find(':', start);
+    std::string directory = directories.substr(start, colon - start);
+    std::string candidate = (directory.empty() ? "." : directory) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (colon == std::string::npos) return "";
+    start = colon + 1;
+  }
+}
+
+// qemu's key=value options, where a comma is written twice.
+std::string optionValue(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    escaped += c;
+    if (c == ',') escaped += ',';
+  }
+  return escaped;
+}
+
+std::string readAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  off_t at = 0;
+  ssize_t n;
+  while ((n = pread(fd, buffer, sizeof buffer, at)) > 0 && text.size() < 65536) {
+    text.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  return text;
+}
+
+// qemu-nbd's last message, without its program name, on one line, e.g.
+// "Image is not in qcow2 format".
+std::string lastMessage(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string::size_type start = 0;
+  while (start < text.size()) {
+    std::string::size_type end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (line.compare(0, 10, "qemu-nbd: ") == 0) lines.push_back(line.substr(10));
+    start = end + 1;
+  }
+  if (lines.empty()) return "";
+  std::string message = lines.back();
+  // "Failed to blk_new_open 'IMAGE': why" names the image the caller names.
+  std::string::size_type quoted = message.find("': ");
+  if (message.compare(0, 15, "Failed to blk_n") == 0 && quoted != std::string::npos) {
+    message = message.substr(quoted + 3);
+  }
+  return message;
+}
+
+DiskFailure classify(const std::string& text, bool writable) {
+  // qemu's own words (block/file-posix.c): "Failed to get "write" lock",
+  // "Failed to get shared "write" lock", then "Is another process using the image".
+  if (text.find("Is another process using the image") != std::string::npos ||
+      (text.find("Failed to get") != std::string::npos && text.find("lock") != std::string::npos)) {
+    return DiskFailure::inUse;
+  }
+  if (writable && (text.find("Permission denied") != std::string::npos ||
+                   text.find("Read-only file system") != std::string::npos ||
+                   text.find("read-only") != std::string::npos || text.find("Read-only") != std::string::npos)) {
+    return DiskFailure::readOnly;
+  }
+  return DiskFailure::other;
+}
+
+// A listening socket in a directory only this user may enter, connected to
+// at once, and its name removed before qemu-nbd starts: no other process
+// can reach the server, and nothing is left in the file system.
+bool privateSocket(int* listening, int* client, std::string* detail) {
+  const char* tmp = getenv("TMPDIR");
+  std::string directory = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/netvane-XXXXXX";
+  if (mkdtemp(&directory[0]) == nullptr) {
+    *detail = std::string("cannot make a socket for qemu-nbd: ") + strerror(errno);
+    return false;
+  }
+  std::string path = directory + "/nbd";
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  bool ok = path.size() < sizeof address.sun_path;
+  if (ok) memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  *listening = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  *client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const struct sockaddr* named = reinterpret_cast<const struct sockaddr*>(&address);
+  ok = ok && *listening >= 0 && *client >= 0 && bind(*listening, named, sizeof address) == 0 &&
+       listen(*listening, 1) == 0 && connect(*client, named, sizeof address) == 0;
+  int cause = errno;
+  unlink(path.c_str());
+  rmdir(directory.c_str());
+  if (!ok) {
+    *detail = std::string("cannot make a socket for qemu-nbd: ") + strerror(cause);
+    if (*listening >= 0) close(*listening);
+    if (*client >= 0) close(*client);
+  }
+  return ok;
+}
+
+// The child's side, between fork and exec: only async-signal-safe calls.
+[[noreturn]] void startServer(pid_t parent, int listening, int messages, int nothing, const char* program,
+                              char* const* argv, std::vector<char*>& environment, char* listenPid) {
+  // qemu-nbd ends with the run, however the run ends, even before it has
+  // connected: a server whose client never completed the handshake would
+  // otherwise wait for one for ever.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(127);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // systemd's socket activation: the listening socket is descriptor 3.
+  if (listening == 3) {
+    fcntl(3, F_SETFD, 0);
+  } else if (dup2(listening, 3) != 3) {
+    _exit(127);
+  }
+  dup2(nothing, 0);
+  dup2(messages, 1);
+  dup2(messages, 2);
+  // LISTEN_PID is this process's own number.
+  char digits[16];
+  int count = 0;
+  for (pid_t pid = getpid(); pid > 0 && count < 15; pid /= 10) digits[count++] = static_cast<char>('0' + pid % 10);
+  char* out = listenPid + strlen("LISTEN_PID=");
+  while (count > 0) *out++ = digits[--count];
+  *out = '\0';
+  execve(program, argv, environment.data());
+  static const char kFailed[] = "qemu-nbd: cannot be started\n";
+  ssize_t ignored = write(2, kFailed, sizeof kFailed - 1);
+  (void)ignored;
+  _exit(127);
+}
+
+}  // namespace
+
+NbdDisk::~NbdDisk() {
+  close(nullptr);
+  if (messages_ >= 0) ::close(messages_);
+}
+
+bool NbdDisk::open(const std::string& path, const char* format, bool device, bool writable, bool forceShare,
+                   DiskFailure* failure, std::string* detail) {
+  *failure = DiskFailure::other;
+  writable_ = writable;
+  std::string program = findProgram("qemu-nbd");
+  if (program.empty()) {
+    *failure = DiskFailure::noQemuNbd;
+    *detail = "qemu-nbd was not found (install the package qemu-utils)";
+    return false;
+  }
+  // The image is named by options, never by a file name that qemu would
+  // parse: a name like "json:{...}" or "nbd:host" is a protocol to qemu.
+  std::string image = std::string("driver=") + format + ",file.driver=" + (device ? "host_device" : "file") +
+                      ",file.filename=" + optionValue(path);
+  std::vector<std::string> arguments = {"qemu-nbd", "--image-opts", "--cache=writeback"};
+  if (writable) arguments.push_back("--discard=unmap");
+  if (!writable) arguments.push_back("--read-only");
+  if (forceShare) arguments.push_back("--force-share");
+  arguments.push_back(image);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  std::vector<std::string> added = {"LISTEN_FDS=1", "LISTEN_PID=" + std::string(15, '0')};
+  std::vector<char*> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (strncmp(*variable, "LISTEN_", 7) != 0) environment.push_back(*variable);
+  }
+  for (std::string& variable : added) environment.push_back(&variable[0]);
+  environment.push_back(nullptr);
+
+  int listening = -1, client = -1;
+  if (!privateSocket(&listening, &client, detail)) return false;
+  messages_ = memfd_create("qemu-nbd-messages", MFD_CLOEXEC);
+  int nothing = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (messages_ < 0 || nothing < 0) {
+    *detail = std::string("cannot start qemu-nbd: ") + strerror(errno);
+    ::close(listening);
+    ::close(client);
+    if (nothing >= 0) ::close(nothing);
+    return false;
+  }
+  handleEndingSignals();
+  pid_t parent = getpid();
+  server_ = fork();
+  if (server_ == 0) {
+    startServer(parent, listening, messages_, nothing, program.c_str(), argv.data(), environment,
+                &added[1][0]);
+  }
+  int forkError = errno;
+  ::close(listening);
+  ::close(nothing);
+  if (server_ < 0) {
+    ::close(client);
+    *detail = std::string("cannot start qemu-nbd: ") + strerror(forkError);
+    return false;
+  }
+  runningServer = server_;
+  handle_ = nbd_create();
+  bool ok = handle_ != nullptr;
+  // libntfs-3g reads bitmaps in pieces of any size, which qemu-nbd serves
+  // but libnbd's strict mode would refuse as unaligned.
+  ok = ok && nbd_set_strict_mode(handle_, nbd_get_strict_mode(handle_) & ~LIBNBD_STRICT_ALIGN) == 0;
+  // The handle owns the socket from here on, connected or not.
+  ok = ok && nbd_connect_socket(handle_, client) == 0;
+  if (handle_ == nullptr) ::close(client);
+  int64_t size = ok ? nbd_get_size(handle_) : -1;
+  if (ok && size < 0) ok = false;
+  if (ok && writable && nbd_is_read_only(handle_) == 1) {
+    *failure = DiskFailure::readOnly;
+    *detail = "qemu-nbd serves it read-only";
+    close(nullptr);
+    return false;
+  }
+  if (!ok) {
+    std::string libnbdError = nbd_get_error() != nullptr ? nbd_get_error() : "";
+    // A server that refused the image has ended already; one that did not
+    // finish the handshake is ended.
+    endServer(server_);
+    close(nullptr);
+    std::string text = readAll(messages_);
+    *failure = classify(text, writable);
+    *detail = lastMessage(text);
+    if (detail->empty()) detail->assign(libnbdError.empty() ? "qemu-nbd did not serve it" : libnbdError);
+    return false;
+  }
+  size_ = static_cast<uint64_t>(size);
+  *failure = DiskFailure::none;
+  return true;
+}
+
+bool NbdDisk::read(uint64_t offset, void* buffer, size_t count) {
+  if (offset > size_ || count > size_ - offset) {
+    errno = EIO;
+    return false;
+  }
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  for (size_t done = 0; done < count;) {
+    size_t piece = count - done < kLargestRequest ? count - done : kLargestRequest;
+    if (nbd_pread(handle_, bytes + done, piece, offset + done, 0) != 0) {
+      if (errno == 0) errno = EIO;
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+bool NbdDisk::write(uint64_t offset, const void* buffer, size_t count) {
+  if (offset > size_ || count > size_ - offset) {
+    errno = EIO;
+    return false;
+  }
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  for (size_t done = 0; done < count;) {
+    size_t piece = count - done < kLargestRequest ? count - done : kLargestRequest;
+    if (nbd_pwrite(handle_, bytes + done, piece, offset + done, 0) != 0) {
+      if (errno == 0) errno = EIO;
+      return false;
+    }
+    done += piece;
+  }
+  return true;
+}
+
+bool NbdDisk::flush() { return handle_ != nullptr && (!writable_ || nbd_flush(handle_, 0) == 0); }
+
+bool NbdDisk::close(std::string* detail) {
+  bool ok = true;
+  if (handle_ != nullptr) {
+    if (writable_ && nbd_aio_is_ready(handle_) == 1 && nbd_flush(handle_, 0) != 0) {
+      ok = false;
+      if (detail != nullptr) *detail = nbd_get_error() != nullptr ? nbd_get_error() : strerror(errno);
+    }
+    if (nbd_aio_is_ready(handle_) == 1) nbd_shutdown(handle_, 0);
+    nbd_close(handle_);
+    handle_ = nullptr;
+  }
+  if (server_ > 0) {
+    // Disconnected, qemu-nbd writes out its cache and exits; one that has
+    // not after half a minute is told to, and waited for.
+    int status = 0;
+    pid_t ended = 0;
+    for (int waited = 0; waited < 3000 && (ended = waitpid(server_, &status, WNOHANG)) == 0; ++waited) {
+      struct timespec pause = {0, 10 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+    if (ended == 0) {
+      endServer(server_);
+      ok = false;
+      if (detail != nullptr) *detail = "qemu-nbd did not end when the disk was closed";
+    } else if (ended == server_ && writable_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0) && ok) {
+      ok = false;
+      if (detail != nullptr) {
+        std::string said = lastMessage(readAll(messages_));
+        *detail = said.empty() ? "qemu-nbd failed as it closed the disk" : said;
+      }
+    }
+    runningServer = -1;
+    server_ = -1;
+  }
+  return ok;
+}
+
+HoldSignals::HoldSignals() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : kEndingSignals) sigaddset(&held, signal);
+  sigprocmask(SIG_BLOCK, &held, nullptr);
+}
+
+HoldSignals::~HoldSignals() {
+  sigset_t held;
+  sigemptyset(&held);
+  for (int signal : kEndingSignals) sigaddset(&held, signal);
+  sigprocmask(SIG_UNBLOCK, &held, nullptr);
+}
+
+}  // namespace standin

@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Builds disk images that hold an offline Windows installation, with tools
+that are not netvane's: sfdisk lays out the disk, mkntfs makes each NTFS
+volume, an ntfs-3g mount (as root) puts the files in as Windows keeps them,
+and qemu-img converts the raw disk into other formats.
+
+    imagefixture.py gpt|mbr|bare OUT.raw DIRECTORY
+
+puts the installation below DIRECTORY (its Windows/System32/config...)
+into a disk of that layout.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SECTOR = 512
+MIB = 1 << 20
+EFI = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"
+RESERVED = "E3C9E316-0B5C-4DB8-817D-F92DF00215AE"
+BASIC_DATA = "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"
+RECOVERY = "DE94BBA4-06D1-4D40-A16A-BFD50179D6AC"
+# What Windows gives its registry files: hidden, system and archive
+# (FILE_ATTRIBUTE_*), and one name that is both the long and the short one.
+HIVE_ATTRIBUTES = 0x2 | 0x4 | 0x20
+
+
+def run(*command, **options):
+    return subprocess.run(command, check=True, capture_output=True, **options)
+
+
+def ntfs_volume(path, size, start_sector, installation=None, label="Windows"):
+    """An NTFS volume of `size` bytes in the file `path`, made for a
+    partition at `start_sector`, holding the files below `installation`."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+    run("mkntfs", "-F", "-Q", "-q", "-p", str(start_sector), "-L", label, path)
+    if installation is None:
+        return
+    with tempfile.TemporaryDirectory(prefix="netvane-ntfs-") as mount:
+        run("ntfs-3g", path, mount)
+        try:
+            for directory, _, names in os.walk(installation):
+                inside = os.path.join(mount, os.path.relpath(directory, installation))
+                os.makedirs(inside, exist_ok=True)
+                for name in names:
+                    target = os.path.join(inside, name)
+                    shutil.copyfile(os.path.join(directory, name), target)
+                    if name.upper() in ("SYSTEM", "SOFTWARE"):
+                        os.setxattr(target, "system.ntfs_dos_name", name.upper().encode())
+                        os.setxattr(target, "system.ntfs_attrib_be", HIVE_ATTRIBUTES.to_bytes(4, "big"))
+        finally:
+            run("umount", mount)
+
+
+def disk(path, label, partitions, size=96 * MIB):
+    """A raw disk laid out by sfdisk: `partitions` are (bytes, type,
+    installation or None or "ntfs" for an empty NTFS volume or "fat")."""
+    with open(path, "wb") as f:
+        f.truncate(size)
+    script = "label: %s\n" % label + "".join(
+        "size=%dKiB, type=%s\n" % (size // 1024, kind) for size, kind, _ in partitions)
+    run("sfdisk", "-q", path, input=script.encode())
+    table = json.loads(run("sfdisk", "--json", path).stdout)["partitiontable"]["partitions"]
+    for (size, _, content), entry in zip(partitions, table):
+        offset = entry["start"] * SECTOR
+        if content is None:
+            continue
+        if content == "fat":
+            # A FAT32 boot sector is enough for anyone who only looks.
+            with open(path, "r+b") as f:
+                f.seek(offset)
+                f.write(b"\xeb\x58\x90MSDOS5.0")
+                f.seek(offset + 82)
+                f.write(b"FAT32   ")
+                f.seek(offset + 510)
+                f.write(b"\x55\xaa")
+            continue
+        volume = path + ".volume"
+        ntfs_volume(volume, entry["size"] * SECTOR, entry["start"],
+                    None if content == "ntfs" else content,
+                    "Recovery" if content == "ntfs" else "Windows")
+        run("dd", "if=" + volume, "of=" + path, "bs=1M", "oflag=seek_bytes", "seek=%d" % offset,
+            "conv=notrunc,sparse", "status=none")
+        os.unlink(volume)
+    return [entry["start"] * SECTOR for entry in table]
+
+
+def gpt(path, installation, size=96 * MIB):
+    """EFI system, reserved, Windows and recovery partitions, as Windows
+    Setup lays out a disk."""
+    return disk(path, "gpt", [(8 * MIB, EFI, "fat"), (16 * MIB, RESERVED, None),
+                              (size - 40 * MIB, BASIC_DATA, installation),
+                              (12 * MIB, RECOVERY, "ntfs")], size)
+
+
+def mbr(path, installation, size=96 * MIB):
+    """A "System Reserved" NTFS volume before Windows, as Windows 7 to 10
+    lay out a BIOS disk."""
+    return disk(path, "dos", [(16 * MIB, "7", "ntfs"), (size - 20 * MIB, "7", installation)], size)
+
+
+def bare(path, installation, size=64 * MIB):
+    """One NTFS volume and no partition table: a partition's device, or a
+    volume copied off one."""
+    ntfs_volume(path, size, 0, installation)
+    return [0]
+
+
+def convert(raw, image_format, out):
+    run("qemu-img", "convert", "-O", image_format, raw, out)
+
+
+def mark_journal_unclean(path, offset=0):
+    """As Windows leaves $LogFile when the volume was not unmounted: its
+    restart areas list a client in use and lack the clean flag. The two
+    restart pages ("RSTR") start $LogFile's data; the fields changed are in
+    their first sector, clear of the update sequence array's fix-ups."""
+    with open(path, "r+b") as f:
+        f.seek(offset)
+        found = 0
+        position = offset
+        while found < 2:
+            page = f.read(4096)
+            if len(page) < 4096:
+                raise ValueError("no $LogFile restart pages in %s" % path)
+            if page[:4] == b"RSTR":
+                area = position + int.from_bytes(page[24:26], "little")
+                f.seek(area + 12)
+                f.write(b"\x00\x00\x00\x00")  # client_in_use_list: client 0; flags: not clean
+                f.seek(position + 4096)
+                found += 1
+            position += 4096
+
+
+if __name__ == "__main__":
+    layouts = {"gpt": gpt, "mbr": mbr, "bare": bare}
+    print(layouts[sys.argv[1]](sys.argv[2], sys.argv[3]))

@@ -58,7 +58,8 @@ def ntfs_volume(path, size, start_sector, installation=None, label="Windows"):
 
 def disk(path, label, partitions, size=96 * MIB):
     """A raw disk laid out by sfdisk: `partitions` are (bytes, type,
-    installation or None or "ntfs" for an empty NTFS volume or "fat")."""
+    installation or None or "ntfs" for an empty NTFS volume or "fat").
+    Returns each partition's (offset, size)."""
     with open(path, "wb") as f:
         f.truncate(size)
     script = "label: %s\n" % label + "".join(
@@ -86,7 +87,7 @@ def disk(path, label, partitions, size=96 * MIB):
         run("dd", "if=" + volume, "of=" + path, "bs=1M", "oflag=seek_bytes", "seek=%d" % offset,
             "conv=notrunc,sparse", "status=none")
         os.unlink(volume)
-    return [entry["start"] * SECTOR for entry in table]
+    return [(entry["start"] * SECTOR, entry["size"] * SECTOR) for entry in table]
 
 
 def gpt(path, installation, size=96 * MIB):
@@ -107,33 +108,69 @@ def bare(path, installation, size=64 * MIB):
     """One NTFS volume and no partition table: a partition's device, or a
     volume copied off one."""
     ntfs_volume(path, size, 0, installation)
-    return [0]
+    return [(0, size)]
 
 
 def convert(raw, image_format, out):
     run("qemu-img", "convert", "-O", image_format, raw, out)
 
 
+def _log_file_start(f, offset):
+    """Where $LogFile's data starts: the first run of record 2's $DATA
+    attribute in the MFT, its sectors' last words restored from the update
+    sequence array."""
+    f.seek(offset)
+    boot = f.read(512)
+    cluster = int.from_bytes(boot[11:13], "little") * boot[13]
+    per_record = int.from_bytes(boot[64:65], "little", signed=True)
+    record_size = per_record * cluster if per_record > 0 else 1 << -per_record
+    f.seek(offset + int.from_bytes(boot[48:56], "little") * cluster + 2 * record_size)
+    record = bytearray(f.read(record_size))
+    usa, count = int.from_bytes(record[4:6], "little"), int.from_bytes(record[6:8], "little")
+    for i in range(1, count):
+        record[i * 512 - 2:i * 512] = record[usa + 2 * i:usa + 2 * i + 2]
+    at = int.from_bytes(record[20:22], "little")
+    while int.from_bytes(record[at:at + 4], "little") != 0x80:
+        at += int.from_bytes(record[at + 4:at + 8], "little")
+    pairs = at + int.from_bytes(record[at + 32:at + 34], "little")
+    length_size, lcn_size = record[pairs] & 0xF, record[pairs] >> 4
+    lcn = record[pairs + 1 + length_size:pairs + 1 + length_size + lcn_size]
+    return offset + int.from_bytes(lcn, "little", signed=True) * cluster
+
+
 def mark_journal_unclean(path, offset=0):
-    """As Windows leaves $LogFile when the volume was not unmounted: its
-    restart areas list a client in use and lack the clean flag. The two
-    restart pages ("RSTR") start $LogFile's data; the fields changed are in
-    their first sector, clear of the update sequence array's fix-ups."""
+    """Writes $LogFile's two restart pages as a Windows that had the volume
+    mounted leaves them: a log client in use, and no clean flag (the
+    layout libntfs-3g checks, logfile.h). mkntfs leaves the journal empty,
+    which counts as clean."""
+    page = bytearray(4096)
+    page[0:4] = b"RSTR"
+    # The update sequence array after the 30-byte header: 1 + 4096 / 512
+    # words, the first the sequence number that ends every sector.
+    page[4:8] = (30).to_bytes(2, "little") + (9).to_bytes(2, "little")
+    page[16:30] = (4096).to_bytes(4, "little") * 2 + (48).to_bytes(2, "little") + \
+        (1).to_bytes(2, "little") * 2
+    page[30:32] = (1).to_bytes(2, "little")
+    for end in range(510, 4096, 512):
+        page[end:end + 2] = (1).to_bytes(2, "little")
     with open(path, "r+b") as f:
+        start = _log_file_start(f, offset)
         f.seek(offset)
-        found = 0
-        position = offset
-        while found < 2:
-            page = f.read(4096)
-            if len(page) < 4096:
-                raise ValueError("no $LogFile restart pages in %s" % path)
-            if page[:4] == b"RSTR":
-                area = position + int.from_bytes(page[24:26], "little")
-                f.seek(area + 12)
-                f.write(b"\x00\x00\x00\x00")  # client_in_use_list: client 0; flags: not clean
-                f.seek(position + 4096)
-                found += 1
-            position += 4096
+        log_size = 2 << 20
+        area = 48
+        page[area:area + 48] = ((0x1000).to_bytes(8, "little") + (1).to_bytes(2, "little") +
+                                (0xFFFF).to_bytes(2, "little") + (0).to_bytes(2, "little") +
+                                (0).to_bytes(2, "little") +
+                                (67 - log_size.bit_length()).to_bytes(4, "little") +
+                                (64 + 160).to_bytes(2, "little") + (64).to_bytes(2, "little") +
+                                log_size.to_bytes(8, "little") + bytes(4) +
+                                (48).to_bytes(2, "little") + (64).to_bytes(2, "little") +
+                                (1).to_bytes(4, "little") + bytes(4))
+        client = area + 64
+        page[client + 16:client + 20] = b"\xff\xff\xff\xff"
+        page[client + 28:client + 40] = (8).to_bytes(4, "little") + "NTFS".encode("utf-16-le")
+        f.seek(start)
+        f.write(page + page)
 
 
 if __name__ == "__main__":

@@ -29,17 +29,19 @@ const size_t kLargestRequest = 16 << 20;
 // The qemu-nbd that serves the disk, for the signal handlers.
 volatile pid_t runningServer = -1;
 
-void endServer(pid_t server) {
-  kill(server, SIGTERM);
+void endServer(pid_t server, int signal) {
+  kill(server, signal);
   while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
   }
 }
 
-// qemu-nbd writes out its cache and exits on SIGTERM; the run then ends as
-// the signal asked.
+// Such a signal reaches a run only while it reads (HoldSignals keeps it
+// from one that writes), so qemu-nbd has nothing to write out; and it would
+// not end on SIGTERM while a reply waits for the run, which no longer
+// reads. The run then ends as the signal asked.
 void onEndingSignal(int signal) {
   pid_t server = runningServer;
-  if (server > 0) endServer(server);
+  if (server > 0) endServer(server, SIGKILL);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
@@ -223,12 +225,13 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
   }
   // The image is named by options, never by a file name that qemu would
   // parse: a name like "json:{...}" or "nbd:host" is a protocol to qemu.
-  std::string image = std::string("driver=") + format + ",file.driver=" + (device ? "host_device" : "file") +
-                      ",file.filename=" + optionValue(path);
+  // qemu-nbd has no --force-share of its own; the block layer's option
+  // does the same, and only beside --read-only.
+  std::string image = std::string("driver=") + format + (forceShare ? ",force-share=on" : "") +
+                      ",file.driver=" + (device ? "host_device" : "file") + ",file.filename=" + optionValue(path);
   std::vector<std::string> arguments = {"qemu-nbd", "--image-opts", "--cache=writeback"};
   if (writable) arguments.push_back("--discard=unmap");
   if (!writable) arguments.push_back("--read-only");
-  if (forceShare) arguments.push_back("--force-share");
   arguments.push_back(image);
   std::vector<char*> argv;
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
@@ -288,8 +291,11 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
     std::string libnbdError = nbd_get_error() != nullptr ? nbd_get_error() : "";
     // A server that refused the image has ended already; one that did not
     // finish the handshake is ended.
-    endServer(server_);
-    close(nullptr);
+    if (handle_ != nullptr) nbd_close(handle_);
+    handle_ = nullptr;
+    endServer(server_, SIGTERM);
+    runningServer = -1;
+    server_ = -1;
     std::string text = readAll(messages_);
     *failure = classify(text, writable);
     *detail = lastMessage(text);
@@ -358,7 +364,7 @@ bool NbdDisk::close(std::string* detail) {
       nanosleep(&pause, nullptr);
     }
     if (ended == 0) {
-      endServer(server_);
+      endServer(server_, SIGKILL);
       ok = false;
       if (detail != nullptr) *detail = "qemu-nbd did not end when the disk was closed";
     } else if (ended == server_ && writable_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0) && ok) {

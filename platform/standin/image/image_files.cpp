@@ -34,19 +34,22 @@ const char* const kConfigPath[] = {"Windows", "System32", "config"};
 const char* const kHives[] = {"SYSTEM", "SOFTWARE"};
 // As dirty_hive.cpp looks for them.
 const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
-// Windows' ceiling for a hive, and for a log beside it: larger files are
-// not read, only their size is kept, which the hive store refuses.
-const uint64_t kLargestFile = uint64_t(1) << 31;
-// Another run holds an image for well under this while it reads or
-// writes it; a virtual machine holds it for as long as it runs.
-const double kBusyImageSeconds = 2;
-
 std::string upper(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
 }
+
+// Windows' ceiling for a hive, and for a log beside it (1.5 GB for SYSTEM,
+// 2 GB for the others): larger files are not read, only their size is
+// kept, which the hive store refuses.
+uint64_t largestFile(const std::string& name) {
+  return upper(name.substr(0, name.find('.'))) == "SYSTEM" ? uint64_t(3) << 29 : uint64_t(1) << 31;
+}
+// Another run holds an image for well under this while it reads or
+// writes it; a virtual machine holds it for as long as it runs.
+const double kBusyImageSeconds = 2;
 
 double secondsNow() {
   struct timespec now;
@@ -71,7 +74,7 @@ bool readIntoMemory(NtfsVolume& volume, const NtfsEntry& entry, const std::strin
   file->fd = memfd_create("netvane-image-file", MFD_CLOEXEC);
   uint64_t size = entry.stamp.size;
   bool ok = file->fd >= 0 && ftruncate(file->fd, static_cast<off_t>(size)) == 0;
-  if (ok && size > 0 && size <= kLargestFile) {
+  if (ok && size > 0 && size <= largestFile(name)) {
     void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
     ok = mapped != MAP_FAILED;
     std::string detail;

@@ -23,8 +23,11 @@ namespace standin {
 
 namespace {
 
-// qemu-nbd refuses requests over 32 MiB.
-const size_t kLargestRequest = 16 << 20;
+// qemu-nbd refuses requests over 32 MiB. A few smaller ones in flight let
+// it read the next while this process takes in the last: a quarter faster
+// than one request after another, measured on a qcow2 image.
+const size_t kRequest = 4 << 20;
+const size_t kRequestsInFlight = 4;
 
 // The qemu-nbd that serves the disk, for the signal handlers.
 volatile pid_t runningServer = -1;
@@ -173,8 +176,10 @@ bool privateSocket(int* listening, int* client, std::string* detail) {
 }
 
 // The child's side, between fork and exec: only async-signal-safe calls.
-[[noreturn]] void startServer(pid_t parent, int listening, int messages, int nothing, const char* program,
-                              char* const* argv, std::vector<char*>& environment, char* listenPid) {
+// `image`, when not -1, becomes descriptor 4, which qemu-nbd opens.
+[[noreturn]] void startServer(pid_t parent, int listening, int image, int messages, int nothing,
+                              const char* program, char* const* argv, std::vector<char*>& environment,
+                              char* listenPid) {
   // qemu-nbd ends with the run, however the run ends, even before it has
   // connected: a server whose client never completed the handshake would
   // otherwise wait for one for ever.
@@ -184,11 +189,10 @@ bool privateSocket(int* listening, int* client, std::string* detail) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   // systemd's socket activation: the listening socket is descriptor 3.
-  if (listening == 3) {
-    fcntl(3, F_SETFD, 0);
-  } else if (dup2(listening, 3) != 3) {
-    _exit(127);
-  }
+  // Both are first moved clear of 3 and 4, which they may be.
+  listening = fcntl(listening, F_DUPFD_CLOEXEC, 10);
+  if (image >= 0) image = fcntl(image, F_DUPFD_CLOEXEC, 10);
+  if (listening < 0 || dup2(listening, 3) != 3 || (image >= 0 && dup2(image, 4) != 4)) _exit(127);
   dup2(nothing, 0);
   dup2(messages, 1);
   dup2(messages, 2);
@@ -211,6 +215,7 @@ bool privateSocket(int* listening, int* client, std::string* detail) {
 NbdDisk::~NbdDisk() {
   close(nullptr);
   if (messages_ >= 0) ::close(messages_);
+  if (direct_ >= 0) ::close(direct_);
 }
 
 bool NbdDisk::open(const std::string& path, const char* format, bool device, bool writable, bool forceShare,
@@ -223,12 +228,26 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
     *detail = "qemu-nbd was not found (install the package qemu-utils)";
     return false;
   }
+  // A raw image or a device is read and written here, directly: qemu-nbd
+  // only holds qemu's lock on it, through the same file, which it opens as
+  // /dev/fd/4. No other format has a backing file named relative to it.
+  direct_ = -1;
+  if (strcmp(format, "raw") == 0) {
+    direct_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+    if (direct_ < 0) {
+      *failure = writable && (errno == EACCES || errno == EROFS || errno == EPERM) ? DiskFailure::readOnly
+                                                                                   : DiskFailure::other;
+      *detail = strerror(errno);
+      return false;
+    }
+  }
   // The image is named by options, never by a file name that qemu would
   // parse: a name like "json:{...}" or "nbd:host" is a protocol to qemu.
   // qemu-nbd has no --force-share of its own; the block layer's option
   // does the same, and only beside --read-only.
   std::string image = std::string("driver=") + format + (forceShare ? ",force-share=on" : "") +
-                      ",file.driver=" + (device ? "host_device" : "file") + ",file.filename=" + optionValue(path);
+                      ",file.driver=" + (device ? "host_device" : "file") +
+                      ",file.filename=" + (direct_ >= 0 ? std::string("/dev/fd/4") : optionValue(path));
   std::vector<std::string> arguments = {"qemu-nbd", "--image-opts", "--cache=writeback"};
   if (writable) arguments.push_back("--discard=unmap");
   if (!writable) arguments.push_back("--read-only");
@@ -259,7 +278,7 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
   pid_t parent = getpid();
   server_ = fork();
   if (server_ == 0) {
-    startServer(parent, listening, messages_, nothing, program.c_str(), argv.data(), environment,
+    startServer(parent, listening, direct_, messages_, nothing, program.c_str(), argv.data(), environment,
                 &added[1][0]);
   }
   int forkError = errno;
@@ -307,46 +326,81 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
   return true;
 }
 
-bool NbdDisk::read(uint64_t offset, void* buffer, size_t count) {
+namespace {
+
+bool directly(bool reading, int fd, uint64_t offset, uint8_t* bytes, size_t count) {
+  for (size_t done = 0; done < count;) {
+    ssize_t n = reading ? pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done))
+                        : pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool NbdDisk::transfer(bool reading, uint64_t offset, uint8_t* bytes, size_t count) {
   if (offset > size_ || count > size_ - offset) {
     errno = EIO;
     return false;
   }
-  uint8_t* bytes = static_cast<uint8_t*>(buffer);
-  for (size_t done = 0; done < count;) {
-    size_t piece = count - done < kLargestRequest ? count - done : kLargestRequest;
-    if (nbd_pread(handle_, bytes + done, piece, offset + done, 0) != 0) {
-      if (errno == 0) errno = EIO;
-      return false;
+  if (direct_ >= 0) return directly(reading, direct_, offset, bytes, count);
+  std::vector<int64_t> pending;
+  size_t issued = 0;
+  bool ok = true;
+  while (ok && (issued < count || !pending.empty())) {
+    while (issued < count && pending.size() < kRequestsInFlight) {
+      size_t piece = count - issued < kRequest ? count - issued : kRequest;
+      int64_t cookie = reading ? nbd_aio_pread(handle_, bytes + issued, piece, offset + issued, NBD_NULL_COMPLETION, 0)
+                               : nbd_aio_pwrite(handle_, bytes + issued, piece, offset + issued,
+                                                NBD_NULL_COMPLETION, 0);
+      if (cookie < 0) {
+        ok = false;
+        break;
+      }
+      pending.push_back(cookie);
+      issued += piece;
     }
-    done += piece;
+    if (!ok || pending.empty()) break;
+    int done = nbd_aio_command_completed(handle_, pending.front());
+    if (done == 0) {
+      ok = nbd_poll(handle_, -1) >= 0;
+    } else {
+      ok = done > 0;
+      pending.erase(pending.begin());
+    }
   }
-  return true;
+  // No request may still fill the buffer once this returns.
+  while (!ok && nbd_aio_in_flight(handle_) > 0 && nbd_poll(handle_, -1) >= 0) {
+  }
+  if (!ok) errno = EIO;
+  return ok;
+}
+
+bool NbdDisk::read(uint64_t offset, void* buffer, size_t count) {
+  return transfer(true, offset, static_cast<uint8_t*>(buffer), count);
 }
 
 bool NbdDisk::write(uint64_t offset, const void* buffer, size_t count) {
-  if (offset > size_ || count > size_ - offset) {
-    errno = EIO;
-    return false;
-  }
-  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-  for (size_t done = 0; done < count;) {
-    size_t piece = count - done < kLargestRequest ? count - done : kLargestRequest;
-    if (nbd_pwrite(handle_, bytes + done, piece, offset + done, 0) != 0) {
-      if (errno == 0) errno = EIO;
-      return false;
-    }
-    done += piece;
-  }
-  return true;
+  return transfer(false, offset, static_cast<uint8_t*>(const_cast<void*>(buffer)), count);
 }
 
-bool NbdDisk::flush() { return handle_ != nullptr && (!writable_ || nbd_flush(handle_, 0) == 0); }
+bool NbdDisk::flush() {
+  if (handle_ == nullptr) return false;
+  if (!writable_) return true;
+  if (direct_ >= 0) return fdatasync(direct_) == 0;
+  return nbd_flush(handle_, 0) == 0;
+}
 
 bool NbdDisk::close(std::string* detail) {
   bool ok = true;
   if (handle_ != nullptr) {
-    if (writable_ && nbd_aio_is_ready(handle_) == 1 && nbd_flush(handle_, 0) != 0) {
+    if (writable_ && nbd_aio_is_ready(handle_) == 1 && !flush()) {
       ok = false;
       if (detail != nullptr) *detail = nbd_get_error() != nullptr ? nbd_get_error() : strerror(errno);
     }

@@ -53,7 +53,10 @@ class NbdDisk {
   bool close(std::string* detail);
 
  private:
+  bool transfer(bool reading, uint64_t offset, uint8_t* bytes, size_t count);
+
   nbd_handle* handle_ = nullptr;
+  int direct_ = -1;  // a raw image or device, read and written here
   pid_t server_ = -1;
   int messages_ = -1;  // qemu-nbd's standard error, kept in memory
   uint64_t size_ = 0;

@@ -38,6 +38,8 @@ HIBERNATED = ("Windows on {root} is hibernated and would resume over any change:
               "start-up off with powercfg /h off, then try again")
 UNCLEAN = ("The NTFS volume on {root} was not shut down cleanly{why}, then try again, or set "
            "NETVANE_NTFS_JOURNAL=reset to drop what Windows has yet to apply; nothing was written")
+# setpriv named by its path, so that a run may be given a PATH without qemu-nbd.
+NOBODY = ["/usr/bin/setpriv"] + list(AS_NOBODY[1:])
 STALE = "netvane: the NTFS volume on {root} was not shut down cleanly; what is listed may be slightly stale\n"
 
 
@@ -45,7 +47,7 @@ def run(image, *arguments, **extra):
     """(stdout, stderr, status) of netvane run by nobody on the image."""
     environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image}
     environment.update(extra)
-    result = subprocess.run(list(AS_NOBODY) + [NETVANE] + list(arguments), env=environment,
+    result = subprocess.run(NOBODY + [NETVANE] + list(arguments), env=environment,
                             capture_output=True, timeout=60)
     return result.stdout.decode(), result.stderr.decode(), result.returncode
 
@@ -102,7 +104,8 @@ class Image:
             test.assertEqual(status, 0, output)
 
 
-@unittest.skipUnless(os.geteuid() == 0, "needs root: it mounts NTFS volumes to build images, and runs as nobody")
+@unittest.skipUnless(os.geteuid() == 0,
+                     "needs root: it mounts NTFS volumes to build images, and runs netvane as nobody")
 @unittest.skipUnless(all(shutil.which(name, path="/usr/bin:/bin:/usr/sbin:/sbin") for name in TOOLS),
                      "needs qemu-utils, ntfs-3g and fdisk")
 class ImageStoreTest(unittest.TestCase):
@@ -163,11 +166,7 @@ class ImageStoreTest(unittest.TestCase):
         copy = os.path.join(self.work, "directory")
         shutil.rmtree(copy, ignore_errors=True)
         shutil.copytree(installation, copy)
-        os.chmod(copy, 0o777)
-        for directory, _, names in os.walk(copy):
-            os.chmod(directory, 0o777)
-            for name in names:
-                os.chmod(os.path.join(directory, name), 0o666)
+        subprocess.run(["chmod", "-R", "a+rwX", copy], check=True)
         listing = run(copy)
         self.assertEqual(listing[1:], ("", 0), listing)
         self.assertEqual(run(copy, *arguments), ("", "", 0))
@@ -274,6 +273,7 @@ class ImageStoreTest(unittest.TestCase):
             f.write(b"\xff\xff\xff\xff")
         images["damaged qcow2"] = damaged
         images["in use"] = qcow2.copy(self.work, "in-use.qcow2")
+        images["qemu-nbd missing"] = qcow2.copy(self.work, "no-server.qcow2")
         images["read-only"] = qcow2.copy(self.work, "read-only.qcow2")
         os.chmod(images["read-only"].path, 0o644)
 
@@ -299,6 +299,8 @@ class ImageStoreTest(unittest.TestCase):
                 "two installations": "Disk image %s holds Windows installations on partitions 1 and 2: "
                                      "name one with NETVANE_PARTITION" % image.path,
                 "damaged qcow2": "Cannot read disk image %s: Active L1 table offset invalid" % image.path,
+                "qemu-nbd missing": "Cannot open disk image %s: qemu-nbd was not found (install the package "
+                                    "qemu-utils)" % image.path,
             }[name]
             return text + "\n"
 
@@ -315,7 +317,8 @@ class ImageStoreTest(unittest.TestCase):
         for name, image in images.items():
             with self.subTest(name):
                 before = digest(image.path)
-                out, err, status = run(image.path, *CONFIGURE)
+                extra = {"PATH": self.work} if name == "qemu-nbd missing" else {}
+                out, err, status = run(image.path, *CONFIGURE, **extra)
                 self.assertEqual(out, line(name, image))
                 self.assertEqual(status, min(len(out), 255))
                 if name in listed:
@@ -349,14 +352,14 @@ class ImageStoreTest(unittest.TestCase):
         arguments = [NETVANE, "1", "10.9.9.9", "*", "10.9.9.1"]
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image.path}
         started = time.monotonic()
-        self.assertEqual(subprocess.run(list(AS_NOBODY) + arguments, env=environment).returncode, 0)
+        self.assertEqual(subprocess.run(NOBODY + arguments, env=environment).returncode, 0)
         span = 1.2 * (time.monotonic() - started)
         seen = {"old": 0, "new": 0}
         rng = random.Random(23)
         for kill in range(12):
             shutil.copyfile(self.images["dirty.qcow2"].path, image.path)
             self.assertEqual(digest(image.path), original)
-            run_ = subprocess.Popen(list(AS_NOBODY) + arguments, env=environment, stdout=subprocess.DEVNULL,
+            run_ = subprocess.Popen(NOBODY + arguments, env=environment, stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
             time.sleep(span * rng.random())
             run_.send_signal(signal.SIGTERM if kill % 4 == 3 else signal.SIGKILL)

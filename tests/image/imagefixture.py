@@ -2,19 +2,15 @@
 """Builds disk images that hold an offline Windows installation, with tools
 that are not netvane's: sfdisk lays out the disk, mkntfs makes each NTFS
 volume, an ntfs-3g mount (as root) puts the files in as Windows keeps them,
-and qemu-img converts the raw disk into other formats.
-
-    imagefixture.py gpt|mbr|bare OUT.raw DIRECTORY
-
-puts the installation below DIRECTORY (its Windows/System32/config...)
-into a disk of that layout.
+and qemu-img converts the raw disk into other formats. An installation is
+a directory that holds what the volume's root holds (Windows/System32/config
+and the hives, hiberfil.sys...).
 """
 
 import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
 SECTOR = 512
@@ -172,7 +168,3 @@ def mark_journal_unclean(path, offset=0):
         f.seek(start)
         f.write(page + page)
 
-
-if __name__ == "__main__":
-    layouts = {"gpt": gpt, "mbr": mbr, "bare": bare}
-    print(layouts[sys.argv[1]](sys.argv[2], sys.argv[3]))

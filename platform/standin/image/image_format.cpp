@@ -66,19 +66,10 @@ bool isDiskImage(const ImageStart& start) {
   // An MBR, a GPT disk's protective MBR, and an NTFS or FAT boot sector all
   // end their first sector with 55 AA; a GPT header follows at 512 (or at
   // 4096 on a disk of 4 KiB sectors).
-  if (startsWith(start, 510, "\x55\xaa", 2) || startsWith(start, 512, "EFI PART", 8) ||
-      startsWith(start, 4096, "EFI PART", 8)) {
-    return true;
-  }
-  // A disk whose first sector was wiped. Text, even UTF-16 text, has no
-  // zero byte at an even offset; a binary file of a megabyte or more is no
-  // registry store that a user meant.
-  const uint64_t kLargest = 1 << 20;
-  if (start.size < kLargest) return false;
-  for (size_t i = 0; i < start.headSize && i < 512; i += 2) {
-    if (start.head[i] == 0) return true;
-  }
-  return false;
+  // A disk with neither (its first sectors wiped, say) is left to the
+  // registry store, which refuses any other file as it always has.
+  return startsWith(start, 510, "\x55\xaa", 2) || startsWith(start, 512, "EFI PART", 8) ||
+         startsWith(start, 4096, "EFI PART", 8);
 }
 
 bool readImageStart(int fd, uint64_t size, std::string* head, std::string* tail, ImageStart* start) {

@@ -27,10 +27,10 @@ struct ImageStart {
 const char* imageFormat(const ImageStart& start);
 
 // Whether a regular file is a disk image rather than a registry store:
-// not a registry export's text, and either in an image format, or starting
+// not a registry export's text, and either in an image format or starting
 // with what a disk or volume starts with (a boot sector's signature, a GPT
-// header), or a megabyte or more of binary data. A file that is none of
-// these is left to the registry store, which says what is wrong with it.
+// header). A file that is neither is left to the registry store, which says
+// what is wrong with it, as it did before images were read.
 bool isDiskImage(const ImageStart& start);
 
 // Reads what ImageStart needs from `fd` (`size` bytes long) into `head`

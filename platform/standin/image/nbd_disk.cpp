@@ -222,6 +222,11 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
                    DiskFailure* failure, std::string* detail) {
   *failure = DiskFailure::other;
   writable_ = writable;
+  // What a refused attempt left, before another one.
+  for (int* fd : {&messages_, &direct_}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
   std::string program = findProgram("qemu-nbd");
   if (program.empty()) {
     *failure = DiskFailure::noQemuNbd;
@@ -231,7 +236,6 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
   // A raw image or a device is read and written here, directly: qemu-nbd
   // only holds qemu's lock on it, through the same file, which it opens as
   // /dev/fd/4. No other format has a backing file named relative to it.
-  direct_ = -1;
   if (strcmp(format, "raw") == 0) {
     direct_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
     if (direct_ < 0) {

@@ -430,7 +430,7 @@ bool NtfsVolume::link(uint64_t directory, uint64_t file, const std::string& name
          ntfs_device_sync(mounted_->volume->dev) == 0;
 }
 
-bool NtfsVolume::unlink(uint64_t directory, const std::string& name) {
+bool NtfsVolume::unlink(uint64_t directory, const std::string& name, bool flush) {
   NtfsEntry entry;
   std::string ignored;
   if (!find(directory, name, false, &entry, &ignored)) return ignored.empty();
@@ -441,7 +441,7 @@ bool NtfsVolume::unlink(uint64_t directory, const std::string& name) {
   return file.inode != nullptr && parent.inode != nullptr &&
          ntfs_delete(mounted_->volume, nullptr, file.take(), parent.take(), units.data(),
                      static_cast<u8>(units.size())) == 0 &&
-         ntfs_device_sync(mounted_->volume->dev) == 0;
+         (!flush || ntfs_device_sync(mounted_->volume->dev) == 0);
 }
 
 bool NtfsVolume::settle(uint64_t directory, const std::string& name, const std::string& shortName,
@@ -543,11 +543,14 @@ bool NtfsVolume::replace(uint64_t directory, const NtfsEntry& old, const uint8_t
     *detail = errnoText("cannot write the new file");
     return false;
   }
-  // 2. The old file gets a second name, and 3. loses NAME. Each step is
+  // 2. The old file gets a second name, and 3. loses NAME; 4. settle()
+  // gives NAME to the new file and removes the extra names. Each step is
   // flushed, so that a run killed between them leaves names that inspect()
-  // reads and settle() finishes; 4. settle() does the rest now.
+  // reads and settle() finishes; but for 3, so that NAME is missing only
+  // for as long as it takes to link it anew (a killed run leaves it so, and
+  // the next run puts it back).
   ok = ntfs_device_sync(volume->dev) == 0 && link(directory, old.stamp.reference, old.name + kOldSuffix) &&
-       unlink(directory, old.name);
+       unlink(directory, old.name, false);
   if (!ok) {
     *detail = errnoText("cannot move the old file aside");
     return false;

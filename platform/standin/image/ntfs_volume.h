@@ -103,9 +103,9 @@ class NtfsVolume {
  private:
   NtfsVolume() = default;
   // Gives `file` the further name `name`; removes the name `name` (a file
-  // whose last name it was goes with it). Each flushed.
+  // whose last name it was goes with it). Each flushed, unless told not to.
   bool link(uint64_t directory, uint64_t file, const std::string& name);
-  bool unlink(uint64_t directory, const std::string& name);
+  bool unlink(uint64_t directory, const std::string& name, bool flush = true);
   struct Mounted;
   std::unique_ptr<Mounted> mounted_;
 };

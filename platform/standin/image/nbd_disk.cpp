@@ -1,5 +1,6 @@
 #include "platform/standin/image/nbd_disk.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libnbd.h>
@@ -22,6 +23,37 @@ extern char** environ;
 namespace standin {
 
 namespace {
+
+// libnbd is loaded when a disk is first opened, not when netvane starts:
+// it brings GnuTLS, libxml2 and ICU, whose loading and set-up cost every
+// run, a .reg store's too, about 10 ms. These pointers, named as libnbd's
+// functions, are what the calls below reach.
+#define NETVANE_LIBNBD_FUNCTIONS(use)                                                                        \
+  use(nbd_create) use(nbd_get_strict_mode) use(nbd_set_strict_mode) use(nbd_connect_socket) use(nbd_get_size) \
+      use(nbd_is_read_only) use(nbd_get_error) use(nbd_aio_pread) use(nbd_aio_pwrite)                          \
+          use(nbd_aio_command_completed) use(nbd_poll) use(nbd_aio_in_flight) use(nbd_flush)                   \
+              use(nbd_aio_is_ready) use(nbd_shutdown) use(nbd_close)
+#define NETVANE_DECLARE(name) decltype(&::name) name = nullptr;
+NETVANE_LIBNBD_FUNCTIONS(NETVANE_DECLARE)
+#undef NETVANE_DECLARE
+
+bool loadLibnbd(std::string* detail) {
+  static void* library = nullptr;
+  if (library != nullptr) return true;
+  void* loaded = dlopen("libnbd.so.0", RTLD_NOW | RTLD_LOCAL);
+  bool ok = loaded != nullptr;
+#define NETVANE_RESOLVE(name) \
+  if (ok) ok = (name = reinterpret_cast<decltype(&::name)>(dlsym(loaded, #name))) != nullptr;
+  NETVANE_LIBNBD_FUNCTIONS(NETVANE_RESOLVE)
+#undef NETVANE_RESOLVE
+  if (!ok) {
+    const char* why = dlerror();
+    *detail = std::string("libnbd cannot be loaded (install the package libnbd0): ") + (why != nullptr ? why : "");
+    return false;
+  }
+  library = loaded;
+  return true;
+}
 
 // qemu-nbd refuses requests over 32 MiB. A few smaller ones in flight let
 // it read the next while this process takes in the last: a quarter faster
@@ -227,6 +259,7 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
     if (*fd >= 0) ::close(*fd);
     *fd = -1;
   }
+  if (!loadLibnbd(detail)) return false;
   std::string program = findProgram("qemu-nbd");
   if (program.empty()) {
     *failure = DiskFailure::noQemuNbd;

@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
 #include <vector>
 
 extern char** environ;
@@ -419,12 +420,57 @@ bool NbdDisk::transfer(bool reading, uint64_t offset, uint8_t* bytes, size_t cou
   return ok;
 }
 
+// libntfs-3g reads metadata a record or a block at a time: a hundred
+// requests to mount a volume and find a file, each a round trip through
+// qemu-nbd that costs milliseconds on a busy machine. Small reads are
+// served from whole chunks read once and kept; large ones (a hive's data)
+// go straight through. Writes go through and update what is kept.
+const uint64_t kChunk = 256 << 10;
+const size_t kChunksKept = 32;
+const size_t kSmallRead = 64 << 10;
+
 bool NbdDisk::read(uint64_t offset, void* buffer, size_t count) {
-  return transfer(true, offset, static_cast<uint8_t*>(buffer), count);
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  if (direct_ >= 0 || count > kSmallRead || offset > size_ || count > size_ - offset) {
+    return transfer(true, offset, bytes, count);
+  }
+  while (count > 0) {
+    uint64_t index = offset / kChunk;
+    std::map<uint64_t, Chunk>::iterator chunk = chunks_.find(index);
+    if (chunk == chunks_.end()) {
+      if (chunks_.size() >= kChunksKept) {
+        std::map<uint64_t, Chunk>::iterator oldest = chunks_.begin();
+        for (std::map<uint64_t, Chunk>::iterator it = chunks_.begin(); it != chunks_.end(); ++it) {
+          if (it->second.used < oldest->second.used) oldest = it;
+        }
+        chunks_.erase(oldest);
+      }
+      uint64_t start = index * kChunk;
+      std::vector<uint8_t> data(static_cast<size_t>(size_ - start < kChunk ? size_ - start : kChunk));
+      if (!transfer(true, start, data.data(), data.size())) return false;
+      chunk = chunks_.insert({index, Chunk{std::move(data), 0}}).first;
+    }
+    chunk->second.used = ++uses_;
+    size_t at = static_cast<size_t>(offset - index * kChunk);
+    size_t piece = count < chunk->second.data.size() - at ? count : chunk->second.data.size() - at;
+    memcpy(bytes, chunk->second.data.data() + at, piece);
+    bytes += piece;
+    offset += piece;
+    count -= piece;
+  }
+  return true;
 }
 
 bool NbdDisk::write(uint64_t offset, const void* buffer, size_t count) {
-  return transfer(false, offset, static_cast<uint8_t*>(const_cast<void*>(buffer)), count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  if (!transfer(false, offset, const_cast<uint8_t*>(bytes), count)) return false;
+  for (std::map<uint64_t, Chunk>::value_type& chunk : chunks_) {
+    uint64_t start = chunk.first * kChunk, end = start + chunk.second.data.size();
+    if (offset >= end || offset + count <= start) continue;
+    uint64_t from = offset > start ? offset : start, to = offset + count < end ? offset + count : end;
+    memcpy(chunk.second.data.data() + (from - start), bytes + (from - offset), static_cast<size_t>(to - from));
+  }
+  return true;
 }
 
 bool NbdDisk::flush() {

@@ -10,7 +10,9 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 struct nbd_handle;
 
@@ -54,6 +56,13 @@ class NbdDisk {
 
  private:
   bool transfer(bool reading, uint64_t offset, uint8_t* bytes, size_t count);
+
+  struct Chunk {
+    std::vector<uint8_t> data;
+    uint64_t used;  // when it was last read, for keeping the most recent
+  };
+  std::map<uint64_t, Chunk> chunks_;
+  uint64_t uses_ = 0;
 
   nbd_handle* handle_ = nullptr;
   int direct_ = -1;  // a raw image or device, read and written here

@@ -6,7 +6,11 @@
 // every read fails, or 0 for none (4 bytes); the length of the tail (2
 // bytes); then the disk's first bytes and its tail, which ends at the disk's
 // end. The rest of the disk reads as zeros, so that small inputs reach both
-// ends of a large disk.
+// ends of a large disk. The seeds are such disks that sfdisk, fdisk (for
+// 4096-byte sectors) and mkntfs made: the first 12 KiB and the last sectors
+// of a GPT disk, whole, with its primary header damaged, and with reads that
+// fail past byte 1100; of an MBR disk with logical partitions; and of one
+// NTFS volume without a table.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>

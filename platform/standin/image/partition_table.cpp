@@ -69,8 +69,9 @@ bool has(const uint8_t* sector, size_t at, const char* text, size_t length) {
 VolumeKind bootSectorKind(const uint8_t* sector) {
   // ReFS starts with three zero bytes where the others jump over their BPB.
   if (has(sector, 0, "\0\0\0ReFS\0\0\0\0", 11)) return VolumeKind::refs;
-  // Every other volume starts with that jump (EB xx 90, or E9 xx xx), which
-  // no MBR's code needs; the OEM id or the FAT's file-system type follows.
+  // Every other volume starts with that jump (EB xx 90, or E9 xx xx), then
+  // its OEM id; a FAT names its type further on. An MBR's code may start
+  // with a jump too (GRUB's does): the names decide.
   if (sector[0] != 0xEB && sector[0] != 0xE9) return VolumeKind::unknown;
   if (has(sector, 3, "NTFS    ", 8)) return VolumeKind::ntfs;
   if (has(sector, 3, "-FVE-FS-", 8)) return VolumeKind::bitlocker;
@@ -113,7 +114,7 @@ uint32_t crc32(const uint8_t* bytes, size_t size) {
 }
 
 std::string guidText(const uint8_t* guid) {
-  // The first three fields are little-endian, the last two bytes in order.
+  // The first three fields are little-endian, the last two stored byte by byte.
   static const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
   static const char digits[] = "0123456789ABCDEF";
   std::string text;
@@ -127,7 +128,6 @@ std::string guidText(const uint8_t* guid) {
 
 struct Gpt {
   uint64_t sectorSize = 0;
-  uint64_t lba = 0;  // of the header
   uint64_t alternateLba = 0;
   uint64_t firstUsable = 0;
   uint64_t lastUsable = 0;
@@ -152,7 +152,6 @@ bool loadGpt(Disk* disk, uint64_t sectorSize, uint64_t lba, Gpt* gpt, bool* head
   memset(header.data() + 16, 0, 4);
   if (crc32(h, headerSize) != headerCrc || littleEndian64(h + 24) != lba) return false;
   gpt->sectorSize = sectorSize;
-  gpt->lba = lba;
   gpt->alternateLba = littleEndian64(h + 32);
   gpt->firstUsable = littleEndian64(h + 40);
   gpt->lastUsable = littleEndian64(h + 48);
@@ -192,7 +191,7 @@ bool readGpt(Disk* disk, PartitionTable* table, std::string* error) {
   }
   for (size_t i = 0; !found && i < backups.size(); ++i) {
     found = loadGpt(disk, backups[i].first, backups[i].second, &gpt, &headerSound);
-    if (found) note(table, "the primary GPT is damaged, and its backup at the end of the disk was read");
+    if (found) note(table, "the primary GPT is damaged, and its backup was read");
   }
   if (disk->failed) return false;
   if (!found) {

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -62,30 +63,30 @@ bool loadLibnbd(std::string* detail) {
 const size_t kRequest = 4 << 20;
 const size_t kRequestsInFlight = 4;
 
-// The qemu-nbd that serves the disk, for the signal handlers.
-volatile pid_t runningServer = -1;
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-void endServer(pid_t server, int signal) {
-  kill(server, signal);
-  while (waitpid(server, nullptr, 0) < 0 && errno == EINTR) {
+// The keeper of the qemu-nbd that serves the disk, and the pipe that keeps
+// it waiting, for the signal handlers.
+volatile pid_t runningKeeper = -1;
+volatile int runningLifeline = -1;
+
+void waitFor(pid_t process, int* status) {
+  while (waitpid(process, status, 0) < 0 && errno == EINTR) {
   }
 }
 
 // Such a signal reaches a run only while it reads (HoldSignals keeps it
-// from one that writes), so qemu-nbd has nothing to write out; and it would
-// not end on SIGTERM while a reply waits for the run, which no longer
-// reads. The run then ends as the signal asked.
+// from one that writes), so the keeper kills qemu-nbd at once. The run
+// then ends as the signal asked.
 void onEndingSignal(int signal) {
-  pid_t server = runningServer;
-  if (server > 0) endServer(server, SIGKILL);
+  if (runningLifeline >= 0) close(runningLifeline);
+  if (runningKeeper > 0) waitFor(runningKeeper, nullptr);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = SIG_DFL;
   sigaction(signal, &action, nullptr);
   raise(signal);
 }
-
-const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void handleEndingSignals() {
   static bool installed = false;
@@ -210,14 +211,11 @@ bool privateSocket(int* listening, int* client, std::string* detail) {
 
 // The child's side, between fork and exec: only async-signal-safe calls.
 // `image`, when not -1, becomes descriptor 4, which qemu-nbd opens.
-[[noreturn]] void startServer(pid_t parent, int listening, int image, int messages, int nothing,
+[[noreturn]] void startServer(pid_t keeper, int listening, int image, int messages, int nothing,
                               const char* program, char* const* argv, std::vector<char*>& environment,
                               char* listenPid) {
-  // qemu-nbd ends with the run, however the run ends, even before it has
-  // connected: a server whose client never completed the handshake would
-  // otherwise wait for one for ever.
-  prctl(PR_SET_PDEATHSIG, SIGTERM);
-  if (getppid() != parent) _exit(127);
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != keeper) _exit(127);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -241,6 +239,62 @@ bool privateSocket(int* listening, int* client, std::string* detail) {
   ssize_t ignored = write(2, kFailed, sizeof kFailed - 1);
   (void)ignored;
   _exit(127);
+}
+
+void onChild(int) {}
+
+// qemu-nbd ends when its client disconnects, but not when the client dies
+// before the handshake ends, and it loses a SIGTERM that comes while it
+// starts (it sets its state to running after installing the handler); and
+// a SIGTERM that comes while it sends a reply can keep it closing for ever.
+// So it runs under a keeper, a child of the run in a process group of its
+// own, which a terminal's Ctrl-C does not reach. When the run's end of the
+// lifeline closes, however the run ends, the keeper ends qemu-nbd: one
+// that only reads is killed, having nothing to write out; one that writes
+// is told to end, again and again until it has, so that it writes out its
+// cache, and killed after half a minute. The keeper exits with qemu-nbd's
+// status. Between fork and exec: only async-signal-safe calls.
+[[noreturn]] void keepServer(pid_t parent, int lifeline, bool writable, int client, int listening, int image,
+                             int messages, int nothing, const char* program, char* const* argv,
+                             std::vector<char*>& environment, char* listenPid) {
+  // The run's socket to qemu-nbd stays the run's alone, or qemu-nbd would
+  // not see it close.
+  close(client);
+  setpgid(0, 0);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = onChild;
+  sigaction(SIGCHLD, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  for (int signal : kEndingSignals) sigaction(signal, &action, nullptr);
+  sigset_t children;
+  sigemptyset(&children);
+  sigaddset(&children, SIGCHLD);
+  sigprocmask(SIG_SETMASK, &children, nullptr);
+  if (getppid() != parent) _exit(127);
+  pid_t server = fork();
+  if (server == 0) {
+    startServer(getppid(), listening, image, messages, nothing, program, argv, environment, listenPid);
+  }
+  close(listening);
+  if (server < 0) _exit(127);
+  sigset_t none;
+  sigemptyset(&none);
+  int reminders = 0;
+  for (;;) {
+    int status = 0;
+    if (waitpid(server, &status, WNOHANG) == server) {
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    struct pollfd watched = {lifeline, POLLIN, 0};
+    struct timespec pause = {0, 100 * 1000 * 1000};
+    int ready = ppoll(&watched, lifeline >= 0 ? 1 : 0, lifeline < 0 ? &pause : nullptr, &none);
+    if (ready > 0 && lifeline >= 0) {
+      close(lifeline);
+      lifeline = -1;
+    }
+    if (lifeline < 0) kill(server, !writable || ++reminders > 300 ? SIGKILL : SIGTERM);
+  }
 }
 
 }  // namespace
@@ -312,22 +366,36 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
     if (nothing >= 0) ::close(nothing);
     return false;
   }
+  int lifeline[2];
+  if (pipe2(lifeline, O_CLOEXEC) != 0) {
+    *detail = std::string("cannot start qemu-nbd: ") + strerror(errno);
+    ::close(listening);
+    ::close(client);
+    ::close(nothing);
+    return false;
+  }
   handleEndingSignals();
   pid_t parent = getpid();
   server_ = fork();
   if (server_ == 0) {
-    startServer(parent, listening, direct_, messages_, nothing, program.c_str(), argv.data(), environment,
-                &added[1][0]);
+    ::close(lifeline[1]);
+    keepServer(parent, lifeline[0], writable, client, listening, direct_, messages_, nothing, program.c_str(),
+               argv.data(), environment, &added[1][0]);
   }
   int forkError = errno;
+  ::close(lifeline[0]);
   ::close(listening);
   ::close(nothing);
+  lifeline_ = lifeline[1];
   if (server_ < 0) {
     ::close(client);
+    ::close(lifeline_);
+    lifeline_ = -1;
     *detail = std::string("cannot start qemu-nbd: ") + strerror(forkError);
     return false;
   }
-  runningServer = server_;
+  runningKeeper = server_;
+  runningLifeline = lifeline_;
   handle_ = nbd_create();
   bool ok = handle_ != nullptr;
   // libntfs-3g reads bitmaps in pieces of any size, which qemu-nbd serves
@@ -347,12 +415,10 @@ bool NbdDisk::open(const std::string& path, const char* format, bool device, boo
   if (!ok) {
     std::string libnbdError = nbd_get_error() != nullptr ? nbd_get_error() : "";
     // A server that refused the image has ended already; one that did not
-    // finish the handshake is ended.
+    // finish the handshake is ended by its keeper.
     if (handle_ != nullptr) nbd_close(handle_);
     handle_ = nullptr;
-    endServer(server_, SIGTERM);
-    runningServer = -1;
-    server_ = -1;
+    endKeeper(nullptr);
     std::string text = readAll(messages_);
     *failure = classify(text, writable);
     *detail = lastMessage(text);
@@ -461,16 +527,56 @@ bool NbdDisk::read(uint64_t offset, void* buffer, size_t count) {
   return true;
 }
 
+bool NbdDisk::write(const std::vector<Piece>& pieces) {
+  // qemu-nbd may carry out requests in flight in any order, so pieces that
+  // overlap go one after another, in the order given.
+  bool overlap = false;
+  for (size_t i = 0; i < pieces.size() && !overlap; ++i) {
+    for (size_t j = i + 1; j < pieces.size() && !overlap; ++j) {
+      overlap = pieces[i].offset < pieces[j].offset + pieces[j].size &&
+                pieces[j].offset < pieces[i].offset + pieces[i].size;
+    }
+  }
+  if (direct_ >= 0 || overlap) {
+    for (const Piece& piece : pieces) {
+      if (!write(piece.offset, piece.bytes, piece.size)) return false;
+    }
+    return true;
+  }
+  // All in flight at once, so that they reach qemu-nbd together.
+  std::vector<int64_t> cookies;
+  bool ok = true;
+  for (const Piece& piece : pieces) {
+    ok = ok && piece.offset <= size_ && piece.size <= size_ - piece.offset && piece.size <= kRequest;
+    int64_t cookie = ok ? nbd_aio_pwrite(handle_, piece.bytes, piece.size, piece.offset, NBD_NULL_COMPLETION, 0) : -1;
+    ok = cookie >= 0;
+    if (ok) cookies.push_back(cookie);
+  }
+  for (int64_t cookie : cookies) {
+    int done;
+    while ((done = nbd_aio_command_completed(handle_, cookie)) == 0 && nbd_poll(handle_, -1) >= 0) {
+    }
+    ok = ok && done > 0;
+  }
+  for (const Piece& piece : pieces) keep(piece.offset, static_cast<const uint8_t*>(piece.bytes), piece.size);
+  if (!ok) errno = EIO;
+  return ok;
+}
+
 bool NbdDisk::write(uint64_t offset, const void* buffer, size_t count) {
   const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
   if (!transfer(false, offset, const_cast<uint8_t*>(bytes), count)) return false;
+  keep(offset, bytes, count);
+  return true;
+}
+
+void NbdDisk::keep(uint64_t offset, const uint8_t* bytes, size_t count) {
   for (std::map<uint64_t, Chunk>::value_type& chunk : chunks_) {
     uint64_t start = chunk.first * kChunk, end = start + chunk.second.data.size();
     if (offset >= end || offset + count <= start) continue;
     uint64_t from = offset > start ? offset : start, to = offset + count < end ? offset + count : end;
     memcpy(chunk.second.data.data() + (from - start), bytes + (from - offset), static_cast<size_t>(to - from));
   }
-  return true;
 }
 
 bool NbdDisk::flush() {
@@ -478,6 +584,15 @@ bool NbdDisk::flush() {
   if (!writable_) return true;
   if (direct_ >= 0) return fdatasync(direct_) == 0;
   return nbd_flush(handle_, 0) == 0;
+}
+
+void NbdDisk::endKeeper(int* status) {
+  runningKeeper = -1;
+  runningLifeline = -1;
+  if (lifeline_ >= 0) ::close(lifeline_);
+  lifeline_ = -1;
+  if (server_ > 0) waitFor(server_, status);
+  server_ = -1;
 }
 
 bool NbdDisk::close(std::string* detail) {
@@ -492,8 +607,8 @@ bool NbdDisk::close(std::string* detail) {
     handle_ = nullptr;
   }
   if (server_ > 0) {
-    // Disconnected, qemu-nbd writes out its cache and exits; one that has
-    // not after half a minute is told to, and waited for.
+    // Disconnected, qemu-nbd writes out its cache and exits, and so does
+    // its keeper; one that has not after half a minute is told to.
     int status = 0;
     pid_t ended = 0;
     for (int waited = 0; waited < 3000 && (ended = waitpid(server_, &status, WNOHANG)) == 0; ++waited) {
@@ -501,18 +616,20 @@ bool NbdDisk::close(std::string* detail) {
       nanosleep(&pause, nullptr);
     }
     if (ended == 0) {
-      endServer(server_, SIGKILL);
+      endKeeper(&status);
       ok = false;
       if (detail != nullptr) *detail = "qemu-nbd did not end when the disk was closed";
-    } else if (ended == server_ && writable_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0) && ok) {
-      ok = false;
-      if (detail != nullptr) {
-        std::string said = lastMessage(readAll(messages_));
-        *detail = said.empty() ? "qemu-nbd failed as it closed the disk" : said;
+    } else {
+      server_ = -1;
+      endKeeper(nullptr);
+      if (writable_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0) && ok) {
+        ok = false;
+        if (detail != nullptr) {
+          std::string said = lastMessage(readAll(messages_));
+          *detail = said.empty() ? "qemu-nbd failed as it closed the disk" : said;
+        }
       }
     }
-    runningServer = -1;
-    server_ = -1;
   }
   return ok;
 }

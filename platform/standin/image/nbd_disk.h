@@ -47,6 +47,13 @@ class NbdDisk {
   // False with errno set; never past size().
   bool read(uint64_t offset, void* buffer, size_t count);
   bool write(uint64_t offset, const void* buffer, size_t count);
+  // Several writes of up to 4 MiB each, sent before any is waited for.
+  struct Piece {
+    uint64_t offset;
+    const void* bytes;
+    size_t size;
+  };
+  bool write(const std::vector<Piece>& pieces);
   bool flush();
 
   // Flushes what was written, disconnects and waits until qemu-nbd has
@@ -56,6 +63,10 @@ class NbdDisk {
 
  private:
   bool transfer(bool reading, uint64_t offset, uint8_t* bytes, size_t count);
+  // What was written, into the chunks kept for reading.
+  void keep(uint64_t offset, const uint8_t* bytes, size_t count);
+  // Closes the lifeline, so that the keeper ends qemu-nbd, and waits for it.
+  void endKeeper(int* status);
 
   struct Chunk {
     std::vector<uint8_t> data;
@@ -66,7 +77,8 @@ class NbdDisk {
 
   nbd_handle* handle_ = nullptr;
   int direct_ = -1;  // a raw image or device, read and written here
-  pid_t server_ = -1;
+  pid_t server_ = -1;   // qemu-nbd's keeper (nbd_disk.cpp)
+  int lifeline_ = -1;   // its end of the pipe the keeper watches
   int messages_ = -1;  // qemu-nbd's standard error, kept in memory
   uint64_t size_ = 0;
   bool writable_ = false;

@@ -39,6 +39,20 @@ namespace standin {
 
 namespace {
 
+// libntfs-3g changes a volume in several writes, in its own order: a run
+// killed between two of them can leave, say, a directory that names an
+// index block not yet written. So the small writes of metadata are held
+// until the step that made them is flushed, and then go out in one burst:
+// the records of the master file table, which name everything else, last.
+// A file's data, in large writes, goes out at once, into clusters nothing
+// names yet.
+const uint64_t kHeldWrite = 64 << 10;
+
+struct HeldWrite {
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
+
 // The volume's bytes: a window of the disk, so that libntfs-3g can never
 // reach past the partition it was given.
 struct Window {
@@ -46,7 +60,27 @@ struct Window {
   uint64_t offset;
   uint64_t size;
   s64 position = 0;
+  std::vector<HeldWrite> held;  // in the order they were made
 };
+
+bool overlaps(const HeldWrite& write, uint64_t offset, uint64_t count) {
+  return write.offset < offset + count && offset < write.offset + write.bytes.size();
+}
+
+bool writeHeld(Window* window) {
+  std::vector<NbdDisk::Piece> pieces;
+  for (int fileRecords = 0; fileRecords < 2; ++fileRecords) {
+    for (const HeldWrite& write : window->held) {
+      bool record = write.bytes.size() >= 4 && memcmp(write.bytes.data(), "FILE", 4) == 0;
+      if (record == (fileRecords == 1)) {
+        pieces.push_back(NbdDisk::Piece{window->offset + write.offset, write.bytes.data(), write.bytes.size()});
+      }
+    }
+  }
+  if (!window->disk->write(pieces)) return false;
+  window->held.clear();
+  return true;
+}
 
 Window* windowOf(struct ntfs_device* device) { return static_cast<Window*>(device->d_private); }
 
@@ -61,6 +95,8 @@ int openWindow(struct ntfs_device* device, int flags) {
 }
 
 int closeWindow(struct ntfs_device* device) {
+  // Nothing held may be lost, whether or not libntfs-3g synced at the end.
+  if (!writeHeld(windowOf(device))) return -1;
   NDevClearOpen(device);
   return 0;
 }
@@ -87,6 +123,14 @@ s64 preadWindow(struct ntfs_device* device, void* buffer, s64 count, s64 offset)
   uint64_t wanted = static_cast<uint64_t>(count);
   if (wanted > window->size - at) wanted = window->size - at;
   if (!window->disk->read(window->offset + at, buffer, static_cast<size_t>(wanted))) return -1;
+  // What is held reads as written.
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  for (const HeldWrite& write : window->held) {
+    if (!overlaps(write, at, wanted)) continue;
+    uint64_t from = write.offset > at ? write.offset : at;
+    uint64_t to = write.offset + write.bytes.size() < at + wanted ? write.offset + write.bytes.size() : at + wanted;
+    memcpy(bytes + (from - at), write.bytes.data() + (from - write.offset), static_cast<size_t>(to - from));
+  }
   return static_cast<s64>(wanted);
 }
 
@@ -102,9 +146,26 @@ s64 pwriteWindow(struct ntfs_device* device, const void* buffer, s64 count, s64 
     return -1;
   }
   NDevSetDirty(device);
-  if (!window->disk->write(window->offset + static_cast<uint64_t>(offset), buffer, static_cast<size_t>(count))) {
-    return -1;
+  uint64_t at = static_cast<uint64_t>(offset), size = static_cast<uint64_t>(count);
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  if (size < kHeldWrite) {
+    // A block written again replaces what was held for it, so that only
+    // its last state goes out.
+    for (size_t i = window->held.size(); i-- > 0;) {
+      HeldWrite& write = window->held[i];
+      if (write.offset == at && write.bytes.size() == size) {
+        write.bytes.assign(bytes, bytes + size);
+        return count;
+      }
+      if (overlaps(write, at, size)) break;
+    }
+    window->held.push_back(HeldWrite{at, std::vector<uint8_t>(bytes, bytes + size)});
+    return count;
   }
+  for (const HeldWrite& write : window->held) {
+    if (overlaps(write, at, size) && !writeHeld(window)) return -1;
+  }
+  if (!window->disk->write(window->offset + at, buffer, static_cast<size_t>(count))) return -1;
   return count;
 }
 
@@ -122,7 +183,7 @@ s64 writeWindow(struct ntfs_device* device, const void* buffer, s64 count) {
 
 int syncWindow(struct ntfs_device* device) {
   if (NDevReadOnly(device) || !NDevDirty(device)) return 0;
-  if (!windowOf(device)->disk->flush()) {
+  if (!writeHeld(windowOf(device)) || !windowOf(device)->disk->flush()) {
     errno = EIO;
     return -1;
   }
@@ -239,7 +300,7 @@ std::unique_ptr<NtfsVolume> NtfsVolume::mount(NbdDisk* disk, uint64_t offset, ui
   ntfs_log_set_handler(keepLastError);
   lastLibraryError.clear();
   std::unique_ptr<NtfsVolume> volume(new NtfsVolume());
-  volume->mounted_.reset(new Mounted{Window{disk, offset, size}, nullptr});
+  volume->mounted_.reset(new Mounted{Window{disk, offset, size, 0, {}}, nullptr});
   struct ntfs_device* device = ntfs_device_alloc("volume", 0, &windowOperations, &volume->mounted_->window);
   if (device == nullptr) {
     *why = NtfsRefusal::damaged;

@@ -14,6 +14,12 @@
 # Each round starts from a fresh copy of the installation in BENCH_MOUNT, which
 # may be on a mounted NTFS volume (ntfs-3g) to measure the real setting.
 #
+# With qemu-nbd, mkntfs and ntfs-3g at hand (and as root, which builds the
+# images through an ntfs-3g mount), the same clean installation also goes
+# into a GPT disk image, raw and qcow2 (tests/image/imagefixture.py), and a
+# listing and a configure run on each are timed in the same rounds, against
+# the directory's listing and configure run.
+#
 #   bench/hive_bench.sh [rounds]
 #   SYSTEM_KEYS=40000 SOFTWARE_KEYS=60000 BENCH_DIR=build-bench
 #   BENCH_MOUNT=$BENCH_DIR/mnt (defaults)
@@ -69,12 +75,25 @@ EOF
   mv "$dirty.tmp" "$dirty"
 fi
 
-python3 - "$pristine" "$dirty" "$mount_point" "$rounds" <<'EOF'
+images=$pristine-images
+if [ "$(id -u)" = 0 ] && command -v qemu-nbd mkntfs ntfs-3g >/dev/null && [ ! -f "$images/disk.qcow2" ]; then
+  echo "Making the disk images..."
+  rm -rf "$images.tmp" && mkdir -p "$images.tmp"
+  python3 -c 'import sys; sys.path.insert(0, "tests/image"); import imagefixture
+imagefixture.gpt(sys.argv[1], sys.argv[2], size=384 << 20)' "$images.tmp/disk.raw" "$pristine"
+  qemu-img convert -O qcow2 "$images.tmp/disk.raw" "$images.tmp/disk.qcow2"
+  mv "$images.tmp" "$images"
+fi
+
+python3 - "$pristine" "$dirty" "$mount_point" "$rounds" "$images" <<'EOF'
 import os, shutil, statistics, subprocess, sys, tempfile, time
 
 pristine, dirty, mount_point, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+images = sys.argv[5] if os.path.exists(os.path.join(sys.argv[5], "disk.qcow2")) else None
 mnt = {"clean": os.path.join(mount_point, "installation"),
-       "dirty": os.path.join(mount_point, "dirty")}
+       "dirty": os.path.join(mount_point, "dirty"),
+       "raw": os.path.join(mount_point, "disk.raw"),
+       "qcow2": os.path.join(mount_point, "disk.qcow2")}
 netvane = os.path.abspath("build/netvane")
 
 
@@ -95,6 +114,10 @@ commands = {
     "dirty listing": ([netvane], "dirty"),
     "dirty configure": (configure, "dirty"),
 }
+if images:
+    for image in ("raw", "qcow2"):
+        commands[image + " listing"] = ([netvane], image)
+        commands[image + " configure"] = (configure, image)
 
 
 def timed(name):
@@ -118,6 +141,8 @@ for _ in range(rounds):
     for installation, source in (("clean", pristine), ("dirty", dirty)):
         shutil.rmtree(mnt[installation], ignore_errors=True)
         shutil.copytree(source, mnt[installation])
+    for image in ("raw", "qcow2") if images else ():
+        subprocess.run(["cp", "--sparse=always", os.path.join(images, "disk." + image), mnt[image]], check=True)
     os.sync()
     for name in commands:
         samples[name].append(timed(name))
@@ -136,6 +161,14 @@ print("hives: SYSTEM %.1f MB, SOFTWARE %.1f MB; dirty SYSTEM %.1f MB with a %.1f
                       megabytes(dirty, "SYSTEM"), megabytes(dirty, "SYSTEM.LOG1"), rounds))
 for name in commands:
     times = [ms for ms, _ in samples[name]]
+    if name.startswith(("raw ", "qcow2 ")):
+        run = name.split(" ")[1]
+        memory = [kb - directory_kb for (_, kb), (_, directory_kb) in zip(samples[name], samples[run])]
+        print("%-15s median %7.1f ms  (min %6.1f)  ratio to the directory's %s %5.2f  peak memory %6.1f MB"
+              " (%+.1f MB)" % (name, statistics.median(times), min(times), run, ratio(name, run),
+                               statistics.median(kb for _, kb in samples[name]) / 1024,
+                               statistics.median(memory) / 1024))
+        continue
     dirty_run = name.startswith("dirty ")
     line = "%-15s median %7.1f ms  (min %6.1f)  ratio to copy %5.2f" % (
         name, statistics.median(times), min(times), ratio(name, "dirty copy" if dirty_run else "copy"))
@@ -143,5 +176,7 @@ for name in commands:
     print(line + "  peak memory %6.1f MB" %
           (statistics.median(kb for _, kb in samples[name]) / 1024))
 for root in mnt.values():
-    shutil.rmtree(root, ignore_errors=True)
+    shutil.rmtree(root, ignore_errors=True) if os.path.isdir(root) else None
+    if os.path.isfile(root):
+        os.unlink(root)
 EOF

@@ -89,6 +89,12 @@ std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::strin
 // `error` to one line naming the directory or hive file.
 std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error);
 
+// The same store on the Windows installation inside a disk image (raw,
+// qcow2, vmdk, vhdx, vpc or vdi) or on a block device, whole disk or one
+// partition. On failure returns null and sets `error` to one line naming
+// the image.
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, std::string* error);
+
 }  // namespace standin
 
 #endif

@@ -1,6 +1,7 @@
 // The run's start-up: which store it uses, a new user's first store, and
 // opening it.
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "platform/standin/files/store_file.h"
+#include "platform/standin/image/image_format.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_hooks.h"
@@ -71,11 +73,29 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   return true;
 }
 
-// A directory is a mounted Windows installation, whose own hives are the store.
+// A regular file whose content is a disk image's, not a registry export's.
+// A file that cannot be read here is left to the registry store, which
+// says why.
+bool holdsDiskImage(const std::string& path, const struct stat& info) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  std::string head, tail;
+  ImageStart start;
+  bool image = readImageStart(fd, static_cast<uint64_t>(info.st_size), &head, &tail, &start) && isDiskImage(start);
+  close(fd);
+  return image;
+}
+
+// A directory is a mounted Windows installation, whose own hives are the
+// store; a disk image or a block device holds one.
 std::unique_ptr<RegistryStore> openStore(const std::string& path, std::string* error) {
   struct stat info;
-  bool installation = stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-  return installation ? openHiveStore(path, error) : openRegFileStore(path, error);
+  bool exists = stat(path.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) return openHiveStore(path, error);
+  if (exists && (S_ISBLK(info.st_mode) || (S_ISREG(info.st_mode) && holdsDiskImage(path, info)))) {
+    return openDiskImageStore(path, error);
+  }
+  return openRegFileStore(path, error);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/hive/base_block.h"
 #include "platform/standin/hive/hive_logs.h"
-#include "platform/standin/hive/installation.h"
 
 namespace standin {
 
@@ -73,11 +72,11 @@ class MappedFile {
 
 // A log is read as it is, never locked: only the hive's own lock keeps other
 // runs away, and Windows is not running on a mounted installation.
-bool readLog(const std::string& path, uint64_t largest, HiveLog* log, ReadLog* read,
+bool readLog(const std::string& path, const std::string& opened, uint64_t largest, HiveLog* log, ReadLog* read,
              std::unique_ptr<MappedFile>* mapping, std::string* error) {
   log->path = read->path = path;
   // Not blocking: a FIFO put in the file's place would wait for a writer.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = open(opened.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   bool ok = fd >= 0 && fstat(fd, &read->seen) == 0;
   if (ok && !S_ISREG(read->seen.st_mode)) {
     *error = "Cannot read transaction log " + path + ": not a regular file";
@@ -184,30 +183,28 @@ class ImageFile {
 
 }  // namespace
 
-bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
+bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest, const FindLog& findLog,
                    UpToDate* result, std::string* error) {
   MappedFile primary(fd, size);
   if (primary.bytes() == nullptr) {
     *error = "Cannot read registry hive " + path + ": " + strerror(errno);
     return false;
   }
-  std::string::size_type slash = path.rfind('/');
-  std::string directory = slash == 0 ? "/" : path.substr(0, slash);
-  std::string name = path.substr(slash + 1);
+  std::string name = path.substr(path.rfind('/') + 1);
   std::vector<HiveLog> logs;
   std::vector<std::unique_ptr<MappedFile>> mappings(sizeof kLogSuffixes / sizeof *kLogSuffixes);
   std::vector<std::string> lookedFor;
   for (const char* suffix : kLogSuffixes) {
     std::string logName = name + suffix;
-    std::string found;
+    std::string found, opened;
     lookedFor.push_back(logName);
-    if (!findEntry(directory, logName.c_str(), false, &found, error)) {
+    if (!findLog(logName, &found, &opened, error)) {
       if (!error->empty()) return false;
       continue;
     }
     logs.push_back(HiveLog());
     result->logs.push_back(ReadLog());
-    if (!readLog(found, largest, &logs.back(), &result->logs.back(), &mappings[logs.size() - 1], error)) {
+    if (!readLog(found, opened, largest, &logs.back(), &result->logs.back(), &mappings[logs.size() - 1], error)) {
       return false;
     }
   }

@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,11 +30,18 @@ struct UpToDate {
   std::vector<ReadLog> logs;
 };
 
+// Finds the log `logName` beside the hive: `shown` names it in messages,
+// `opened` opens it. False when there is none, with `error` set only when
+// that could not be told.
+typedef std::function<bool(const std::string& logName, std::string* shown, std::string* opened,
+                           std::string* error)>
+    FindLog;
+
 // Replays the logs beside the dirty hive at `path`, open as `fd` with `size`
 // bytes. False with one line in `error` when the hive cannot be used at all:
 // a log that cannot be read or is larger than `largest`, or a base block that
 // is damaged and that no log restores.
-bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest,
+bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t largest, const FindLog& findLog,
                    UpToDate* result, std::string* error);
 
 // A clean hive whose checksum Windows stored as 1 or 0xFFFFFFFE, which hivex

@@ -2,6 +2,7 @@
 // read and written through hivex, so that netvane can configure an image
 // before its first boot.
 #include <errno.h>
+#include <fcntl.h>
 #include <hivex.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -16,7 +17,7 @@
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/base_block.h"
 #include "platform/standin/hive/dirty_hive.h"
-#include "platform/standin/hive/installation.h"
+#include "platform/standin/hive/hive_files.h"
 #include "platform/standin/registry_store.h"
 
 namespace standin {
@@ -91,11 +92,11 @@ uint64_t largestHive(const char* name) {
   return strcmp(name, "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
 }
 
-bool openHiveFile(const std::string& path, const char* name, Hive* hive, std::string* error) {
-  hive->path = path;
-  if (!openStoreFile(path, "registry hive", &hive->file, error)) return false;
+bool openHiveFile(HiveFiles& files, const char* name, Hive* hive, std::string* error) {
+  if (!files.openHive(name, &hive->file, error)) return false;
+  hive->path = hive->file.path;
   if (static_cast<uint64_t>(hive->file.opened.st_size) > largestHive(name)) {
-    *error = "Registry hive " + path + " is larger than " + (strcmp(name, "SYSTEM") == 0 ? "1.5" : "2") +
+    *error = "Registry hive " + hive->path + " is larger than " + (strcmp(name, "SYSTEM") == 0 ? "1.5" : "2") +
              " GB, the most Windows allows for a " + name + " hive";
     return false;
   }
@@ -118,7 +119,9 @@ bool openHandle(Hive* hive, std::string* error) {
 // tick at a time until it is not; then both rules agree. hivex does not keep
 // that timestamp, and Windows reads it only to match an old-format log to a
 // dirty hive.
-bool checksumForWindows(int fd) {
+bool checksumForWindows(const std::string& path) {
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
   uint8_t block[kLogSector];
   const ssize_t whole = sizeof block;
   ssize_t done = pread(fd, block, sizeof block, 0);
@@ -130,6 +133,9 @@ bool checksumForWindows(int fd) {
     done = pwrite(fd, block, sizeof block, 0);
   }
   if (done >= 0 && done != whole) errno = EIO;
+  int kept = errno;
+  close(fd);
+  errno = kept;
   return done == whole;
 }
 
@@ -139,15 +145,12 @@ bool checksumForWindows(int fd) {
 // can start on the next hive. `usable`
 // says whether the file could be used at all, before hivex read it: such a
 // failure is named before what hivex finds inside another hive.
-bool openHive(const std::string& config, const char* name, Hive* hive, bool* usable,
+bool openHive(HiveFiles& files, const char* name, Hive* hive, bool* usable,
               const std::function<void()>& locked, std::string* error) {
   *usable = false;
-  std::string path;
   BaseBlock block;
-  if (!findHive(config, name, &path, error) || !openHiveFile(path, name, hive, error) ||
-      !readBaseBlock(*hive, &block, error)) {
-    return false;
-  }
+  if (!openHiveFile(files, name, hive, error) || !readBaseBlock(*hive, &block, error)) return false;
+  const std::string& path = hive->path;
   if (!block.signature) {
     *error = path + " is not a Windows registry hive";
     return false;
@@ -157,12 +160,17 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
   // dirty, and writes them into the hive only now and then and at a full
   // shutdown; it brings a dirty hive up to date from the logs when it loads
   // it, and so does a run.
-  uint64_t size = static_cast<uint64_t>(hive->file.opened.st_size);
-  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, size, largestHive(name), &hive->upToDate, error)) {
+  FindLog findLog = [&files, hive](const std::string& logName, std::string* shown, std::string* opened,
+                                   std::string* failure) {
+    return files.findLog(hive->file, logName, shown, opened, failure);
+  };
+  if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
+                                       largestHive(name), findLog, &hive->upToDate, error)) {
     return false;
   }
   // A clean hive that hivex would refuse for its checksum is read from a copy.
-  if (!isDirty(block) && !block.checksumForHivex && !copyForHivex(hive->file.fd, path, size, &hive->upToDate, error)) {
+  if (!isDirty(block) && !block.checksumForHivex &&
+      !copyForHivex(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size), &hive->upToDate, error)) {
     return false;
   }
   *usable = true;
@@ -171,6 +179,7 @@ bool openHive(const std::string& config, const char* name, Hive* hive, bool* usa
 
 class HiveStore : public RegistryStore {
  public:
+  explicit HiveStore(std::unique_ptr<HiveFiles> files) : files_(std::move(files)) {}
   ~HiveStore() override {
     for (Hive* hive : {&system_, &software_}) {
       if (hive->handle != nullptr) hivex_close(hive->handle);
@@ -178,10 +187,8 @@ class HiveStore : public RegistryStore {
     }
   }
 
-  bool open(const std::string& directory, std::string* error) {
-    std::string config, root;
-    if (!findConfigDirectory(directory, &config, &root, error)) return false;
-    isHibernated(root, &hibernated_);
+  bool open(std::string* error) {
+    hibernated_ = files_->refusal();
     // hivex maps a hive that it only reads, and another program may cut it short.
     installMappingGuard();
     // hivex reads through a whole hive when it opens it, which is most of a
@@ -190,12 +197,12 @@ class HiveStore : public RegistryStore {
     std::thread software;
     std::string softwareError;
     bool softwareOpened = false, softwareUsable = false, systemUsable = false;
-    auto openSoftware = [this, &config, &software, &softwareOpened, &softwareUsable, &softwareError] {
-      software = std::thread([this, &config, &softwareOpened, &softwareUsable, &softwareError] {
-        softwareOpened = openHive(config, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
+    auto openSoftware = [this, &software, &softwareOpened, &softwareUsable, &softwareError] {
+      software = std::thread([this, &softwareOpened, &softwareUsable, &softwareError] {
+        softwareOpened = openHive(*files_, "SOFTWARE", &software_, &softwareUsable, nullptr, &softwareError);
       });
     };
-    bool systemOpened = openHive(config, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
+    bool systemOpened = openHive(*files_, "SYSTEM", &system_, &systemUsable, openSoftware, error) &&
                         selectControlSet(error);
     if (software.joinable()) software.join();
     if (systemUsable && !softwareOpened && (systemOpened || !softwareUsable)) *error = softwareError;
@@ -279,7 +286,7 @@ class HiveStore : public RegistryStore {
   bool commit(std::string* error) override {
     // A hive changed under the run gave it answers from neither version.
     for (Hive* hive : {&system_, &software_}) {
-      if (!checkUnchanged(hive->file, error) || !logsUnchanged(hive->upToDate, error)) return false;
+      if (!files_->unchanged(hive->file, hive->upToDate, error)) return false;
     }
     if (!changeError_.empty() && (system_.changed || software_.changed)) {
       *error = changeError_;
@@ -314,10 +321,10 @@ class HiveStore : public RegistryStore {
       // a hive").
       hive_h* handle = hive->handle;
       const std::string& path = hive->path;
-      bool written = replaceFileAtomically(
+      bool written = files_->replace(
           hive->file,
-          [handle, &path](int fd, const std::string& tempPath, std::string* writeError) {
-            if (hivex_commit(handle, tempPath.c_str(), 0) == 0 && checksumForWindows(fd)) return true;
+          [handle, &path](const std::string& tempPath, std::string* writeError) {
+            if (hivex_commit(handle, tempPath.c_str(), 0) == 0 && checksumForWindows(tempPath)) return true;
             *writeError = "Cannot write registry hive " + path + ": " + strerror(errno);
             return false;
           },
@@ -482,7 +489,7 @@ class HiveStore : public RegistryStore {
     // changes them takes both here, and a failure is reported by commit().
     if (!changing_) {
       changing_ = true;
-      lockForChange({&system_.file, &software_.file}, &changeError_, &replaced_);
+      files_->lockForChange(&system_.file, &software_.file, &changeError_, &replaced_);
     }
     if (!makeWritable(hive)) return false;
     static char noData = 0;
@@ -515,6 +522,8 @@ class HiveStore : public RegistryStore {
     return true;
   }
 
+  // Declared first, so that the hives are closed before their files.
+  std::unique_ptr<HiveFiles> files_;
   Hive system_;
   Hive software_;
   // Why a run may not change this installation, when it is hibernated.
@@ -528,10 +537,15 @@ class HiveStore : public RegistryStore {
 
 }  // namespace
 
-std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
-  std::unique_ptr<HiveStore> store(new HiveStore());
-  if (!store->open(withoutTrailingSlashes(directory), error)) return nullptr;
+std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, std::string* error) {
+  std::unique_ptr<HiveStore> store(new HiveStore(std::move(files)));
+  if (!store->open(error)) return nullptr;
   return std::unique_ptr<RegistryStore>(store.release());
+}
+
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
+  std::unique_ptr<HiveFiles> files = openInstallationDirectory(directory, error);
+  return files ? openHiveStoreOn(std::move(files), error) : nullptr;
 }
 
 }  // namespace standin

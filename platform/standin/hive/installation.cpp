@@ -124,8 +124,19 @@ bool findHive(const std::string& config, const char* name, std::string* path, st
 // root whose first 4096 bytes begin with "hibr" or "HIBR" (fast start-up
 // writes the same image), or that is shorter than that. Windows marks an
 // image it has resumed from "wake", or leaves zeros, and neither counts.
+bool holdsHibernationImage(const char* header, size_t got) {
+  return got < kHiberfileHeaderSize || memcmp(header, "hibr", 4) == 0 || memcmp(header, "HIBR", 4) == 0;
+}
+
+std::string hibernatedRefusal(const std::string& root) {
+  return "Windows on " + root +
+         " is hibernated and would resume over any change: start it and shut it down fully "
+         "(Shift+Shut down, or shutdown /s /t 0), or turn hibernation and fast start-up off "
+         "with powercfg /h off, then try again";
+}
+
 bool isHibernated(const std::string& root, std::string* refusal) {
-  const size_t kHeaderSize = 4096;
+  const size_t kHeaderSize = kHiberfileHeaderSize;
   std::string file;
   std::string error;
   if (root.empty() || (!findEntry(root, "hiberfil.sys", false, &file, &error) && error.empty())) return false;
@@ -143,14 +154,8 @@ bool isHibernated(const std::string& root, std::string* refusal) {
     *refusal = error + ", so whether Windows is hibernated there is unknown; nothing was written";
     return true;
   }
-  if (static_cast<size_t>(got) == kHeaderSize && memcmp(header, "hibr", 4) != 0 &&
-      memcmp(header, "HIBR", 4) != 0) {
-    return false;
-  }
-  *refusal = "Windows on " + root +
-             " is hibernated and would resume over any change: start it and shut it down fully "
-             "(Shift+Shut down, or shutdown /s /t 0), or turn hibernation and fast start-up off "
-             "with powercfg /h off, then try again";
+  if (!holdsHibernationImage(header, static_cast<size_t>(got))) return false;
+  *refusal = hibernatedRefusal(root);
   return true;
 }
 

@@ -3,6 +3,8 @@
 #ifndef NETVANE_PLATFORM_STANDIN_HIVE_INSTALLATION_H
 #define NETVANE_PLATFORM_STANDIN_HIVE_INSTALLATION_H
 
+#include <stddef.h>
+
 #include <string>
 
 namespace standin {
@@ -32,6 +34,14 @@ bool findHive(const std::string& config, const char* name, std::string* path, st
 // from memory over any change to its files. When it is, or when that cannot
 // be told, `refusal` is one line that says so and what to do.
 bool isHibernated(const std::string& root, std::string* refusal);
+
+// The bytes of hiberfil.sys that tell whether it holds a memory image.
+const size_t kHiberfileHeaderSize = 4096;
+// Whether a hiberfil.sys that begins with the `got` bytes of `header` (at
+// most kHiberfileHeaderSize) holds a memory image Windows would resume from.
+bool holdsHibernationImage(const char* header, size_t got);
+// The line that refuses to change the hibernated Windows on `root`.
+std::string hibernatedRefusal(const std::string& root);
 
 }  // namespace standin
 

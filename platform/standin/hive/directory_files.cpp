@@ -1,0 +1,62 @@
+// An installation's hives as a mounted volume shows them: files locked
+// beside themselves and replaced by a rename.
+#include "platform/standin/hive/hive_files.h"
+#include "platform/standin/hive/installation.h"
+
+namespace standin {
+
+namespace {
+
+class DirectoryFiles : public HiveFiles {
+ public:
+  bool open(const std::string& directory, std::string* error) {
+    std::string root;
+    if (!findConfigDirectory(directory, &config_, &root, error)) return false;
+    isHibernated(root, &hibernated_);
+    return true;
+  }
+
+  bool openHive(const char* name, LockedFile* file, std::string* error) override {
+    std::string path;
+    return findHive(config_, name, &path, error) && openStoreFile(path, "registry hive", file, error);
+  }
+
+  bool findLog(const LockedFile& hive, const std::string& logName, std::string* shown, std::string* opened,
+               std::string* error) override {
+    std::string::size_type slash = hive.path.rfind('/');
+    std::string directory = slash == 0 ? "/" : hive.path.substr(0, slash);
+    if (!findEntry(directory, logName.c_str(), false, shown, error)) return false;
+    *opened = *shown;
+    return true;
+  }
+
+  const std::string& refusal() const override { return hibernated_; }
+
+  bool unchanged(const LockedFile& hive, const UpToDate& logs, std::string* error) override {
+    return checkUnchanged(hive, error) && logsUnchanged(logs, error);
+  }
+
+  bool lockForChange(LockedFile* system, LockedFile* software, std::string* error, bool* replaced) override {
+    return standin::lockForChange({system, software}, error, replaced);
+  }
+
+  bool replace(const LockedFile& hive, const WriteHive& write, std::string* error) override {
+    return replaceFileAtomically(
+        hive, [&write](int, const std::string& tempPath, std::string* writeError) { return write(tempPath, writeError); },
+        error);
+  }
+
+ private:
+  std::string config_;
+  std::string hibernated_;
+};
+
+}  // namespace
+
+std::unique_ptr<HiveFiles> openInstallationDirectory(const std::string& directory, std::string* error) {
+  std::unique_ptr<DirectoryFiles> files(new DirectoryFiles());
+  if (!files->open(withoutTrailingSlashes(directory), error)) return nullptr;
+  return std::unique_ptr<HiveFiles>(files.release());
+}
+
+}  // namespace standin

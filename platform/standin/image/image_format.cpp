@@ -1,0 +1,101 @@
+#include "platform/standin/image/image_format.h"
+
+#include <errno.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace standin {
+
+namespace {
+
+bool startsWith(const ImageStart& start, size_t offset, const char* magic, size_t size) {
+  return start.headSize >= offset + size && memcmp(start.head + offset, magic, size) == 0;
+}
+
+uint32_t bigEndian32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+         static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+}
+
+// The first line of a registry export, after a byte-order mark, in UTF-8 or
+// UTF-16LE text; the registry store judges the rest.
+bool startsLikeRegistryExport(const ImageStart& start) {
+  static const char* const kHeaders[] = {"REGEDIT4", "Windows Registry Editor"};
+  std::string text;
+  size_t at = 0;
+  bool wide = start.headSize >= 2 && start.head[0] == 0xFF && start.head[1] == 0xFE;
+  if (wide) at = 2;
+  if (startsWith(start, 0, "\xEF\xBB\xBF", 3)) at = 3;
+  for (; at < start.headSize && text.size() < 64; at += wide ? 2 : 1) {
+    if (wide && (at + 1 >= start.headSize || start.head[at + 1] != 0)) break;
+    text.push_back(static_cast<char>(start.head[at]));
+  }
+  size_t first = text.find_first_not_of(" \t");
+  for (const char* header : kHeaders) {
+    if (first != std::string::npos && text.compare(first, strlen(header), header) == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+const char* imageFormat(const ImageStart& start) {
+  // The magic numbers each qemu block driver probes for (block/*.c).
+  if (startsWith(start, 0, "QFI\xfb", 4) && start.headSize >= 8) {
+    return bigEndian32(start.head + 4) >= 2 ? "qcow2" : "qcow";
+  }
+  if (startsWith(start, 0, "QED\0", 4)) return "qed";
+  if (startsWith(start, 0, "KDMV", 4) || startsWith(start, 0, "COWD", 4) ||
+      startsWith(start, 0, "# Disk DescriptorFile", 21)) {
+    return "vmdk";
+  }
+  if (startsWith(start, 0, "vhdxfile", 8)) return "vhdx";
+  if (startsWith(start, 0, "conectix", 8)) return "vpc";
+  // VirtualBox's signature, 0xBEDA107F little-endian, after its text banner.
+  if (startsWith(start, 0x40, "\x7f\x10\xda\xbe", 4)) return "vdi";
+  // A fixed VHD is the disk's bytes and a footer at the end, which qemu's
+  // probe does not look at: read as raw, the footer would be a sector past
+  // the disk's end.
+  if (start.tail != nullptr && memcmp(start.tail, "conectix", 8) == 0) return "vpc";
+  return "raw";
+}
+
+bool isDiskImage(const ImageStart& start) {
+  if (startsLikeRegistryExport(start)) return false;
+  if (strcmp(imageFormat(start), "raw") != 0) return true;
+  // An MBR, a GPT disk's protective MBR, and an NTFS or FAT boot sector all
+  // end their first sector with 55 AA; a GPT header follows at 512 (or at
+  // 4096 on a disk of 4 KiB sectors).
+  // A disk with neither (its first sectors wiped, say) is left to the
+  // registry store, which refuses any other file as it always has.
+  return startsWith(start, 510, "\x55\xaa", 2) || startsWith(start, 512, "EFI PART", 8) ||
+         startsWith(start, 4096, "EFI PART", 8);
+}
+
+bool readImageStart(int fd, uint64_t size, std::string* head, std::string* tail, ImageStart* start) {
+  auto readAt = [fd](std::string* into, size_t count, uint64_t offset) {
+    into->assign(count, '\0');
+    size_t done = 0;
+    while (done < count) {
+      ssize_t n = pread(fd, &(*into)[done], count - done, static_cast<off_t>(offset + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    into->resize(done);
+    return true;
+  };
+  if (!readAt(head, size < kImageHeadSize ? static_cast<size_t>(size) : kImageHeadSize, 0)) return false;
+  start->head = reinterpret_cast<const uint8_t*>(head->data());
+  start->headSize = head->size();
+  start->size = size;
+  start->tail = nullptr;
+  if (size >= kImageHeadSize + kImageTailSize) {
+    if (!readAt(tail, kImageTailSize, size - kImageTailSize)) return false;
+    if (tail->size() == kImageTailSize) start->tail = reinterpret_cast<const uint8_t*>(tail->data());
+  }
+  return true;
+}
+
+}  // namespace standin

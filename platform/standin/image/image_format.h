@@ -1,0 +1,42 @@
+// Telling a disk image's format from its content, as qemu probes it, and a
+// disk image from a registry export: never from a file's name.
+#ifndef NETVANE_PLATFORM_STANDIN_IMAGE_IMAGE_FORMAT_H
+#define NETVANE_PLATFORM_STANDIN_IMAGE_IMAGE_FORMAT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+namespace standin {
+
+// The bytes the judgements below look at: the file's first ones, and its
+// last sector (where a fixed VHD keeps its only footer).
+const size_t kImageHeadSize = 4096;
+const size_t kImageTailSize = 512;
+
+struct ImageStart {
+  const uint8_t* head = nullptr;  // the first min(kImageHeadSize, size) bytes
+  size_t headSize = 0;
+  const uint8_t* tail = nullptr;  // the last kImageTailSize bytes, or null when the file is shorter
+  uint64_t size = 0;
+};
+
+// qemu's name of the format ("qcow2", "vmdk", "vhdx", "vpc", "vdi", "qcow",
+// "qed"), or "raw" for content in none of them.
+const char* imageFormat(const ImageStart& start);
+
+// Whether a regular file is a disk image rather than a registry store:
+// not a registry export's text, and either in an image format or starting
+// with what a disk or volume starts with (a boot sector's signature, a GPT
+// header). A file that is neither is left to the registry store, which says
+// what is wrong with it, as it did before images were read.
+bool isDiskImage(const ImageStart& start);
+
+// Reads what ImageStart needs from `fd` (`size` bytes long) into `head`
+// and `tail`. False when they cannot be read.
+bool readImageStart(int fd, uint64_t size, std::string* head, std::string* tail, ImageStart* start);
+
+}  // namespace standin
+
+#endif

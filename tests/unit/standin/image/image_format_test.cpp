@@ -1,0 +1,65 @@
+// What a regular file in NETVANE_REGISTRY is taken for: a disk image (and
+// in which of qemu's formats), or a registry store, from its bytes alone.
+#include "platform/standin/image/image_format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+using standin::ImageStart;
+using standin::kImageHeadSize;
+using standin::kImageTailSize;
+
+struct Row {
+  const char* name;
+  std::string head;  // the file's first bytes; the rest up to `size` reads as zeros
+  uint64_t size;
+  std::string tail;  // its last sector's first bytes
+  const char* format;
+  bool image;
+};
+
+std::string at(size_t offset, const std::string& bytes) { return std::string(offset, '\0') + bytes; }
+std::string text(const std::string& line, size_t size) { return line + std::string(size - line.size(), 'x'); }
+
+TEST(ImageFormat, TellsImagesFromRegistryStoresByTheirBytes) {
+  const uint64_t kMiB = 1 << 20;
+  const Row rows[] = {
+      {"qcow2", std::string("QFI\xfb\0\0\0\3", 8), kMiB, "", "qcow2", true},
+      {"qcow version 1", std::string("QFI\xfb\0\0\0\1", 8), kMiB, "", "qcow", true},
+      {"vmdk sparse extent", "KDMV", kMiB, "", "vmdk", true},
+      {"vmdk descriptor", "# Disk DescriptorFile\nversion=1\n", 512, "", "vmdk", true},
+      {"vhdx", "vhdxfile", kMiB, "", "vhdx", true},
+      {"dynamic vhd", "conectix", kMiB, "", "vpc", true},
+      {"fixed vhd: its footer is at the end", at(510, "\x55\xaa"), kMiB, "conectix", "vpc", true},
+      {"vdi", at(0x40, "\x7f\x10\xda\xbe"), kMiB, "", "vdi", true},
+      {"raw MBR or NTFS boot sector", at(3, "NTFS    ") + at(499, "\x55\xaa"), kMiB, "", "raw", true},
+      {"raw GPT without a protective MBR", at(512, "EFI PART"), kMiB, "", "raw", true},
+      // The registry store refuses these as it always has, 2 GB of zeros
+      // included (HostileStore.SparseFilesOfZeros).
+      {"raw disk with a wiped first sector", "", 64 * kMiB, "", "raw", false},
+      {"REGEDIT4 with a boot signature's bytes", text("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n", 510) + "\x55\xaa",
+       2 * kMiB, "", "raw", false},
+      {"UTF-16 export", std::string("\xff\xfeW\0i\0n\0d\0o\0w\0s\0 \0R\0e\0g\0i\0s\0t\0r\0y\0 \0E\0d\0i\0t\0o\0r\0", 48),
+       2 * kMiB, "", "raw", false},
+      {"text that is no export", text("hello\n", 600), 2 * kMiB, "", "raw", false},
+  };
+  for (const Row& row : rows) {
+    std::string head = row.head.substr(0, kImageHeadSize);
+    if (head.size() < kImageHeadSize && head.size() < row.size) {
+      head.resize(row.size < kImageHeadSize ? static_cast<size_t>(row.size) : kImageHeadSize, '\0');
+    }
+    std::string tail = row.tail.empty() ? "" : row.tail + std::string(kImageTailSize - row.tail.size(), '\0');
+    ImageStart start;
+    start.head = reinterpret_cast<const uint8_t*>(head.data());
+    start.headSize = head.size();
+    start.tail = tail.empty() ? nullptr : reinterpret_cast<const uint8_t*>(tail.data());
+    start.size = row.size;
+    EXPECT_STREQ(standin::imageFormat(start), row.format) << row.name;
+    EXPECT_EQ(standin::isDiskImage(start), row.image) << row.name;
+  }
+}
+
+}  // namespace

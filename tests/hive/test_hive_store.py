@@ -18,6 +18,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import dirtyhive  # noqa: E402
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import REG_DWORD, REG_MULTI_SZ, REG_SZ, multi_string  # noqa: E402
@@ -98,11 +99,17 @@ class Installation:
         self.software = os.path.join(self.config, "SOFTWARE")
 
     def snapshot(self):
-        """Every file below the root with its bytes and modification time."""
+        """Every file below the root with its bytes and modification time;
+        what is not a file (a FIFO, a link to a device...), by its kind and
+        where it links to, since reading it would never end."""
         files = {}
         for directory, _, names in os.walk(self.root):
             for name in names:
                 path = os.path.join(directory, name)
+                if not os.path.isfile(path):
+                    files[os.path.relpath(path, self.root)] = (
+                        os.lstat(path).st_mode, os.readlink(path) if os.path.islink(path) else None)
+                    continue
                 with open(path, "rb") as f:
                     files[os.path.relpath(path, self.root)] = (f.read(), os.stat(path).st_mtime_ns)
         return files
@@ -369,9 +376,17 @@ class HiveStoreTest(unittest.TestCase):
 
     def test_unusable_installations_are_refused_before_anything_is_written(self):
         machine = os.path.join(FIXTURES, "machine.reg")
+        # A log that cannot be read is no log that is absent: its entries would
+        # be lost to the hive, as LOG2's would be here without LOG1's.
+        logs = {"a FIFO for a log": (os.mkfifo, "a FIFO"),
+                "a directory for a log": (os.mkdir, "a directory"),
+                "a link to a device for a log": (lambda log: os.symlink("/dev/zero", log), "a device"),
+                "a link loop for a log": (lambda log: os.symlink(log, log), "symbolic links"),
+                "a link to nothing for a log": (lambda log: os.symlink(log + ".gone", log),
+                                                "No such file or directory")}
         for case in ("damaged base block", "regf and junk",
                      "no SOFTWARE", "no installation", "not a hive", "truncated hive", "no Select",
-                     "missing control set"):
+                     "missing control set") + tuple(logs):
             with self.subTest(case):
                 out = os.path.join(self.scratch.name, case.replace(" ", "-"))
                 select = {"Current": 1, "Default": 1}
@@ -406,6 +421,12 @@ class HiveStoreTest(unittest.TestCase):
                     os.truncate(system, 4096)
                 elif case == "no Select":
                     expected.append("Select")
+                elif case in logs:
+                    dirtyhive.make_installation("entries split over both logs", config)
+                    log = os.path.join(config, "SYSTEM.LOG1")
+                    os.unlink(log)
+                    logs[case][0](log)
+                    expected = ["Cannot read transaction log %s: " % log, logs[case][1]]
                 else:
                     expected.append("ControlSet003")
                 self.assertRefused(out, expected)

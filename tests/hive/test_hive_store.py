@@ -28,6 +28,10 @@ NETVANE = os.environ.get("NETVANE_BINARY", os.path.join(os.path.dirname(os.path.
                                                          "build", "netvane"))
 CONFIG = "Windows/System32/config"
 
+# A bound on one run that only a hang reaches, however loaded the machine
+# and whichever the build: a run takes well under a second when idle.
+RUN_SECONDS = 120
+
 STATIC = "E100A"
 DHCP = "{6F1A2B3C-4D5E-6F70-8192-A3B4C5D6E7F8}"
 SERVICES = "ControlSet001\\Services\\"
@@ -78,7 +82,7 @@ def run_with_stderr(store, *arguments, prefix=(), preexec_fn=None, **extra):
                    "NETVANE_REGISTRY": store}
     environment.update(extra)
     result = subprocess.run(list(prefix) + [NETVANE] + list(arguments), env=environment,
-                            capture_output=True, timeout=30, preexec_fn=preexec_fn)
+                            capture_output=True, timeout=RUN_SECONDS, preexec_fn=preexec_fn)
     return result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), result.returncode
 
 
@@ -86,6 +90,33 @@ def run(store, *arguments, **options):
     """(stdout, exit status) of run_with_stderr."""
     out, _, status = run_with_stderr(store, *arguments, **options)
     return out, status
+
+
+def killed_runs(arguments, environment, kills, reset):
+    """Starts `arguments` `kills` times, each after reset(), and kills each
+    run at a moment spread over 1.2 times what a whole run takes, so that
+    kills fall before, during and after its writing. That time is the median
+    of the last three whole runs, and a whole run is made again before every
+    tenth kill, so the moments follow the machine's load as it comes and
+    goes. Yields each kill's moment in seconds once its run has ended, and
+    None after each whole run."""
+    durations = []
+    for kill in range(kills):
+        for _ in range(3 if kill == 0 else 1 if kill % 10 == 0 else 0):
+            reset()
+            started = time.monotonic()
+            if subprocess.run(arguments, env=environment, timeout=RUN_SECONDS,
+                              stdout=subprocess.DEVNULL).returncode != 0:
+                raise AssertionError("a whole run failed")
+            durations.append(time.monotonic() - started)
+            yield None
+        reset()
+        moment = 1.2 * sorted(durations[-3:])[1] * ((kill * 37) % 100) / 100
+        run_ = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL)
+        time.sleep(moment)
+        run_.kill()
+        run_.wait(timeout=RUN_SECONDS)
+        yield moment
 
 
 class Installation:
@@ -310,7 +341,7 @@ class HiveStoreTest(unittest.TestCase):
         self.assertIsNone(second.poll(), "the run did not wait for the lock")
         os.kill(first.pid, signal.SIGCONT)
         for run_ in (first, second):
-            self.assertEqual(run_.communicate(timeout=30), (b"", None))
+            self.assertEqual(run_.communicate(timeout=RUN_SECONDS), (b"", None))
             self.assertEqual(run_.returncode, 0)
         self.assertKeyHolds(mnt.system, keys_of(STATIC)["adapter"], {"IPAddress": ["10.5.5.5"]})
         self.assertKeyHolds(mnt.system, keys_of(DHCP)["adapter"], {"IPAddress": ["10.6.6.6"]})
@@ -319,29 +350,25 @@ class HiveStoreTest(unittest.TestCase):
     def test_a_run_killed_at_any_moment_leaves_the_old_hive_or_the_new(self):
         mnt = self.installation()
         before = mnt.snapshot()
+        old = before[CONFIG + "/SYSTEM"][0]
         arguments = [NETVANE, "2", "192.168.1.10", "*", "192.168.1.1", "192.168.1.2"]
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": mnt.root}
-        durations = []
-        for _ in range(3):
-            started = time.monotonic()
-            self.assertEqual(subprocess.run(arguments, env=environment, timeout=30).returncode, 0)
-            durations.append(time.monotonic() - started)
-            with open(mnt.system, "rb") as f:
-                changed = f.read()
+
+        def reset():
             shutil.copyfile(os.path.join(self.built.name, "machine", CONFIG, "SYSTEM"), mnt.system)
-        old = before[CONFIG + "/SYSTEM"][0]
-        self.assertNotEqual(changed, old)
-        span = 1.2 * sorted(durations)[1]
+
+        changed = None
         seen = {"old": 0, "new": 0}
         temporaries = 0
-        for kill in range(100):
-            run_ = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL)
-            time.sleep(span * ((kill * 37) % 100) / 100)
-            run_.kill()
-            run_.wait(timeout=30)
+        for moment in killed_runs(arguments, environment, 100, reset):
             with open(mnt.system, "rb") as f:
                 now = f.read()
-            self.assertIn(now, (old, changed), "killed after %.1f ms" % (span * ((kill * 37) % 100) * 10))
+            if moment is None:
+                changed = changed or now
+                self.assertNotEqual(now, old)
+                self.assertEqual(now, changed, "whole runs wrote different hives")
+                continue
+            self.assertIn(now, (old, changed), "killed after %.1f ms" % (moment * 1000))
             seen["old" if now == old else "new"] += 1
             # SOFTWARE is only read; a killed run leaves at most its temporary
             # SYSTEM file, and the locks that the next run takes in turn.
@@ -351,8 +378,6 @@ class HiveStoreTest(unittest.TestCase):
                     self.assertRegex(name, r"^SYSTEM\.[A-Za-z0-9]{6}$")
                     os.unlink(os.path.join(mnt.config, name))
                     temporaries += 1
-            if now != old:
-                shutil.copyfile(os.path.join(self.built.name, "machine", CONFIG, "SYSTEM"), mnt.system)
         self.assertGreater(seen["old"], 0)
         self.assertGreater(seen["new"], 0)
         print("hive kills: %(old)d left the old SYSTEM hive, %(new)d the new;" % seen,

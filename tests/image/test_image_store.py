@@ -28,7 +28,7 @@ import hivefixture  # noqa: E402
 import imagefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import multi_string  # noqa: E402
-from test_hive_store import AS_NOBODY, CONFIG, FIXTURES, NETVANE, keys_of  # noqa: E402
+from test_hive_store import AS_NOBODY, CONFIG, FIXTURES, NETVANE, RUN_SECONDS, keys_of  # noqa: E402
 from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
 TOOLS = ("qemu-nbd", "qemu-img", "qemu-io", "mkntfs", "ntfs-3g", "ntfscat", "ntfsfix", "ntfsinfo", "sfdisk")
@@ -48,7 +48,7 @@ def run(image, *arguments, **extra):
     environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image}
     environment.update(extra)
     result = subprocess.run(NOBODY + [NETVANE] + list(arguments), env=environment,
-                            capture_output=True, timeout=60)
+                            capture_output=True, timeout=RUN_SECONDS)
     return result.stdout.decode(), result.stderr.decode(), result.returncode
 
 
@@ -352,7 +352,8 @@ class ImageStoreTest(unittest.TestCase):
         arguments = [NETVANE, "1", "10.9.9.9", "*", "10.9.9.1"]
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image.path}
         started = time.monotonic()
-        self.assertEqual(subprocess.run(NOBODY + arguments, env=environment).returncode, 0)
+        self.assertEqual(subprocess.run(NOBODY + arguments, env=environment,
+                                        timeout=RUN_SECONDS).returncode, 0)
         span = 1.2 * (time.monotonic() - started)
         seen = {"old": 0, "new": 0}
         rng = random.Random(23)
@@ -363,7 +364,7 @@ class ImageStoreTest(unittest.TestCase):
                                     stderr=subprocess.DEVNULL)
             time.sleep(span * rng.random())
             run_.send_signal(signal.SIGTERM if kill % 4 == 3 else signal.SIGKILL)
-            run_.wait(timeout=60)
+            run_.wait(timeout=RUN_SECONDS)
             self.assertNoServerFor(image.path)
             out, err, status = run(image.path)
             self.assertEqual(status, 0, out + err)
@@ -380,8 +381,9 @@ class ImageStoreTest(unittest.TestCase):
 
     def assertNoServerFor(self, path):
         """No qemu-nbd serves the image, once the killed run's has had time
-        to end: it ends with its run, but the kernel may take a moment."""
-        deadline = time.monotonic() + 30
+        to end: it ends with its run, but the kernel may take a moment, and
+        a busy machine several; only one that never ends outlives this."""
+        deadline = time.monotonic() + RUN_SECONDS
         while True:
             servers = [pid for pid in os.listdir("/proc") if pid.isdigit() and self.serves(pid, path)]
             if not servers:

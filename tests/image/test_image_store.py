@@ -12,6 +12,7 @@ import hashlib
 import os
 import random
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -309,11 +310,17 @@ class ImageStoreTest(unittest.TestCase):
                   "in use": "netvane: disk image {path} is in use by another program; what is listed may "
                             "be stale\n", "read-only": ""}
         holder = subprocess.Popen(["qemu-io", "-f", "qcow2", images["in use"].path], stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL)
+                                  stdout=subprocess.PIPE)
         self.addCleanup(holder.wait)
+        self.addCleanup(holder.stdout.close)
         self.addCleanup(holder.stdin.close)
-        while "write" not in tool("qemu-img", "info", images["in use"].path)[1]:
-            time.sleep(0.05)
+        # qemu-io reads commands only once it holds the image, so its answer
+        # to one says it does. Probing the lock with qemu-img instead raced
+        # with qemu-io taking it, and on a busy machine qemu-io lost and left.
+        holder.stdin.write(b"length\n")
+        holder.stdin.flush()
+        answered, _, _ = select.select([holder.stdout], [], [], RUN_SECONDS)
+        self.assertTrue(answered and holder.stdout.readline(), "qemu-io could not hold the image")
         for name, image in images.items():
             with self.subTest(name):
                 before = digest(image.path)

@@ -400,13 +400,24 @@ class ImageStoreTest(unittest.TestCase):
 
     @staticmethod
     def serves(pid, path):
+        """Whether the process is a qemu-nbd for the image, or any process
+        that still has it open: a qemu-nbd that is ending shows no command
+        line while it still holds the image and qemu's lock on it."""
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 command = f.read().split(b"\0")
+            descriptors = os.listdir("/proc/%s/fd" % pid)
         except OSError:
             return False
-        return command[0].endswith(b"qemu-nbd") and any(path.encode() in part for part in command)
-
+        if command[0].endswith(b"qemu-nbd") and any(path.encode() in part for part in command):
+            return True
+        for fd in descriptors:
+            try:
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) == path:
+                    return True
+            except OSError:
+                pass
+        return False
 
 if __name__ == "__main__":
     unittest.main()

@@ -158,7 +158,7 @@ TEST_F(FileSystem, OnlyThoseWhoMayWriteAStoreCanHoldUpARun) {
   const Case cases[] = {
       {"a reader's lock on the store",
        "mkfifo -m 666 $D/held; $AS sh -c 'exec 9<$D/s.reg; flock -s 9; echo > $D/held; exec sleep 60' & r=$!; "
-       "read x < $D/held; NETVANE_REGISTRY=$D/s.reg timeout 20 $NV 1 10.0.0.5; echo status=$?; kill $r; rm $D/held",
+       "read x < $D/held; NETVANE_REGISTRY=$D/s.reg $NV 1 10.0.0.5; echo status=$?; kill $r; rm $D/held",
        "status=0\n", ""},
       {"a writer's run, for longer than the wait",
        holding + "NETVANE_LOCK_WAIT=2 NETVANE_REGISTRY=$D/s.reg $NV 1 10.0.0.5; echo status=$?" + released,
@@ -179,7 +179,9 @@ TEST_F(FileSystem, OnlyThoseWhoMayWriteAStoreCanHoldUpARun) {
     ToolRun r = run(c.script);
     EXPECT_EQ(r.out, expand(c.out));
     EXPECT_EQ(r.err, expand(c.err));
-    EXPECT_LT(r.seconds, 15.0);
+    // Only a run that waited out the 60 s a run waits unless told otherwise
+    // takes this long; a loaded machine adds seconds, not tens of them.
+    EXPECT_LT(r.seconds, 45.0);
     EXPECT_EQ(directoryEntries(scratch.path()), std::vector<std::string>{"s.reg"});
   }
 }

@@ -17,7 +17,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,13 +25,13 @@ import dirtyhive  # noqa: E402
 import hivefixture  # noqa: E402
 import readers  # noqa: E402
 import regf  # noqa: E402
-from test_hive_store import CONFIG, FIXTURES, NETVANE, keys_of  # noqa: E402
+from test_hive_store import CONFIG, FIXTURES, NETVANE, RUN_SECONDS, keys_of, killed_runs  # noqa: E402
 from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
 
 def run(root, *arguments):
     """(stdout, stderr, exit status) of netvane run on the installation."""
-    result = subprocess.run([NETVANE] + list(arguments), capture_output=True, timeout=30,
+    result = subprocess.run([NETVANE] + list(arguments), capture_output=True, timeout=RUN_SECONDS,
                             env={"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": root})
     return result.stdout.decode("utf-8"), result.stderr.decode("utf-8"), result.returncode
 
@@ -211,32 +210,25 @@ class DirtyHivesTest(unittest.TestCase):
         old = files_below(root)
         arguments = [NETVANE, "1", "192.168.1.10", "*", "192.168.1.1"]
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": root}
-        started = time.monotonic()
-        self.assertEqual(subprocess.run(arguments, env=environment, timeout=30).returncode, 0)
-        span = 1.2 * (time.monotonic() - started)
-        new = files_below(root)
-        self.assertNotEqual(new, old)
+        new = None
         seen = {"old": 0, "new": 0}
-        for kill in range(40):
-            shutil.rmtree(root)
-            root = case.copy("killed")
-            run_ = subprocess.Popen(arguments, env=environment, stdout=subprocess.DEVNULL)
-            time.sleep(span * ((kill * 37) % 100) / 100)
-            run_.kill()
-            run_.wait(timeout=30)
+        for moment in killed_runs(arguments, environment, 40, lambda: case.copy("killed")):
+            if moment is None:
+                new = new or files_below(root)
+                self.assertNotEqual(new, old)
+                self.assertEqual(files_below(root), new, "whole runs wrote different files")
+                continue
             for name in os.listdir(config):
                 # Left by the kill: the temporary SYSTEM file, and the locks.
                 if re.match(r"^(SYSTEM\.[A-Za-z0-9]{6}|SYSTEM\.lock|SOFTWARE\.lock)$", name):
                     os.unlink(os.path.join(config, name))
             now = files_below(root)
-            self.assertIn(now, (old, new), "killed after %.1f ms" %
-                          (span * ((kill * 37) % 100) * 10))
+            self.assertIn(now, (old, new), "killed after %.1f ms" % (moment * 1000))
             seen["old" if now == old else "new"] += 1
         self.assertGreater(seen["old"], 0)
         self.assertGreater(seen["new"], 0)
         print("dirty hive kills: %(old)d left the dirty hive and its logs, %(new)d the new hive"
               % seen, file=sys.stderr)
-
 
 if __name__ == "__main__":
     unittest.main()

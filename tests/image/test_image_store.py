@@ -12,6 +12,7 @@ import hashlib
 import os
 import random
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -28,7 +29,7 @@ import hivefixture  # noqa: E402
 import imagefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import multi_string  # noqa: E402
-from test_hive_store import AS_NOBODY, CONFIG, FIXTURES, NETVANE, keys_of  # noqa: E402
+from test_hive_store import AS_NOBODY, CONFIG, FIXTURES, NETVANE, RUN_SECONDS, keys_of  # noqa: E402
 from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
 TOOLS = ("qemu-nbd", "qemu-img", "qemu-io", "mkntfs", "ntfs-3g", "ntfscat", "ntfsfix", "ntfsinfo", "sfdisk")
@@ -48,7 +49,7 @@ def run(image, *arguments, **extra):
     environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image}
     environment.update(extra)
     result = subprocess.run(NOBODY + [NETVANE] + list(arguments), env=environment,
-                            capture_output=True, timeout=60)
+                            capture_output=True, timeout=RUN_SECONDS)
     return result.stdout.decode(), result.stderr.decode(), result.returncode
 
 
@@ -309,11 +310,17 @@ class ImageStoreTest(unittest.TestCase):
                   "in use": "netvane: disk image {path} is in use by another program; what is listed may "
                             "be stale\n", "read-only": ""}
         holder = subprocess.Popen(["qemu-io", "-f", "qcow2", images["in use"].path], stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL)
+                                  stdout=subprocess.PIPE)
         self.addCleanup(holder.wait)
+        self.addCleanup(holder.stdout.close)
         self.addCleanup(holder.stdin.close)
-        while "write" not in tool("qemu-img", "info", images["in use"].path)[1]:
-            time.sleep(0.05)
+        # qemu-io reads commands only once it holds the image, so its answer
+        # to one says it does. Probing the lock with qemu-img instead raced
+        # with qemu-io taking it, and on a busy machine qemu-io lost and left.
+        holder.stdin.write(b"length\n")
+        holder.stdin.flush()
+        answered, _, _ = select.select([holder.stdout], [], [], RUN_SECONDS)
+        self.assertTrue(answered and holder.stdout.readline(), "qemu-io could not hold the image")
         for name, image in images.items():
             with self.subTest(name):
                 before = digest(image.path)
@@ -352,7 +359,8 @@ class ImageStoreTest(unittest.TestCase):
         arguments = [NETVANE, "1", "10.9.9.9", "*", "10.9.9.1"]
         environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image.path}
         started = time.monotonic()
-        self.assertEqual(subprocess.run(NOBODY + arguments, env=environment).returncode, 0)
+        self.assertEqual(subprocess.run(NOBODY + arguments, env=environment,
+                                        timeout=RUN_SECONDS).returncode, 0)
         span = 1.2 * (time.monotonic() - started)
         seen = {"old": 0, "new": 0}
         rng = random.Random(23)
@@ -363,7 +371,7 @@ class ImageStoreTest(unittest.TestCase):
                                     stderr=subprocess.DEVNULL)
             time.sleep(span * rng.random())
             run_.send_signal(signal.SIGTERM if kill % 4 == 3 else signal.SIGKILL)
-            run_.wait(timeout=60)
+            run_.wait(timeout=RUN_SECONDS)
             self.assertNoServerFor(image.path)
             out, err, status = run(image.path)
             self.assertEqual(status, 0, out + err)
@@ -380,8 +388,9 @@ class ImageStoreTest(unittest.TestCase):
 
     def assertNoServerFor(self, path):
         """No qemu-nbd serves the image, once the killed run's has had time
-        to end: it ends with its run, but the kernel may take a moment."""
-        deadline = time.monotonic() + 30
+        to end: it ends with its run, but the kernel may take a moment, and
+        a busy machine several; only one that never ends outlives this."""
+        deadline = time.monotonic() + RUN_SECONDS
         while True:
             servers = [pid for pid in os.listdir("/proc") if pid.isdigit() and self.serves(pid, path)]
             if not servers:
@@ -391,13 +400,24 @@ class ImageStoreTest(unittest.TestCase):
 
     @staticmethod
     def serves(pid, path):
+        """Whether the process is a qemu-nbd for the image, or any process
+        that still has it open: a qemu-nbd that is ending shows no command
+        line while it still holds the image and qemu's lock on it."""
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 command = f.read().split(b"\0")
+            descriptors = os.listdir("/proc/%s/fd" % pid)
         except OSError:
             return False
-        return command[0].endswith(b"qemu-nbd") and any(path.encode() in part for part in command)
-
+        if command[0].endswith(b"qemu-nbd") and any(path.encode() in part for part in command):
+            return True
+        for fd in descriptors:
+            try:
+                if os.readlink("/proc/%s/fd/%s" % (pid, fd)) == path:
+                    return True
+            except OSError:
+                pass
+        return False
 
 if __name__ == "__main__":
     unittest.main()

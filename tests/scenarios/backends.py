@@ -26,6 +26,12 @@ import hivefixture  # noqa: E402
 # expanded wildcards would put these names in place of "*" and "?".
 WILDCARD_BAIT = ["1", "x", "10.0.0.9", "255.0.0.0", "a b.txt", "notes.txt"]
 
+# Bounds that only a hang reaches, however busy the machine: a run of
+# netvane or of one of Wine's commands takes a second or two when the
+# machine is idle, and Wine makes its prefix in tens of seconds.
+RUN_SECONDS = 120
+PREFIX_SECONDS = 600
+
 
 class BackendError(Exception):
     """The backend itself cannot work (as opposed to a scenario failing)."""
@@ -163,7 +169,7 @@ class LinuxBackend(Backend):
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             status = subprocess.run([self.binary] + scenario["args"], cwd=cwd, env=env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                    timeout=60).returncode
+                                    timeout=RUN_SECONDS).returncode
         with open(out_path, "rb") as f:
             raw = f.read()
         keys = fixture_keys(fixture, self.read_back(store))
@@ -277,7 +283,7 @@ class WinePrefix:
         return said == "" or any(failure in said for failure in self.LAUNCHER_FAILURES)
 
     def command(self, args, log, machine="x86-64", cwd=None, env=None, check=True,
-                retry=True, timeout=120):
+                retry=True, timeout=RUN_SECONDS):
         """Runs one Wine command with the loader for `machine`, again (up to
         ATTEMPTS in all) when the launcher failed it and `retry` allows: a
         command that may have changed something before it failed is
@@ -362,14 +368,14 @@ class WinePrefix:
         # and a client connecting just then dies ("wine client error"). The
         # later -p wins over the wrapper's -p0 and keeps it up until close().
         subprocess.run([self.server, "-p"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_SECONDS,
                        check=True)
         # No display, no Mono or Gecko installers, no menu entries.
         try:
             self.command(["wineboot", "-i"], os.path.join(self.root, "wineboot"),
-                         env=self.env("mscoree,mshtml=;winemenubuilder.exe=d"), timeout=300)
+                         env=self.env("mscoree,mshtml=;winemenubuilder.exe=d"), timeout=PREFIX_SECONDS)
         except subprocess.TimeoutExpired:
-            raise BackendError("Wine did not finish creating its prefix within 300 s")
+            raise BackendError("Wine did not finish creating its prefix within %d s" % PREFIX_SECONDS)
         self.wow64 = os.path.isdir(os.path.join(self.prefix, "drive_c", "windows", "syswow64"))
         self.probe("x86-64" if self.wow64 else "i686")
         self.make_territory(fixtures)
@@ -483,7 +489,7 @@ class WinePrefix:
         if self.started:
             self.started = False
             subprocess.run([self.server, "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=RUN_SECONDS)
             shutil.rmtree(self.tmp, ignore_errors=True)
 
 

@@ -25,7 +25,9 @@ class DirectoryFiles : public HiveFiles {
                std::string* error) override {
     std::string::size_type slash = hive.path.rfind('/');
     std::string directory = slash == 0 ? "/" : hive.path.substr(0, slash);
-    if (!findEntry(directory, logName.c_str(), false, shown, error)) return false;
+    // Whatever has the name, which readLog reads or refuses: a log taken for
+    // absent would lose its entries to the hive.
+    if (!findEntry(directory, logName.c_str(), EntryKind::kAny, shown, error)) return false;
     *opened = *shown;
     return true;
   }

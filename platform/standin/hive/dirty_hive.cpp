@@ -70,16 +70,31 @@ class MappedFile {
   uint64_t size_;
 };
 
+// What a file that is not a regular file is, for the line that refuses it.
+std::string notAFile(mode_t mode) {
+  const char* kind = S_ISDIR(mode) ? "a directory" : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISCHR(mode) || S_ISBLK(mode) ? "a device" : S_ISSOCK(mode) ? "a socket" : nullptr;
+  return kind == nullptr ? "not a regular file" : std::string(kind) + ", not a regular file";
+}
+
 // A log is read as it is, never locked: only the hive's own lock keeps other
-// runs away, and Windows is not running on a mounted installation.
+// runs away, and Windows is not running on a mounted installation. A log that
+// is not a regular file is refused, never taken as absent: the hive would
+// lose its entries. It is judged by name before it is opened, since opening
+// a device can act on it (a tape rewinds, a terminal becomes the run's), and
+// again once open, in case the name went to another file in between.
 bool readLog(const std::string& path, const std::string& opened, uint64_t largest, HiveLog* log, ReadLog* read,
              std::unique_ptr<MappedFile>* mapping, std::string* error) {
   log->path = read->path = path;
-  // Not blocking: a FIFO put in the file's place would wait for a writer.
-  int fd = open(opened.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  bool ok = fd >= 0 && fstat(fd, &read->seen) == 0;
+  bool ok = stat(opened.c_str(), &read->seen) == 0;
+  int fd = -1;
+  if (ok && S_ISREG(read->seen.st_mode)) {
+    // Not blocking: a FIFO put in the file's place would wait for a writer.
+    fd = open(opened.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    ok = fd >= 0 && fstat(fd, &read->seen) == 0;
+  }
   if (ok && !S_ISREG(read->seen.st_mode)) {
-    *error = "Cannot read transaction log " + path + ": not a regular file";
+    *error = "Cannot read transaction log " + path + ": " + notAFile(read->seen.st_mode);
     ok = false;
   } else if (ok && static_cast<uint64_t>(read->seen.st_size) > largest) {
     *error = "Transaction log " + path + " is larger than " + gigabytes(largest) +

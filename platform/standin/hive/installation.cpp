@@ -15,8 +15,8 @@
 
 namespace standin {
 
-bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
-               std::string* found, std::string* error) {
+bool findEntry(const std::string& directory, const char* name, EntryKind kind, std::string* found,
+               std::string* error) {
   DIR* dir = opendir(directory.c_str());
   if (dir == nullptr) {
     if (errno != ENOENT && errno != ENOTDIR) {
@@ -36,6 +36,10 @@ bool findEntry(const std::string& directory, const char* name, bool wantDirector
   });
   for (const std::string& match : matches) {
     std::string path = directory + "/" + match;
+    if (kind == EntryKind::kAny) {
+      *found = path;
+      return true;
+    }
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
       if (errno != ENOENT) {
@@ -44,7 +48,7 @@ bool findEntry(const std::string& directory, const char* name, bool wantDirector
       }
       continue;
     }
-    if (wantDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
+    if (kind == EntryKind::kDirectory ? S_ISDIR(info.st_mode) : S_ISREG(info.st_mode)) {
       *found = path;
       return true;
     }
@@ -87,7 +91,7 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     std::string path = directory;
     bool present = true;
     for (const char* name : layout) {
-      if (!findEntry(path, name, true, &path, error)) {
+      if (!findEntry(path, name, EntryKind::kDirectory, &path, error)) {
         if (!error->empty()) return false;
         present = false;
         break;
@@ -101,8 +105,8 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
     }
   }
   std::string hive;
-  if (findEntry(directory, "SYSTEM", false, &hive, error) ||
-      (error->empty() && findEntry(directory, "SOFTWARE", false, &hive, error))) {
+  if (findEntry(directory, "SYSTEM", EntryKind::kFile, &hive, error) ||
+      (error->empty() && findEntry(directory, "SOFTWARE", EntryKind::kFile, &hive, error))) {
     *config = directory;
     *root = rootAbove(directory, {"Windows", "System32", "config"});
     return true;
@@ -114,7 +118,7 @@ bool findConfigDirectory(const std::string& directory, std::string* config, std:
 }
 
 bool findHive(const std::string& config, const char* name, std::string* path, std::string* error) {
-  if (findEntry(config, name, false, path, error)) return true;
+  if (findEntry(config, name, EntryKind::kFile, path, error)) return true;
   if (error->empty()) *error = std::string("Cannot find registry hive ") + config + "/" + name;
   return false;
 }
@@ -139,7 +143,9 @@ bool isHibernated(const std::string& root, std::string* refusal) {
   const size_t kHeaderSize = kHiberfileHeaderSize;
   std::string file;
   std::string error;
-  if (root.empty() || (!findEntry(root, "hiberfil.sys", false, &file, &error) && error.empty())) return false;
+  if (root.empty() || (!findEntry(root, "hiberfil.sys", EntryKind::kFile, &file, &error) && error.empty())) {
+    return false;
+  }
   char header[kHeaderSize];
   ssize_t got = -1;
   int fd = error.empty() ? open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;

@@ -9,12 +9,15 @@
 
 namespace standin {
 
+enum class EntryKind { kFile, kDirectory, kAny };
+
 // NTFS keeps names as they were created, and a Linux mount shows them so:
 // "Windows/System32/config" may be "WINDOWS/system32/CONFIG". False when
-// there is no such entry, and then with `error` set when the directory could
-// not be read: a directory the user may not read hides nothing from them.
-bool findEntry(const std::string& directory, const char* name, bool wantDirectory,
-               std::string* found, std::string* error);
+// there is no such entry of that kind (kAny: whatever it is or links to), and
+// then with `error` set when the directory could not be read: a directory the
+// user may not read hides nothing from them.
+bool findEntry(const std::string& directory, const char* name, EntryKind kind, std::string* found,
+               std::string* error);
 
 std::string withoutTrailingSlashes(std::string path);
 

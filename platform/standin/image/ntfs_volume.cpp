@@ -162,8 +162,12 @@ s64 pwriteWindow(struct ntfs_device* device, const void* buffer, s64 count, s64 
     window->held.push_back(HeldWrite{at, std::vector<uint8_t>(bytes, bytes + size)});
     return count;
   }
+  // What is held goes out first, once, if the write covers any of it:
+  // writeHeld empties the list this looks through.
   for (const HeldWrite& write : window->held) {
-    if (overlaps(write, at, size) && !writeHeld(window)) return -1;
+    if (!overlaps(write, at, size)) continue;
+    if (!writeHeld(window)) return -1;
+    break;
   }
   if (!window->disk->write(window->offset + at, buffer, static_cast<size_t>(count))) return -1;
   return count;
@@ -458,10 +462,6 @@ struct Open {
     return taken;
   }
 };
-
-}  // namespace
-
-namespace {
 
 // Windows gives a name that fits 8.3 in upper case one "Win32 & DOS" name.
 bool isShortName(const std::string& name) {

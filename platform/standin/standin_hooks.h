@@ -18,8 +18,9 @@ namespace standin {
 
 // Black-box tests change a store under a run at a known moment: a run with
 // NETVANE_TEST_STOP set to `moment` stops itself there, the first time it
-// gets there, until it is sent SIGCONT. "mapped": a .reg store's file is mapped, not yet read; "opened":
-// the store is open, not locked, and the run has not begun; "locked": the
+// gets there, until it is sent SIGCONT. "mapped": a .reg store's file is
+// mapped, not yet read; "opened": the store is open, not locked, and the run
+// has not begun; "locked": the
 // run has taken the store's lock at its first change, found the store as it
 // read it, and is about to make that change.
 void stopForTest(const char* moment);

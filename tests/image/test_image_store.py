@@ -29,7 +29,8 @@ import hivefixture  # noqa: E402
 import imagefixture  # noqa: E402
 import readers  # noqa: E402
 from readers import multi_string  # noqa: E402
-from test_hive_store import AS_NOBODY, CONFIG, FIXTURES, NETVANE, RUN_SECONDS, keys_of  # noqa: E402
+from test_hive_store import (AS_NOBODY, CONFIG, FIXTURES, NETVANE, RUN_SECONDS, keys_of,  # noqa: E402
+                             run_with_stderr)
 from test_real_hives import REAL, adapters_of, network_cards  # noqa: E402
 
 TOOLS = ("qemu-nbd", "qemu-img", "qemu-io", "mkntfs", "ntfs-3g", "ntfscat", "ntfsfix", "ntfsinfo", "sfdisk")
@@ -46,11 +47,7 @@ STALE = "netvane: the NTFS volume on {root} was not shut down cleanly; what is l
 
 def run(image, *arguments, **extra):
     """(stdout, stderr, status) of netvane run by nobody on the image."""
-    environment = {"PATH": "/usr/bin:/bin", "NETVANE_REGISTRY": image}
-    environment.update(extra)
-    result = subprocess.run(NOBODY + [NETVANE] + list(arguments), env=environment,
-                            capture_output=True, timeout=RUN_SECONDS)
-    return result.stdout.decode(), result.stderr.decode(), result.returncode
+    return run_with_stderr(image, *arguments, prefix=NOBODY, **extra)
 
 
 def digest(path):

@@ -81,20 +81,6 @@ std::string secondsText(double value) {
   return text;
 }
 
-// Runs start by reading the setting with readLockWait, which refuses one
-// that is not a number of seconds.
-double lockWaitSeconds() {
-  double seconds;
-  std::string error;
-  return readLockWait(&seconds, &error) ? seconds : kDefaultLockWaitSeconds;
-}
-
-double secondsNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
 // The owner and group of `like`, as far as the user may give them: root
 // keeps both, another user at least the group when it is one of theirs.
 void keepOwner(int fd, const struct stat& like) {
@@ -280,6 +266,20 @@ bool readLockWait(double* seconds, std::string* error) {
   }
   *seconds = value;
   return true;
+}
+
+// Runs start by reading the setting with readLockWait, which refuses one
+// that is not a number of seconds.
+double lockWaitSeconds() {
+  double seconds;
+  std::string error;
+  return readLockWait(&seconds, &error) ? seconds : kDefaultLockWaitSeconds;
+}
+
+double secondsNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 bool openStoreFile(const std::string& path, const char* noun, LockedFile* file, std::string* error) {

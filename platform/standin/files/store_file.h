@@ -58,6 +58,10 @@ bool stillAsRead(const LockedFile& file, std::string* error);
 // another run's lock. False with one line in `error` when it is set to
 // anything but a number of seconds from 0 to 86400.
 bool readLockWait(double* seconds, std::string* error);
+// The seconds readLockWait gives, for a run that has already checked them.
+double lockWaitSeconds();
+// Seconds on the monotonic clock, for measuring waits.
+double secondsNow();
 
 // False with one line in `error` when the file is no longer as it was read:
 // another program truncated or rewrote it in place, under the run.

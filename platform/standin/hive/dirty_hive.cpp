@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/mman.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -16,12 +17,17 @@
 
 namespace standin {
 
-namespace {
+const char* const kLogSuffixes[kLogCount] = {".LOG1", ".LOG2", ".LOG"};
 
-// Windows 8.1 and later, and Vista to 8, keep a hive's pending changes in
-// NAME.LOG1 and NAME.LOG2; XP keeps them in NAME.LOG ("Multiple transaction
-// log files").
-const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
+// Windows's own ceiling: "The maximum size of a registry hive is 2 GB, except
+// for the system hive", which may hold at most half the physical memory, up
+// to 1.5 GB on x64 ("Registry Storage Space", Microsoft Learn, Win32
+// system information). hivex would read all of a larger file first.
+uint64_t largestHive(const std::string& name) {
+  return strcasecmp(name.c_str(), "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
+}
+
+namespace {
 
 // Fewer bytes than `size` when the file ends sooner; logsUnchanged then
 // names the log that changed under the run.
@@ -207,7 +213,7 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
   }
   std::string name = path.substr(path.rfind('/') + 1);
   std::vector<HiveLog> logs;
-  std::vector<std::unique_ptr<MappedFile>> mappings(sizeof kLogSuffixes / sizeof *kLogSuffixes);
+  std::vector<std::unique_ptr<MappedFile>> mappings(kLogCount);
   std::vector<std::string> lookedFor;
   for (const char* suffix : kLogSuffixes) {
     std::string logName = name + suffix;

@@ -4,6 +4,7 @@
 #ifndef NETVANE_PLATFORM_STANDIN_HIVE_DIRTY_HIVE_H
 #define NETVANE_PLATFORM_STANDIN_HIVE_DIRTY_HIVE_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
 
@@ -29,6 +30,16 @@ struct UpToDate {
   // The logs as they were read: a run writes the hive only if they still are.
   std::vector<ReadLog> logs;
 };
+
+// Windows 8.1 and later, and Vista to 8, keep a hive's pending changes in
+// NAME.LOG1 and NAME.LOG2; XP keeps them in NAME.LOG ("Multiple transaction
+// log files").
+const size_t kLogCount = 3;
+extern const char* const kLogSuffixes[kLogCount];
+
+// The largest hive Windows allows for `name` ("SYSTEM", "SOFTWARE", in any
+// case), and the largest log beside it: 1.5 GB for SYSTEM, 2 GB for others.
+uint64_t largestHive(const std::string& name);
 
 // Finds the log `logName` beside the hive: `shown` names it in messages,
 // `opened` opens it. False when there is none, with `error` set only when

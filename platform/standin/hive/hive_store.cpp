@@ -84,14 +84,6 @@ bool readBaseBlock(const Hive& hive, BaseBlock* block, std::string* error) {
   return true;
 }
 
-// Windows's own ceiling: "The maximum size of a registry hive is 2 GB, except
-// for the system hive", which may hold at most half the physical memory, up
-// to 1.5 GB on x64 ("Registry Storage Space", Microsoft Learn, Win32
-// system information). hivex would read all of a larger file first.
-uint64_t largestHive(const char* name) {
-  return strcmp(name, "SYSTEM") == 0 ? uint64_t(3) << 29 : uint64_t(1) << 31;
-}
-
 bool openHiveFile(HiveFiles& files, const char* name, Hive* hive, std::string* error) {
   if (!files.openHive(name, &hive->file, error)) return false;
   hive->path = hive->file.path;

@@ -139,14 +139,17 @@ std::string hibernatedRefusal(const std::string& root) {
          "with powercfg /h off, then try again";
 }
 
+std::string unknownHibernationRefusal(const std::string& readError) {
+  return readError + ", so whether Windows is hibernated there is unknown; nothing was written";
+}
+
 bool isHibernated(const std::string& root, std::string* refusal) {
-  const size_t kHeaderSize = kHiberfileHeaderSize;
   std::string file;
   std::string error;
   if (root.empty() || (!findEntry(root, "hiberfil.sys", EntryKind::kFile, &file, &error) && error.empty())) {
     return false;
   }
-  char header[kHeaderSize];
+  char header[kHiberfileHeaderSize];
   ssize_t got = -1;
   int fd = error.empty() ? open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
   if (fd >= 0) {
@@ -157,7 +160,7 @@ bool isHibernated(const std::string& root, std::string* refusal) {
     error = "Cannot read " + file + ": " + strerror(errno);
   }
   if (!error.empty()) {
-    *refusal = error + ", so whether Windows is hibernated there is unknown; nothing was written";
+    *refusal = unknownHibernationRefusal(error);
     return true;
   }
   if (!holdsHibernationImage(header, static_cast<size_t>(got))) return false;

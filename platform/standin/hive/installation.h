@@ -45,6 +45,9 @@ const size_t kHiberfileHeaderSize = 4096;
 bool holdsHibernationImage(const char* header, size_t got);
 // The line that refuses to change the hibernated Windows on `root`.
 std::string hibernatedRefusal(const std::string& root);
+// The line that refuses a change when hiberfil.sys could not be read, after
+// the one line `readError` that says why.
+std::string unknownHibernationRefusal(const std::string& readError);
 
 }  // namespace standin
 

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -32,8 +33,6 @@ namespace {
 
 const char* const kConfigPath[] = {"Windows", "System32", "config"};
 const char* const kHives[] = {"SYSTEM", "SOFTWARE"};
-// As dirty_hive.cpp looks for them.
-const char* const kLogSuffixes[] = {".LOG1", ".LOG2", ".LOG"};
 std::string upper(std::string text) {
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -41,21 +40,9 @@ std::string upper(std::string text) {
   return text;
 }
 
-// Windows' ceiling for a hive, and for a log beside it (1.5 GB for SYSTEM,
-// 2 GB for the others): larger files are not read, only their size is
-// kept, which the hive store refuses.
-uint64_t largestFile(const std::string& name) {
-  return upper(name.substr(0, name.find('.'))) == "SYSTEM" ? uint64_t(3) << 29 : uint64_t(1) << 31;
-}
 // Another run holds an image for well under this while it reads or
 // writes it; a virtual machine holds it for as long as it runs.
 const double kBusyImageSeconds = 2;
-
-double secondsNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
 
 // A file of the volume, read into a memory file that no other program can
 // change or cut short.
@@ -74,7 +61,9 @@ bool readIntoMemory(NtfsVolume& volume, const NtfsEntry& entry, const std::strin
   file->fd = memfd_create("netvane-image-file", MFD_CLOEXEC);
   uint64_t size = entry.stamp.size;
   bool ok = file->fd >= 0 && ftruncate(file->fd, static_cast<off_t>(size)) == 0;
-  if (ok && size > 0 && size <= largestFile(name)) {
+  // A file above Windows' ceiling is not read, only its size is kept,
+  // which the hive store refuses.
+  if (ok && size > 0 && size <= largestHive(name.substr(0, name.find('.')))) {
     void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file->fd, 0);
     ok = mapped != MAP_FAILED;
     std::string detail;
@@ -211,10 +200,7 @@ class ImageFiles : public HiveFiles {
     DiskFailure failure;
     std::string detail;
     const double start = secondsNow();
-    // The run checked NETVANE_LOCK_WAIT when it began.
-    double wait = kBusyImageSeconds, setting;
-    std::string ignored;
-    if (readLockWait(&setting, &ignored) && setting < wait) wait = setting;
+    const double wait = std::min(kBusyImageSeconds, lockWaitSeconds());
     for (;;) {
       if (disk->open(path_, format_, device_, writable, false, &failure, &detail)) return true;
       if (failure != DiskFailure::inUse || !writable || secondsNow() - start >= wait) break;
@@ -424,8 +410,7 @@ class ImageFiles : public HiveFiles {
     hibernation_.clear();
     if (!volume.find(0, "hiberfil.sys", false, &file, &detail) && detail.empty()) return;
     if (!detail.empty() || !volume.read(file.stamp.reference, 0, header, sizeof header, &got, &detail)) {
-      *refusal = "Cannot read " + root_ + ":/hiberfil.sys: " + detail +
-                 ", so whether Windows is hibernated there is unknown; nothing was written";
+      *refusal = unknownHibernationRefusal("Cannot read " + root_ + ":/hiberfil.sys: " + detail);
       return;
     }
     hibernation_ = std::string(header, got);

@@ -325,9 +325,10 @@ class ImageStoreTest(unittest.TestCase):
                 out, err, status = run(image.path, *CONFIGURE, **extra)
                 self.assertEqual(out, line(name, image))
                 self.assertEqual(status, min(len(out), 255))
+                # A configure run's answer is its one line: the notes are a listing's.
+                self.assertEqual(err, "")
                 if name in listed:
                     stale = listed[name].format(root=image.root, path=image.path)
-                    self.assertEqual(err, stale)
                     out, err, status = run(image.path)
                     self.assertEqual((err, status), (stale, 0), out)
                     self.assertIn("Name: E100A", out)
@@ -338,8 +339,7 @@ class ImageStoreTest(unittest.TestCase):
                             ("two installations", {"NETVANE_PARTITION": "2"})):
             with self.subTest(name + ", then on"):
                 image = images[name]
-                self.assertEqual(run(image.path, *CONFIGURE, **extra),
-                                 ("", listed.get(name, "").format(root=image.root), 0))
+                self.assertEqual(run(image.path, *CONFIGURE, **extra), ("", "", 0))
                 self.assertEqual(run(image.path, **extra)[1:], ("", 0))
                 image.assertConsistent(self, image.volume_file())
 

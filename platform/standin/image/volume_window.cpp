@@ -1,0 +1,144 @@
+#include "platform/standin/image/volume_window.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <iterator>
+#include <map>
+
+#include "platform/standin/image/disk.h"
+
+namespace standin {
+
+namespace {
+
+bool overlaps(uint64_t a, size_t aSize, uint64_t b, size_t bSize) { return a < b + bSize && b < a + aSize; }
+
+// An MFT record's header: "FILE", and its flags at offset 22, of which 2
+// marks a directory (MFT_RECORD_IS_DIRECTORY). An index block: "INDX".
+const size_t kRecordFlags = 22;
+const uint8_t kIsDirectory = 0x2;
+
+}  // namespace
+
+bool VolumeWindow::writable() const { return disk_->writable(); }
+
+VolumeWindow::Group VolumeWindow::groupOf(const uint8_t* bytes, size_t count) const {
+  if (count >= 4 && memcmp(bytes, "INDX", 4) == 0) return kNaming;
+  if (count > kRecordFlags && memcmp(bytes, "FILE", 4) == 0) {
+    return (bytes[kRecordFlags] & kIsDirectory) != 0 ? kNaming : kFileRecord;
+  }
+  return kOther;
+}
+
+bool VolumeWindow::read(uint64_t at, void* buffer, size_t count, size_t* got) {
+  *got = 0;
+  if (at >= size_) return true;
+  size_t wanted = count < size_ - at ? count : static_cast<size_t>(size_ - at);
+  if (!disk_->read(offset_ + at, buffer, wanted)) return false;
+  uint8_t* bytes = static_cast<uint8_t*>(buffer);
+  for (const Held& write : held_) {
+    if (!overlaps(write.at, write.bytes.size(), at, wanted)) continue;
+    uint64_t from = write.at > at ? write.at : at;
+    uint64_t to = write.at + write.bytes.size() < at + wanted ? write.at + write.bytes.size() : at + wanted;
+    memcpy(bytes + (from - at), write.bytes.data() + (from - write.at), static_cast<size_t>(to - from));
+  }
+  *got = wanted;
+  return true;
+}
+
+bool VolumeWindow::write(uint64_t at, const void* buffer, size_t count) {
+  if (at > size_ || count > size_ - at) {
+    errno = ENOSPC;
+    return false;
+  }
+  if (failed_) return true;
+  const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+  // Records written together are told apart, each by its own header.
+  size_t piece = recordSize_ > 0 && count > recordSize_ && count % recordSize_ == 0 &&
+                         memcmp(bytes, "FILE", 4) == 0
+                     ? recordSize_
+                     : count;
+  for (size_t done = 0; done < count; done += piece) {
+    const uint8_t* part = bytes + done;
+    // A block written again replaces what was held for it.
+    bool replaced = false;
+    for (size_t i = held_.size(); i-- > 0 && !replaced;) {
+      Held& earlier = held_[i];
+      if (earlier.at == at + done && earlier.bytes.size() == piece) {
+        earlier.bytes.assign(part, part + piece);
+        earlier.group = groupOf(part, piece);
+        replaced = true;
+      } else if (overlaps(earlier.at, earlier.bytes.size(), at + done, piece)) {
+        break;
+      }
+    }
+    if (!replaced) held_.push_back(Held{at + done, std::vector<uint8_t>(part, part + piece), groupOf(part, piece)});
+  }
+  return true;
+}
+
+// The group's writes as the disk should end up: later ones over earlier
+// ones, in pieces that do not overlap, which the disk may write in any order.
+bool VolumeWindow::writeGroup(Group group) {
+  std::map<uint64_t, std::vector<uint8_t>> extents;
+  for (const Held& write : held_) {
+    if (write.group != group) continue;
+    uint64_t start = write.at, end = write.at + write.bytes.size();
+    std::map<uint64_t, std::vector<uint8_t>>::iterator it = extents.upper_bound(start);
+    if (it != extents.begin()) {
+      std::map<uint64_t, std::vector<uint8_t>>::iterator before = std::prev(it);
+      if (before->first + before->second.size() > start) it = before;
+    }
+    std::vector<uint8_t> merged;
+    uint64_t mergedStart = start, mergedEnd = end;
+    std::vector<std::map<uint64_t, std::vector<uint8_t>>::iterator> absorbed;
+    for (; it != extents.end() && it->first < end; ++it) {
+      if (it->first + it->second.size() <= start) continue;
+      if (it->first < mergedStart) mergedStart = it->first;
+      if (it->first + it->second.size() > mergedEnd) mergedEnd = it->first + it->second.size();
+      absorbed.push_back(it);
+    }
+    merged.resize(static_cast<size_t>(mergedEnd - mergedStart));
+    for (std::map<uint64_t, std::vector<uint8_t>>::iterator old : absorbed) {
+      memcpy(merged.data() + (old->first - mergedStart), old->second.data(), old->second.size());
+    }
+    memcpy(merged.data() + (start - mergedStart), write.bytes.data(), write.bytes.size());
+    for (std::map<uint64_t, std::vector<uint8_t>>::iterator old : absorbed) extents.erase(old);
+    extents[mergedStart].swap(merged);
+  }
+  if (extents.empty()) return true;
+  std::vector<Disk::Piece> pieces;
+  for (const std::map<uint64_t, std::vector<uint8_t>>::value_type& extent : extents) {
+    pieces.push_back(Disk::Piece{offset_ + extent.first, extent.second.data(), extent.second.size()});
+  }
+  return disk_->write(pieces) && disk_->flush();
+}
+
+bool VolumeWindow::commit(StepKind kind) {
+  if (failed_) {
+    errno = EIO;
+    return false;
+  }
+  static const Group kAdding[] = {kOther, kFileRecord, kNaming};
+  static const Group kRemoving[] = {kNaming, kFileRecord, kOther};
+  const Group* order = kind == StepKind::adding ? kAdding : kRemoving;
+  for (int i = 0; i < 3; ++i) {
+    if (!writeGroup(order[i])) {
+      int cause = errno;
+      fail();
+      errno = cause;
+      return false;
+    }
+  }
+  held_.clear();
+  return true;
+}
+
+void VolumeWindow::fail() {
+  failed_ = true;
+  held_.clear();
+  held_.shrink_to_fit();
+}
+
+}  // namespace standin

@@ -111,7 +111,7 @@ bool replaceFiles(NtfsVolume& volume, uint64_t directory, const std::vector<NewF
   }
   // What the disk holds, not what was meant for it: a new file that reads
   // back otherwise is removed before any old one is touched.
-  for (size_t i = 0; i < files.size(); ++i) {
+  for (size_t i = 0; i < files.size() && !volume.rehearsing(); ++i) {
     std::string back;
     detail.clear();
     bool same = volume.readAfresh(directory, files[i].name + kNewSuffix, &back, &detail) &&

@@ -430,8 +430,10 @@ class ImageFiles : public HiveFiles {
   }
 
   // Mounts the volume for writing, checks everything the change relies on,
-  // settles what an interrupted run left, and replaces the hives. Every
-  // refusal comes before anything is written.
+  // and settles what an interrupted run left and replaces the hives: first
+  // in rehearsal, which writes nothing, then for real. Every refusal, and
+  // every failure of libntfs-3g that the volume's state can cause, comes
+  // before anything is written.
   bool writeVolume(const std::vector<std::unique_ptr<NewHive>>& hives, std::string* error) {
     bool reset = resetsJournal();
     if (!reset && (journal_ == NtfsJournal::unclean || markedDirty_)) {
@@ -440,11 +442,22 @@ class ImageFiles : public HiveFiles {
     }
     // A signal that would end the run waits until the volume is closed.
     HoldSignals hold;
-    std::string changed = capitalNoun() + " " + path_ + " changed while netvane was reading it";
     if (disk_->size() != diskSize_ || volumeSerial() != serial_) {
-      *error = changed;
+      *error = capitalNoun() + " " + path_ + " changed while netvane was reading it";
       return false;
     }
+    bool ok = changeVolume(hives, reset, true, error) && changeVolume(hives, reset, false, error);
+    std::string detail;
+    if (!disk_->close(&detail) && ok) {
+      *error = "Cannot write " + noun_ + " " + path_ + ": " + detail;
+      ok = false;
+    }
+    disk_.reset();
+    return ok;
+  }
+
+  bool changeVolume(const std::vector<std::unique_ptr<NewHive>>& hives, bool reset, bool rehearsal,
+                    std::string* error) {
     NtfsRefusal why;
     std::string detail;
     std::unique_ptr<NtfsVolume> volume = NtfsVolume::mount(
@@ -456,11 +469,13 @@ class ImageFiles : public HiveFiles {
                                               : "Cannot write the NTFS volume on " + root_ + ": " + detail;
       return false;
     }
+    if (rehearsal) volume->rehearse();
     if (!reset && volume->markedDirty()) {
       *error = uncleanRefusal(true);
       return false;
     }
     std::vector<Replacement> replacements;
+    std::string changed = capitalNoun() + " " + path_ + " changed while netvane was reading it";
     bool ok = sameAsRead(*volume, &replacements, &changed);
     if (!ok) *error = changed;
     uint64_t needed = kCreationMargin;
@@ -479,24 +494,19 @@ class ImageFiles : public HiveFiles {
                std::to_string(hives.front()->size) + " bytes); nothing was written";
       ok = false;
     }
-    ok = ok && settleLeftovers(*volume, replacements, error);
     if (ok) {
       std::vector<NewFile> files;
       for (const std::unique_ptr<NewHive>& hive : hives) {
         files.push_back(NewFile{hive->name, hive->shown, static_cast<const uint8_t*>(hive->mapped), hive->size});
       }
-      ok = replaceFiles(*volume, windows_.config, files, error);
+      ok = settleLeftovers(*volume, replacements, !rehearsal, error) &&
+           replaceFiles(*volume, windows_.config, files, error);
+      if (!ok && rehearsal) *error += "; nothing was written";
     }
     if (!volume->unmount(&detail) && ok) {
       *error = "Cannot write the NTFS volume on " + root_ + ": " + detail;
       ok = false;
     }
-    volume.reset();
-    if (!disk_->close(&detail) && ok) {
-      *error = "Cannot write " + noun_ + " " + path_ + ": " + detail;
-      ok = false;
-    }
-    disk_.reset();
     return ok;
   }
 
@@ -546,7 +556,8 @@ class ImageFiles : public HiveFiles {
 
   // What an interrupted run left is finished or undone, as it was read,
   // before anything else is written.
-  bool settleLeftovers(NtfsVolume& volume, const std::vector<Replacement>& replacements, std::string* error) {
+  bool settleLeftovers(NtfsVolume& volume, const std::vector<Replacement>& replacements, bool say,
+                       std::string* error) {
     bool forward = settlesForward(replacements);
     for (const Replacement& left : replacements) {
       if (!left.left()) continue;
@@ -556,7 +567,7 @@ class ImageFiles : public HiveFiles {
         return false;
       }
       bool finished = forward && (left.fresh || left.newIsNamed());
-      fprintf(stderr, "netvane: %s %s/%s, which an interrupted run had left half replaced\n",
+      if (say) fprintf(stderr, "netvane: %s %s/%s, which an interrupted run had left half replaced\n",
               finished ? "finished replacing" : "put back the old", configShown_.c_str(), left.name.c_str());
       // The hive to replace now has its name again.
       Replacement now;

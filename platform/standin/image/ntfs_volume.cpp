@@ -222,22 +222,24 @@ bool stampOf(ntfs_inode* inode, NtfsStamp* stamp) {
 
 // An inode a step works on, closed however the step ends. Calls that close
 // the inodes they are given (ntfs_delete, ntfs_set_ntfs_dos_name, and
-// ntfs_inode_close_in_dir when it succeeds) take it first: libntfs-3g
-// frees them on its failure paths too, and a second close would free
-// freed memory.
+// ntfs_inode_close_in_dir when it succeeds) take it first. After a step
+// failed, libntfs-3g's failure paths may have freed what an inode points to
+// (a damaged index block, say, leaves the directory's inode so): nothing of
+// that volume is closed any more, and the process lets it go as it ends.
 struct Open {
-  ntfs_inode* inode = nullptr;
-  Open() = default;
+  explicit Open(const bool* abandoned) : abandoned(abandoned) {}
   Open(const Open&) = delete;
   Open& operator=(const Open&) = delete;
   ~Open() {
-    if (inode != nullptr) ntfs_inode_close(inode);
+    if (inode != nullptr && !*abandoned) ntfs_inode_close(inode);
   }
   ntfs_inode* take() {
     ntfs_inode* taken = inode;
     inode = nullptr;
     return taken;
   }
+  ntfs_inode* inode = nullptr;
+  const bool* abandoned;
 };
 
 }  // namespace
@@ -287,7 +289,7 @@ std::unique_ptr<NtfsVolume> NtfsVolume::mount(Disk* disk, uint64_t offset, uint6
 }
 
 NtfsVolume::~NtfsVolume() {
-  if (mounted_ && mounted_->volume != nullptr) {
+  if (mounted_ && mounted_->volume != nullptr && !mounted_->failed) {
     mounted_->device.window.fail();
     ntfs_umount(mounted_->volume, TRUE);
   }
@@ -295,6 +297,10 @@ NtfsVolume::~NtfsVolume() {
 
 bool NtfsVolume::unmount(std::string* detail) {
   lastLibraryError.clear();
+  if (mounted_->failed) {
+    mounted_->volume = nullptr;
+    return true;
+  }
   int result = ntfs_umount(mounted_->volume, FALSE);
   mounted_->volume = nullptr;
   if (result != 0) *detail = errnoText("cannot write it");
@@ -429,12 +435,48 @@ bool clustersMarked(ntfs_volume* volume, ntfs_attr* attribute, const char* what,
   return true;
 }
 
+// An index block's update sequence, as ntfs_mst_post_read_fixup checks it:
+// libntfs-3g reads a block that fails it with a warning, but its writers
+// cannot handle one, and fail in ways that free memory still in use.
+bool sequenceWhole(const uint8_t* block, size_t size) {
+  size_t offset = block[4] | block[5] << 8, count = block[6] | block[7] << 8;
+  if (memcmp(block, "INDX", 4) != 0 || offset % 2 != 0 || count != size / 512 + 1 || offset + count * 2 > size) {
+    return false;
+  }
+  for (size_t sector = 1; sector < count; ++sector) {
+    if (memcmp(block + sector * 512 - 2, block + offset, 2) != 0) return false;
+  }
+  return true;
+}
+
+// Every index block the directory uses ($I30's bitmap) is whole.
+bool indexBlocksWhole(ntfs_inode* directory, std::string* damage) {
+  ntfs_attr* blocks = ntfs_attr_open(directory, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4);
+  if (blocks == nullptr) return true;
+  ntfs_attr* used = ntfs_attr_open(directory, AT_BITMAP, NTFS_INDEX_I30, 4);
+  size_t size = directory->vol->indx_record_size;
+  std::vector<uint8_t> block(size);
+  bool ok = used != nullptr && size >= 512;
+  for (s64 index = 0; ok && index * static_cast<s64>(size) < blocks->data_size; ++index) {
+    uint8_t bits = 0;
+    if (ntfs_attr_pread(used, index / 8, 1, &bits) != 1) break;
+    if ((bits & (1u << (index % 8))) == 0) continue;
+    ok = ntfs_attr_pread(blocks, index * static_cast<s64>(size), static_cast<s64>(size), block.data()) ==
+             static_cast<s64>(size) &&
+         sequenceWhole(block.data(), size);
+  }
+  if (!ok) *damage = "an index block of the directory is damaged";
+  if (used != nullptr) ntfs_attr_close(used);
+  ntfs_attr_close(blocks);
+  return ok;
+}
+
 }  // namespace
 
 bool NtfsVolume::checkBeforeChange(uint64_t directory, uint64_t file, std::string* damage) {
   lastLibraryError.clear();
   ntfs_volume* volume = mounted_->volume;
-  Open parent, hive;
+  Open parent(&mounted_->failed), hive(&mounted_->failed);
   parent.inode = ntfs_inode_open(volume, directory);
   hive.inode = parent.inode != nullptr ? ntfs_inode_open(volume, file) : nullptr;
   if (hive.inode == nullptr) {
@@ -456,6 +498,7 @@ bool NtfsVolume::checkBeforeChange(uint64_t directory, uint64_t file, std::strin
     ok = clustersMarked(volume, index, "the directory's index", damage);
     ntfs_attr_close(index);
   }
+  ok = ok && indexBlocksWhole(parent.inode, damage);
   uint64_t records[] = {FILE_MFT, MREF(directory), MREF(file)};
   for (uint64_t record : records) {
     if (ok && !allSet(volume->mftbmp_na, record, 1)) {
@@ -472,12 +515,15 @@ uint64_t NtfsVolume::freeBytes() {
   return static_cast<uint64_t>(volume->free_clusters) * volume->cluster_size;
 }
 
+void NtfsVolume::rehearse() { mounted_->device.window.rehearse(); }
+bool NtfsVolume::rehearsing() const { return mounted_->device.window.rehearsing(); }
+
 // A step that went well goes out; one that failed, and every later one,
 // does not.
 bool NtfsVolume::endStep(bool ok, bool adding, const char* what, std::string* detail) {
   VolumeWindow& window = mounted_->device.window;
   if (ok && !mounted_->failed && window.commit(adding ? StepKind::adding : StepKind::removing)) {
-    mounted_->device.stepped = true;
+    if (!window.rehearsing()) mounted_->device.stepped = true;
     return true;
   }
   if (ok) *detail = errnoText(what);
@@ -491,7 +537,7 @@ bool NtfsVolume::create(uint64_t directory, const std::string& name, const NtfsE
   lastLibraryError.clear();
   ntfs_volume* volume = mounted_->volume;
   std::vector<ntfschar> units = wide(name);
-  Open parent, previous, created;
+  Open parent(&mounted_->failed), previous(&mounted_->failed), created(&mounted_->failed);
   parent.inode = ntfs_inode_open(volume, directory);
   previous.inode = parent.inode != nullptr ? ntfs_inode_open(volume, like.stamp.reference) : nullptr;
   if (previous.inode == nullptr) {
@@ -552,7 +598,7 @@ bool NtfsVolume::create(uint64_t directory, const std::string& name, const NtfsE
 bool NtfsVolume::link(uint64_t directory, uint64_t file, const std::string& name, std::string* detail) {
   lastLibraryError.clear();
   std::vector<ntfschar> units = wide(name);
-  Open entry, parent;
+  Open entry(&mounted_->failed), parent(&mounted_->failed);
   entry.inode = ntfs_inode_open(mounted_->volume, file);
   parent.inode = ntfs_inode_open(mounted_->volume, directory);
   bool ok = entry.inode != nullptr && parent.inode != nullptr &&
@@ -568,7 +614,7 @@ bool NtfsVolume::unlink(uint64_t directory, const std::string& name, std::string
   detail->clear();
   if (!find(directory, name, false, &entry, detail)) return detail->empty();
   std::vector<ntfschar> units = wide(entry.name);
-  Open file, parent;
+  Open file(&mounted_->failed), parent(&mounted_->failed);
   file.inode = ntfs_inode_open(mounted_->volume, entry.stamp.reference);
   parent.inode = ntfs_inode_open(mounted_->volume, directory);
   bool ok = file.inode != nullptr && parent.inode != nullptr &&
@@ -582,7 +628,7 @@ std::string NtfsVolume::shortName(uint64_t directory, const std::string& name) {
   NtfsEntry entry;
   std::string ignored;
   if (!find(directory, name, false, &entry, &ignored)) return "";
-  Open file, parent;
+  Open file(&mounted_->failed), parent(&mounted_->failed);
   file.inode = ntfs_inode_open(mounted_->volume, entry.stamp.reference);
   parent.inode = ntfs_inode_open(mounted_->volume, directory);
   char shortName[16] = {0};
@@ -601,7 +647,7 @@ bool NtfsVolume::setShortName(uint64_t directory, const std::string& name, const
     if (detail->empty()) *detail = "cannot find " + name;
     return endStep(false, true, "", detail);
   }
-  Open file, parent;
+  Open file(&mounted_->failed), parent(&mounted_->failed);
   file.inode = ntfs_inode_open(mounted_->volume, entry.stamp.reference);
   parent.inode = ntfs_inode_open(mounted_->volume, directory);
   bool ok = file.inode != nullptr && parent.inode != nullptr &&

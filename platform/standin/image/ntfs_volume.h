@@ -97,6 +97,13 @@ class NtfsVolume {
   // gives, or not at all; after one fails, the volume writes nothing more.
   // Each is false with `detail`.
 
+  // From now on the steps are a rehearsal: each is made on top of the last
+  // in memory, and none ever reaches the disk. libntfs-3g can fail in the
+  // middle of any of them on a damaged volume; a change is made for real
+  // only once all of its steps were made in rehearsal.
+  void rehearse();
+  bool rehearsing() const;
+
   // Creates `name` in `directory` with `size` bytes of `data`, and the
   // security descriptor, attributes and creation time of `like`.
   bool create(uint64_t directory, const std::string& name, const NtfsEntry& like, const uint8_t* data,

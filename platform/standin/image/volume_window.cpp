@@ -120,6 +120,7 @@ bool VolumeWindow::commit(StepKind kind) {
     errno = EIO;
     return false;
   }
+  if (rehearsing_) return true;
   static const Group kAdding[] = {kOther, kFileRecord, kNaming};
   static const Group kRemoving[] = {kNaming, kFileRecord, kOther};
   const Group* order = kind == StepKind::adding ? kAdding : kRemoving;

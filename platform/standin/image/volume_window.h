@@ -53,6 +53,10 @@ class VolumeWindow {
   // The step failed: what it held is dropped, and nothing written from now
   // on reaches the disk.
   void fail();
+  // A rehearsal: every step is kept back, each on top of the last, and
+  // none reaches the disk; commit() only says whether the step was made.
+  void rehearse() { rehearsing_ = true; }
+  bool rehearsing() const { return rehearsing_; }
   bool failed() const { return failed_; }
   bool holding() const { return !held_.empty(); }
 
@@ -72,6 +76,7 @@ class VolumeWindow {
   size_t recordSize_ = 0;
   std::vector<Held> held_;  // in the order they were made
   bool failed_ = false;
+  bool rehearsing_ = false;
 };
 
 }  // namespace standin

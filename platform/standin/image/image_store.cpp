@@ -569,13 +569,6 @@ class ImageFiles : public HiveFiles {
       bool finished = forward && (left.fresh || left.newIsNamed());
       if (say) fprintf(stderr, "netvane: %s %s/%s, which an interrupted run had left half replaced\n",
               finished ? "finished replacing" : "put back the old", configShown_.c_str(), left.name.c_str());
-      // The hive to replace now has its name again.
-      Replacement now;
-      if (!inspectReplacement(volume, windows_.config, left.name, &now, &detail) || !now.named) {
-        *error = "Cannot write registry hive " + configShown_ + "/" + left.name + ": " + detail;
-        return false;
-      }
-      files_[left.name].entry = now.namedEntry;
     }
     return true;
   }

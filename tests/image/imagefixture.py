@@ -75,10 +75,10 @@ def settle_hive(path):
 
 
 @contextlib.contextmanager
-def mounted(path):
+def mounted(path, *options):
     """The NTFS volume in the file `path`, mounted by ntfs-3g (as root)."""
     with tempfile.TemporaryDirectory(prefix="netvane-ntfs-") as mount:
-        run("ntfs-3g", path, mount)
+        run("ntfs-3g", *options, path, mount)
         try:
             yield mount
         finally:

@@ -152,24 +152,34 @@ class Volume:
                 return attribute
         raise KeyError("record %d has no attribute 0x%x %r" % (number, type_, name))
 
-    def lookup(self, path):
-        """The record number of the file or directory at `path` ("a/b/c"),
-        names compared without case, as Windows compares them."""
-        children = {}
+    def names(self):
+        """{(parent record, name in upper case): record} of every file and
+        directory in use, by its long names (a DOS-only name is left out)."""
+        found = {}
         for number in range(self.records):
             record = self.record(number)
             # In use, and a base record (not an extension of another).
             if record[:4] != b"FILE" or not u16(record, 22) & 1 or u64(record, 32):
                 continue
             for attribute in self.attributes(record):
-                if attribute.type == FILE_NAME:
-                    value = attribute.value
+                value = attribute.value if attribute.type == FILE_NAME else None
+                if value is not None and value[65] != 2:
                     name = value[66:66 + 2 * value[64]].decode("utf-16-le").upper()
-                    children[(u64(value, 0) & 0xFFFFFFFFFFFF, name)] = number
-        number = ROOT
+                    found[(u64(value, 0) & 0xFFFFFFFFFFFF, name)] = number
+        return found
+
+    def lookup(self, path):
+        """The record number of the file or directory at `path` ("a/b/c"),
+        names compared without case, as Windows compares them."""
+        names, number = self.names(), ROOT
         for name in path.strip("/").split("/"):
-            number = children[(number, name.upper())]
+            number = names[(number, name.upper())]
         return number
+
+    def listdir(self, path):
+        """The names in the directory at `path`, in upper case."""
+        directory = self.lookup(path)
+        return sorted(name for parent, name in self.names() if parent == directory)
 
     def index_blocks(self, directory):
         """Where the directory's index blocks start, as offsets in the volume."""

@@ -47,7 +47,8 @@ NOBODY = ["/usr/bin/setpriv"] + list(AS_NOBODY[1:])
 STALE = "netvane: the NTFS volume on {root} was not shut down cleanly; what is listed may be slightly stale\n"
 IN_USE = ("Disk image {path} is in use by another program, such as a virtual machine that is running; "
           "nothing was written\n")
-DAMAGED = r"The NTFS volume on {root} is damaged \(.+\): run chkdsk /f on it from Windows; nothing was written\n"
+DAMAGED = (r"The NTFS volume on {root} is damaged \(.+\): run chkdsk /f on it from Windows; "
+           r"nothing was written\n")
 # As small a volume as mkntfs makes that holds the clean installation with
 # room to replace its SYSTEM: the image that tests run many times on.
 SMALL = 4 << 20
@@ -344,8 +345,9 @@ class ImageStoreTest(unittest.TestCase):
             if text is not None:
                 return re.escape(text + "\n")
             # The command it names is the user's to complete.
-            return re.escape("Disk image %s is a streamOptimized VMDK, which cannot be changed in place: convert "
-                             "it first (qemu-img convert -O vmdk " % image.path) + r".*\); nothing was written\n"
+            return re.escape("Disk image %s is a streamOptimized VMDK, which cannot be changed in place: "
+                             "convert it first (qemu-img convert -O vmdk " % image.path) + \
+                r".*\); nothing was written\n"
 
         # What a listing says on standard error, where it lists at all (None:
         # whatever it says).
@@ -427,12 +429,12 @@ class ImageStoreTest(unittest.TestCase):
                 self.small("bins", installation=short),
                 "Registry hive " + system + r" is damaged \(.+\); nothing was written\n", True),
             "SYSTEM's data size doubled, on a nearly full volume": (
-                self.small("doubled", then=nearly_full, damage=lambda path, offset: ntfsdamage.double_data_size(
-                    path, offset, CONFIG + "/SYSTEM")), DAMAGED, None),
+                self.small("doubled", then=nearly_full, damage=lambda path, offset:
+                           ntfsdamage.double_data_size(path, offset, CONFIG + "/SYSTEM")), DAMAGED, None),
             "a full volume": (
                 self.small("full", then=nearly_full),
-                r"The NTFS volume on {root} has (\d+) bytes free, too few for the new registry hive " + system +
-                r" \((\d+) bytes\); nothing was written\n", True),
+                r"The NTFS volume on {root} has (\d+) bytes free, too few for the new registry hive " +
+                system + r" \((\d+) bytes\); nothing was written\n", True),
         }
         for name, (image, pattern, lists) in cases.items():
             with self.subTest(name):
@@ -473,13 +475,14 @@ class ImageStoreTest(unittest.TestCase):
         mutants = []
         for number in range(int(os.environ.get("NETVANE_MUTANTS", "300"))):
             region, start, length = regions[number % len(regions)]
-            changes = sorted((start + rng.randrange(length), rng.randrange(256)) for _ in range(rng.randint(1, 4)))
+            changes = sorted((start + rng.randrange(length), rng.randrange(256))
+                             for _ in range(rng.randint(1, 4)))
             mutants.append((number, region, changes))
         with open(image.path, "rb") as f:
             pristine = f.read()
         with concurrent.futures.ThreadPoolExecutor(2) as pool:
-            faults = [fault for found in pool.map(lambda mutant: self.mutant_faults(pristine, *mutant), mutants)
-                      for fault in found]
+            found = pool.map(lambda mutant: self.mutant_faults(pristine, *mutant), mutants)
+            faults = [fault for faults_of_one in found for fault in faults_of_one]
         self.assertFalse(faults, "NETVANE_MUTANT_SEED=%d:\n%s" % (seed, "\n".join(faults)))
 
     def mutant_faults(self, pristine, number, region, changes):
@@ -512,8 +515,8 @@ class ImageStoreTest(unittest.TestCase):
             if arguments and status == 0:
                 faults += self.written_faults(path, mutant)
         os.unlink(path)
-        return ["mutant %d (%s: %s): %s" % (number, region, ", ".join("0x%x=0x%02x" % change for change in changes),
-                                             fault) for fault in faults]
+        changed = ", ".join("0x%x=0x%02x" % change for change in changes)
+        return ["mutant %d (%s: %s): %s" % (number, region, changed, fault) for fault in faults]
 
     def written_faults(self, path, mutant):
         """What is wrong with the volume after a configure run succeeded on
@@ -552,7 +555,8 @@ class ImageStoreTest(unittest.TestCase):
                 for trial in range(8):
                     with self.subTest(name=name, listing=pair[1] is None, trial=trial):
                         image = self.images[name].copy(self.work, "busy-" + name)
-                        environment = {"PATH": "/usr/bin:/bin", "HOME": self.work, "NETVANE_REGISTRY": image.path}
+                        environment = {"PATH": "/usr/bin:/bin", "HOME": self.work,
+                                       "NETVANE_REGISTRY": image.path}
                         runs = []
                         for adapter in pair:
                             if runs:
@@ -560,7 +564,8 @@ class ImageStoreTest(unittest.TestCase):
                             runs.append(subprocess.Popen(
                                 NOBODY + [NETVANE] + (list(adapter) if adapter else []), env=environment,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True))
-                        outcomes = [run_.communicate(timeout=RUN_SECONDS) + (run_.returncode,) for run_ in runs]
+                        outcomes = [run_.communicate(timeout=RUN_SECONDS) + (run_.returncode,)
+                                    for run_ in runs]
                         faults = self.faults_of_runs_at_once(image, pair, outcomes, services)
                         labels = [fault.split(":")[0] for fault in faults]
                         labels += ["configure runs that %s" % ("failed" if status else "succeeded")
@@ -568,8 +573,9 @@ class ImageStoreTest(unittest.TestCase):
                         for label in labels:
                             seen[(name, label)] = seen.get((name, label), 0) + 1
                         self.assertEqual(faults, [])
-        print("runs at once: %s" % ", ".join("%s: %d %s" % (name, count, fault)
-                                              for (name, fault), count in sorted(seen.items())), file=sys.stderr)
+        print("runs at once: %s" % ", ".join("%s: %d %s" % (name, count, label)
+                                              for (name, label), count in sorted(seen.items())),
+              file=sys.stderr)
 
     def faults_of_runs_at_once(self, image, pair, outcomes, services):
         volume = image.volume_file()
@@ -667,8 +673,9 @@ class ImageStoreTest(unittest.TestCase):
                 hive = self.extract(image.path)
                 self.assertEqual(readers.hivex_values(hive, keys_of(STATIC)["adapter"])["IPAddress"],
                                  (readers.REG_MULTI_SZ, multi_string(CONFIGURE[1])))
+                third = "10.3.3.3" if kept == "new" else "192.168.5.5"
                 self.assertEqual(readers.hivex_values(hive, keys_of("LegacyNic")["adapter"])["IPAddress"],
-                                 (readers.REG_MULTI_SZ, multi_string("10.3.3.3" if kept == "new" else "192.168.5.5")))
+                                 (readers.REG_MULTI_SZ, multi_string(third)))
 
     def hold(self, image_format, path):
         """Holds the image open for writing in qemu-io, as a running virtual
@@ -766,7 +773,8 @@ class ImageStoreTest(unittest.TestCase):
                 seen["settled"] = seen.get("settled", 0) + 1
             image.assertConsistent(self, volume)
         print("image kills on %s: %d left the old hive, %d the new one, %d a replacement the next run settled"
-              % (os.path.basename(source.path), seen["old"], seen["new"], seen.get("settled", 0)), file=sys.stderr)
+              % (os.path.basename(source.path), seen["old"], seen["new"], seen.get("settled", 0)),
+              file=sys.stderr)
 
     def assertNoServerFor(self, path):
         """No qemu-nbd serves the image, once the killed run's has had time

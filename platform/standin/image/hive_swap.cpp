@@ -54,6 +54,19 @@ bool inspectReplacement(NtfsVolume& volume, uint64_t directory, const std::strin
   return found->named || found->fresh || found->kept;
 }
 
+bool repairNames(NtfsVolume& volume, uint64_t directory, const Replacement& found, std::string* detail) {
+  uint64_t done[3] = {0, 0, 0};
+  const std::pair<bool, const NtfsEntry*> files[] = {
+      {found.named, &found.namedEntry}, {found.fresh, &found.freshEntry}, {found.kept, &found.keptEntry}};
+  for (int i = 0; i < 3; ++i) {
+    uint64_t file = files[i].second->stamp.reference;
+    if (!files[i].first || file == done[0] || file == done[1]) continue;
+    if (!volume.forgetUnindexedNames(directory, file, detail)) return false;
+    done[i] = file;
+  }
+  return true;
+}
+
 bool settlesForward(const std::vector<Replacement>& replacements) {
   for (const Replacement& r : replacements) {
     // Without NAME and without the old file, the new one is all there is.

@@ -44,6 +44,10 @@ struct Replacement {
 bool inspectReplacement(NtfsVolume& volume, uint64_t directory, const std::string& name, Replacement* found,
                         std::string* detail);
 
+// Makes the names that the files of NAME's replacement have agree with the
+// directory's index (NtfsVolume::forgetUnindexedNames). False with `detail`.
+bool repairNames(NtfsVolume& volume, uint64_t directory, const Replacement& found, std::string* detail);
+
 // Whether replacements left together are settled forward.
 bool settlesForward(const std::vector<Replacement>& replacements);
 

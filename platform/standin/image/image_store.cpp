@@ -499,7 +499,15 @@ class ImageFiles : public HiveFiles {
       for (const std::unique_ptr<NewHive>& hive : hives) {
         files.push_back(NewFile{hive->name, hive->shown, static_cast<const uint8_t*>(hive->mapped), hive->size});
       }
-      ok = settleLeftovers(*volume, replacements, !rehearsal, error) &&
+      // A run killed in the middle of a step can leave a file a name that
+      // the index does not list; the names are made to agree first.
+      for (const Replacement& found : replacements) {
+        if (ok && !repairNames(*volume, windows_.config, found, &detail)) {
+          *error = "Cannot write registry hive " + configShown_ + "/" + found.name + ": " + detail;
+          ok = false;
+        }
+      }
+      ok = ok && settleLeftovers(*volume, replacements, !rehearsal, error) &&
            replaceFiles(*volume, windows_.config, files, error);
       if (!ok && rehearsal) *error += "; nothing was written";
     }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -633,6 +634,40 @@ bool NtfsVolume::unlink(uint64_t directory, const std::string& name, std::string
                         static_cast<u8>(units.size())) == 0;
   if (!ok) *detail = errnoText(("cannot remove the name " + name).c_str());
   return endStep(ok, false, "cannot remove a name", detail);
+}
+
+bool NtfsVolume::forgetUnindexedNames(uint64_t directory, uint64_t file, std::string* detail) {
+  lastLibraryError.clear();
+  Open entry(&mounted_->failed), parent(&mounted_->failed);
+  entry.inode = ntfs_inode_open(mounted_->volume, file);
+  parent.inode = ntfs_inode_open(mounted_->volume, directory);
+  ntfs_attr_search_ctx* search = entry.inode != nullptr && parent.inode != nullptr
+                                     ? ntfs_attr_get_search_ctx(entry.inode, nullptr)
+                                     : nullptr;
+  bool ok = search != nullptr;
+  bool changed = false;
+  while (ok && ntfs_attr_lookup(AT_FILE_NAME, AT_UNNAMED, 0, CASE_SENSITIVE, 0, nullptr, 0, search) == 0) {
+    const FILE_NAME_ATTR* name = reinterpret_cast<const FILE_NAME_ATTR*>(
+        reinterpret_cast<const u8*>(search->attr) + le16_to_cpu(search->attr->value_offset));
+    if (MREF_LE(name->parent_directory) != MREF(directory)) continue;
+    // The name is copied out of the packed record before it is looked up.
+    std::vector<ntfschar> units(name->file_name_length);
+    memcpy(units.data(), reinterpret_cast<const u8*>(name) + offsetof(FILE_NAME_ATTR, file_name),
+           units.size() * sizeof(ntfschar));
+    u64 listed = ntfs_inode_lookup_by_name(parent.inode, units.data(), static_cast<int>(units.size()));
+    if (listed != static_cast<u64>(-1) && MREF(listed) == entry.inode->mft_no) continue;
+    ok = ntfs_attr_record_rm(search) == 0;
+    if (ok) {
+      entry.inode->mrec->link_count = cpu_to_le16(le16_to_cpu(entry.inode->mrec->link_count) - 1);
+      ntfs_inode_mark_dirty(entry.inode);
+      ntfs_attr_reinit_search_ctx(search);
+      changed = true;
+    }
+  }
+  if (search != nullptr) ntfs_attr_put_search_ctx(search);
+  if (ok && changed) ok = ntfs_inode_close(entry.take()) == 0;
+  if (!ok) *detail = errnoText("cannot read the names of a file");
+  return endStep(ok, false, "cannot write the names of a file", detail);
 }
 
 std::string NtfsVolume::shortName(uint64_t directory, const std::string& name) {

@@ -113,6 +113,12 @@ class NtfsVolume {
   // Removes the name; a file whose last name it was goes with it. True when
   // there was no such name.
   bool unlink(uint64_t directory, const std::string& name, std::string* detail);
+  // Removes from the file each name in `directory` that the directory's
+  // index does not list: what a run killed between the two halves of a
+  // name's step leaves (the file's record written, its index not yet, or
+  // the other way round for a removal), and which libntfs-3g cannot add,
+  // remove or give a short name beside.
+  bool forgetUnindexedNames(uint64_t directory, uint64_t file, std::string* detail);
   // The short (DOS) name of the file named `name`, or "" when it has none.
   std::string shortName(uint64_t directory, const std::string& name);
   // Gives the file named `name` the short name `shortName`; a name that is

@@ -1,12 +1,14 @@
 #include "platform/standin/image/volume_window.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <iterator>
 #include <map>
 
 #include "platform/standin/image/disk.h"
+#include "platform/standin/standin_hooks.h"
 
 namespace standin {
 
@@ -80,7 +82,8 @@ bool VolumeWindow::write(uint64_t at, const void* buffer, size_t count) {
 
 // The group's writes as the disk should end up: later ones over earlier
 // ones, in pieces that do not overlap, which the disk may write in any order.
-bool VolumeWindow::writeGroup(Group group) {
+bool VolumeWindow::writeGroup(Group group, bool* wrote) {
+  *wrote = false;
   std::map<uint64_t, std::vector<uint8_t>> extents;
   for (const Held& write : held_) {
     if (write.group != group) continue;
@@ -108,6 +111,7 @@ bool VolumeWindow::writeGroup(Group group) {
     extents[mergedStart].swap(merged);
   }
   if (extents.empty()) return true;
+  *wrote = true;
   std::vector<Disk::Piece> pieces;
   for (const std::map<uint64_t, std::vector<uint8_t>>::value_type& extent : extents) {
     pieces.push_back(Disk::Piece{offset_ + extent.first, extent.second.data(), extent.second.size()});
@@ -125,12 +129,18 @@ bool VolumeWindow::commit(StepKind kind) {
   static const Group kRemoving[] = {kNaming, kFileRecord, kOther};
   const Group* order = kind == StepKind::adding ? kAdding : kRemoving;
   for (int i = 0; i < 3; ++i) {
-    if (!writeGroup(order[i])) {
+    bool wrote = false;
+    if (!writeGroup(order[i], &wrote)) {
       int cause = errno;
       fail();
       errno = cause;
       return false;
     }
+    // Tests kill a run here, after each group that reached the disk.
+    static int groups = 0;
+    char moment[32];
+    snprintf(moment, sizeof moment, "group %d", wrote ? ++groups : 0);
+    if (wrote) stopForTest(moment);
   }
   held_.clear();
   return true;

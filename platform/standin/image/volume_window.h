@@ -68,7 +68,7 @@ class VolumeWindow {
     Group group;
   };
   Group groupOf(const uint8_t* bytes, size_t count) const;
-  bool writeGroup(Group group);
+  bool writeGroup(Group group, bool* wrote);
 
   Disk* disk_;
   uint64_t offset_;

@@ -125,13 +125,10 @@ bool replaceFiles(NtfsVolume& volume, uint64_t directory, const std::vector<NewF
   // What the disk holds, not what was meant for it: a new file that reads
   // back otherwise is removed before any old one is touched.
   for (size_t i = 0; i < files.size() && !volume.rehearsing(); ++i) {
-    std::string back;
     detail.clear();
-    bool same = volume.readAfresh(directory, files[i].name + kNewSuffix, &back, &detail) &&
-                back.size() == files[i].size && memcmp(back.data(), files[i].data, back.size()) == 0;
-    if (!same) {
-      *error = "Cannot write registry hive " + files[i].shown + ": it did not read back as written (" +
-               (detail.empty() ? "other bytes" : detail) + "), so the old one was kept";
+    if (!volume.readsBackAs(directory, files[i].name + kNewSuffix, files[i].data, files[i].size, &detail)) {
+      *error = "Cannot write registry hive " + files[i].shown + ": it did not read back as written (" + detail +
+               "), so the old one was kept";
       for (const NewFile& file : files) {
         std::string ignored;
         if (!volume.unlink(directory, file.name + kNewSuffix, &ignored)) break;

@@ -392,7 +392,8 @@ bool NtfsVolume::read(uint64_t file, uint64_t offset, void* buffer, size_t count
   return ok;
 }
 
-bool NtfsVolume::readAfresh(uint64_t directory, const std::string& name, std::string* bytes, std::string* detail) {
+bool NtfsVolume::readsBackAs(uint64_t directory, const std::string& name, const uint8_t* data, uint64_t size,
+                             std::string* detail) {
   mounted_->disk->forget();
   NtfsRefusal why;
   std::unique_ptr<NtfsVolume> fresh = mount(mounted_->disk, mounted_->offset,
@@ -402,12 +403,20 @@ bool NtfsVolume::readAfresh(uint64_t directory, const std::string& name, std::st
     if (fresh && detail->empty()) *detail = "it is not there";
     return false;
   }
-  bytes->assign(static_cast<size_t>(entry.stamp.size), '\0');
-  size_t got = 0;
-  bool ok = fresh->read(entry.stamp.reference, 0, &(*bytes)[0], bytes->size(), &got, detail);
-  if (ok && got != bytes->size()) {
-    *detail = "it ends sooner than it should";
-    ok = false;
+  bool ok = entry.stamp.size == size;
+  if (!ok) *detail = "it has " + std::to_string(entry.stamp.size) + " bytes";
+  const size_t kPiece = 1 << 20;
+  std::vector<uint8_t> piece(kPiece);
+  for (uint64_t done = 0; ok && done < size;) {
+    size_t wanted = size - done < kPiece ? static_cast<size_t>(size - done) : kPiece, got = 0;
+    ok = fresh->read(entry.stamp.reference, done, piece.data(), wanted, &got, detail) && got == wanted;
+    if (ok && memcmp(piece.data(), data + done, wanted) != 0) {
+      *detail = "byte " + std::to_string(done) + " on differs";
+      ok = false;
+    } else if (!ok && detail->empty()) {
+      *detail = "it ends sooner than it should";
+    }
+    done += wanted;
   }
   std::string ignored;
   fresh->unmount(&ignored);
@@ -580,6 +589,9 @@ bool NtfsVolume::create(uint64_t directory, const std::string& name, const NtfsE
   }
   ntfs_inode_close(previous.take());
   created.inode = ntfs_create(parent.inode, securityId, units.data(), static_cast<u8>(units.size()), S_IFREG);
+  // libntfs-3g writes the data from this buffer, which stays as it is until
+  // the change is done: it is held where it is, not copied.
+  mounted_->device.window.lend(data, static_cast<size_t>(size));
   ntfs_attr* content = created.inode != nullptr ? ntfs_attr_open(created.inode, AT_DATA, AT_UNNAMED, 0) : nullptr;
   bool ok = content != nullptr;
   const uint64_t kPiece = 16 << 20;

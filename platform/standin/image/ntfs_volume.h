@@ -80,10 +80,12 @@ class NtfsVolume {
             std::string* detail);
   // `count` bytes of the file's data at `offset`; fewer when it ends sooner.
   bool read(uint64_t file, uint64_t offset, void* buffer, size_t count, size_t* got, std::string* detail);
-  // The whole file `name`, read through a mount of its own after what was
-  // kept of earlier reads is forgotten: what the disk holds, not what this
-  // process remembers of it.
-  bool readAfresh(uint64_t directory, const std::string& name, std::string* bytes, std::string* detail);
+  // Whether the file `name` holds exactly `size` bytes of `data`, read
+  // through a mount of its own after what was kept of earlier reads is
+  // forgotten: what the disk holds, not what this process remembers of it.
+  // False with `detail` when it does not, or cannot be read.
+  bool readsBackAs(uint64_t directory, const std::string& name, const uint8_t* data, uint64_t size,
+                   std::string* detail);
 
   // What a change to `file` in `directory` relies on, checked before it is
   // made: the sizes of the file's data agree, and the volume's bitmaps mark

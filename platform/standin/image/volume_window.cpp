@@ -40,10 +40,10 @@ bool VolumeWindow::read(uint64_t at, void* buffer, size_t count, size_t* got) {
   if (!disk_->read(offset_ + at, buffer, wanted)) return false;
   uint8_t* bytes = static_cast<uint8_t*>(buffer);
   for (const Held& write : held_) {
-    if (!overlaps(write.at, write.bytes.size(), at, wanted)) continue;
+    if (!overlaps(write.at, write.size, at, wanted)) continue;
     uint64_t from = write.at > at ? write.at : at;
-    uint64_t to = write.at + write.bytes.size() < at + wanted ? write.at + write.bytes.size() : at + wanted;
-    memcpy(bytes + (from - at), write.bytes.data() + (from - write.at), static_cast<size_t>(to - from));
+    uint64_t to = write.at + write.size < at + wanted ? write.at + write.size : at + wanted;
+    memcpy(bytes + (from - at), write.data() + (from - write.at), static_cast<size_t>(to - from));
   }
   *got = wanted;
   return true;
@@ -63,58 +63,74 @@ bool VolumeWindow::write(uint64_t at, const void* buffer, size_t count) {
                      : count;
   for (size_t done = 0; done < count; done += piece) {
     const uint8_t* part = bytes + done;
+    bool lent = part >= lent_ && part + piece <= lent_ + lentSize_;
     // A block written again replaces what was held for it.
     bool replaced = false;
     for (size_t i = held_.size(); i-- > 0 && !replaced;) {
       Held& earlier = held_[i];
-      if (earlier.at == at + done && earlier.bytes.size() == piece) {
-        earlier.bytes.assign(part, part + piece);
+      if (earlier.at == at + done && earlier.size == piece) {
+        earlier.keep(part, piece, lent);
         earlier.group = groupOf(part, piece);
         replaced = true;
-      } else if (overlaps(earlier.at, earlier.bytes.size(), at + done, piece)) {
+      } else if (overlaps(earlier.at, earlier.size, at + done, piece)) {
         break;
       }
     }
-    if (!replaced) held_.push_back(Held{at + done, std::vector<uint8_t>(part, part + piece), groupOf(part, piece)});
+    if (!replaced) {
+      held_.push_back(Held{at + done, {}, nullptr, piece, groupOf(part, piece)});
+      held_.back().keep(part, piece, lent);
+    }
   }
   return true;
 }
 
 // The group's writes as the disk should end up: later ones over earlier
-// ones, in pieces that do not overlap, which the disk may write in any order.
+// ones, in pieces that do not overlap, which the disk may write in any
+// order. A piece that overlaps no other is written from where it is held.
 bool VolumeWindow::writeGroup(Group group, bool* wrote) {
   *wrote = false;
-  std::map<uint64_t, std::vector<uint8_t>> extents;
+  struct Extent {
+    const uint8_t* bytes;
+    size_t size;
+    std::vector<uint8_t> merged;  // when writes overlapped
+  };
+  std::map<uint64_t, Extent> extents;
   for (const Held& write : held_) {
     if (write.group != group) continue;
-    uint64_t start = write.at, end = write.at + write.bytes.size();
-    std::map<uint64_t, std::vector<uint8_t>>::iterator it = extents.upper_bound(start);
+    uint64_t start = write.at, end = write.at + write.size;
+    std::map<uint64_t, Extent>::iterator it = extents.upper_bound(start);
     if (it != extents.begin()) {
-      std::map<uint64_t, std::vector<uint8_t>>::iterator before = std::prev(it);
-      if (before->first + before->second.size() > start) it = before;
+      std::map<uint64_t, Extent>::iterator before = std::prev(it);
+      if (before->first + before->second.size > start) it = before;
     }
-    std::vector<uint8_t> merged;
     uint64_t mergedStart = start, mergedEnd = end;
-    std::vector<std::map<uint64_t, std::vector<uint8_t>>::iterator> absorbed;
+    std::vector<std::map<uint64_t, Extent>::iterator> absorbed;
     for (; it != extents.end() && it->first < end; ++it) {
-      if (it->first + it->second.size() <= start) continue;
+      if (it->first + it->second.size <= start) continue;
       if (it->first < mergedStart) mergedStart = it->first;
-      if (it->first + it->second.size() > mergedEnd) mergedEnd = it->first + it->second.size();
+      if (it->first + it->second.size > mergedEnd) mergedEnd = it->first + it->second.size;
       absorbed.push_back(it);
     }
-    merged.resize(static_cast<size_t>(mergedEnd - mergedStart));
-    for (std::map<uint64_t, std::vector<uint8_t>>::iterator old : absorbed) {
-      memcpy(merged.data() + (old->first - mergedStart), old->second.data(), old->second.size());
+    if (absorbed.empty()) {
+      extents[start] = Extent{write.data(), write.size, {}};
+      continue;
     }
-    memcpy(merged.data() + (start - mergedStart), write.bytes.data(), write.bytes.size());
-    for (std::map<uint64_t, std::vector<uint8_t>>::iterator old : absorbed) extents.erase(old);
-    extents[mergedStart].swap(merged);
+    std::vector<uint8_t> merged(static_cast<size_t>(mergedEnd - mergedStart));
+    for (std::map<uint64_t, Extent>::iterator old : absorbed) {
+      memcpy(merged.data() + (old->first - mergedStart), old->second.bytes, old->second.size);
+    }
+    memcpy(merged.data() + (start - mergedStart), write.data(), write.size);
+    for (std::map<uint64_t, Extent>::iterator old : absorbed) extents.erase(old);
+    Extent& joined = extents[mergedStart];
+    joined.merged.swap(merged);
+    joined.bytes = joined.merged.data();
+    joined.size = joined.merged.size();
   }
   if (extents.empty()) return true;
   *wrote = true;
   std::vector<Disk::Piece> pieces;
-  for (const std::map<uint64_t, std::vector<uint8_t>>::value_type& extent : extents) {
-    pieces.push_back(Disk::Piece{offset_ + extent.first, extent.second.data(), extent.second.size()});
+  for (const std::map<uint64_t, Extent>::value_type& extent : extents) {
+    pieces.push_back(Disk::Piece{offset_ + extent.first, extent.second.bytes, extent.second.size});
   }
   return disk_->write(pieces) && disk_->flush();
 }
@@ -150,6 +166,18 @@ void VolumeWindow::fail() {
   failed_ = true;
   held_.clear();
   held_.shrink_to_fit();
+}
+
+void VolumeWindow::Held::keep(const uint8_t* bytes, size_t count, bool lend) {
+  size = count;
+  if (lend) {
+    lent = bytes;
+    owned.clear();
+    owned.shrink_to_fit();
+  } else {
+    lent = nullptr;
+    owned.assign(bytes, bytes + count);
+  }
 }
 
 }  // namespace standin

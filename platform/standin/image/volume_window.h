@@ -34,6 +34,13 @@ class VolumeWindow {
   // The size of the volume's MFT records, once the volume is mounted: a
   // write of several records is then told apart record by record.
   void setRecordSize(size_t size) { recordSize_ = size; }
+  // Bytes that stay as they are for as long as the window holds writes: a
+  // write of them (a new file's data, which libntfs-3g writes from the
+  // caller's buffer) is held where it is rather than copied.
+  void lend(const uint8_t* bytes, size_t size) {
+    lent_ = bytes;
+    lentSize_ = size;
+  }
 
   // `count` bytes at `at`, as held writes have them; fewer when the window
   // ends sooner. False with errno set.
@@ -64,8 +71,12 @@ class VolumeWindow {
   enum Group { kOther, kFileRecord, kNaming };
   struct Held {
     uint64_t at;
-    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> owned;
+    const uint8_t* lent;  // or null, when the bytes are `owned`
+    size_t size;
     Group group;
+    const uint8_t* data() const { return lent != nullptr ? lent : owned.data(); }
+    void keep(const uint8_t* bytes, size_t count, bool lend);
   };
   Group groupOf(const uint8_t* bytes, size_t count) const;
   bool writeGroup(Group group, bool* wrote);
@@ -74,6 +85,8 @@ class VolumeWindow {
   uint64_t offset_;
   uint64_t size_;
   size_t recordSize_ = 0;
+  const uint8_t* lent_ = nullptr;
+  size_t lentSize_ = 0;
   std::vector<Held> held_;  // in the order they were made
   bool failed_ = false;
   bool rehearsing_ = false;

@@ -175,6 +175,42 @@ for name in commands:
     line += "  to clean %5.2f" % ratio(name, name[len("dirty "):]) if dirty_run else " " * 16
     print(line + "  peak memory %6.1f MB" %
           (statistics.median(kb for _, kb in samples[name]) / 1024))
+# What reading the new hive back costs a configure run on an image: its
+# time inside NtfsVolume::readsBackAs (a fresh mount and the hive's bytes),
+# taken by gdb at that function's entry and return, in runs of their own,
+# against the same image's configure median.
+if images and shutil.which("gdb"):
+    script = os.path.join(os.path.dirname(mnt["raw"]), "read-back.py")
+    with open(script, "w") as f:
+        f.write("""import gdb, time
+spans = []
+class Back(gdb.FinishBreakpoint):
+    def __init__(self, start):
+        super().__init__(gdb.newest_frame(), internal=True)
+        self.start = start
+    def stop(self):
+        spans.append(time.perf_counter() - self.start)
+        return False
+class Entry(gdb.Breakpoint):
+    def stop(self):
+        Back(time.perf_counter())
+        return False
+Entry("standin::NtfsVolume::readsBackAs", internal=True)
+gdb.execute("run")
+print("read back: %.1f ms" % (sum(spans) * 1000))
+""")
+    for image in ("raw", "qcow2"):
+        spans = []
+        for _ in range(rounds):
+            subprocess.run(["cp", "--sparse=always", os.path.join(images, "disk." + image), mnt[image]], check=True)
+            out = subprocess.run(["gdb", "-batch", "-nx", "-x", script, "--args"] + configure,
+                                 env=dict(os.environ, NETVANE_REGISTRY=mnt[image]), capture_output=True, text=True)
+            spans += [float(line.split()[2]) for line in out.stdout.splitlines() if line.startswith("read back:")]
+        if spans:
+            configured = statistics.median(ms for ms, _ in samples[image + " configure"])
+            print("%-15s median %7.1f ms  (min %6.1f)  share of the %s configure run %5.2f" %
+                  (image + " read-back", statistics.median(spans), min(spans), image,
+                   statistics.median(spans) / configured))
 for root in mnt.values():
     shutil.rmtree(root, ignore_errors=True) if os.path.isdir(root) else None
     if os.path.isfile(root):

@@ -111,6 +111,10 @@ int32_t showUsage() {
   return listAdapters();
 }
 
+bool onlyReads(int argc, char** argv) {
+  return argc <= 1 || (argc == 2 && isHelpRequest(argv[1]));
+}
+
 bool isVersionRequest(int argc, char** argv) {
   if (argc != 2) return false;
   return strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "/version") == 0 ||
@@ -126,7 +130,7 @@ int32_t netvaneMain(int argc, char** argv) {
   }
   loadAdapterTable();
   int count = argc > 0 ? argc - 1 : 0;
-  if (count == 0 || (count == 1 && isHelpRequest(argv[1]))) return showUsage();
+  if (onlyReads(argc, argv)) return showUsage();
 
   const char* settings[kSettingCount];
   mapArguments(count, argv + 1, settings);

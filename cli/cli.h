@@ -11,6 +11,11 @@ int32_t netvaneMain(int argc, char** argv);
 // line and reads no registry, so a platform's start-up need not open one.
 bool isVersionRequest(int argc, char** argv);
 
+// A run that can only read the registry: no arguments, or a lone request
+// for help. Any other may change it, so a platform's start-up may open the
+// registry for changing from the start.
+bool onlyReads(int argc, char** argv);
+
 // Prints the usage text and then the adapter list; returns the list's status.
 int32_t showUsage();
 

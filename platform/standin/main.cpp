@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   if (isVersionRequest(argc, argv)) {
     // Neither a missing store nor a first run's new one stands in its way.
     status = netvaneMain(argc, argv);
-  } else if (!standin::beginRun(&error)) {
+  } else if (!standin::beginRun(!onlyReads(argc, argv), &error)) {
     // Like every message of the tool, the status is the length of the line.
     status = platformPrint("%s\n", error.c_str());
   } else {

@@ -85,15 +85,18 @@ std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::strin
 // The SYSTEM and SOFTWARE hives of an offline Windows installation, found
 // below `directory` (its volume root, Windows directory or config directory)
 // and locked until the store is destroyed. SYSTEM\CurrentControlSet is the
-// control set that Windows boots next. On failure returns null and sets
-// `error` to one line naming the directory or hive file.
-std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error);
+// control set that Windows boots next. `forChange` opens them for a run that
+// may change them, which refuses at once what it could not change without
+// harm. On failure returns null and sets `error` to one line naming the
+// directory or hive file.
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, bool forChange, std::string* error);
 
 // The same store on the Windows installation inside a disk image (raw,
 // qcow2, vmdk, vhdx, vpc or vdi) or on a block device, whole disk or one
-// partition. On failure returns null and sets `error` to one line naming
-// the image.
-std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, std::string* error);
+// partition. For a run that may change it, the image is held for writing
+// from the start. On failure returns null and sets `error` to one line
+// naming the image.
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool forChange, std::string* error);
 
 }  // namespace standin
 

@@ -15,9 +15,10 @@ namespace standin {
 // standin_run.cpp
 
 // The store a run uses: NETVANE_REGISTRY, or the per-user default, created
-// from the sample machine on first use. False with one line in `error` when
-// the store cannot be used; then nothing has been written or created.
-bool beginRun(std::string* error);
+// from the sample machine on first use; `forChange` for a run that may
+// change it. False with one line in `error` when the store cannot be used;
+// then nothing has been written or created.
+bool beginRun(bool forChange, std::string* error);
 // The per-user default store: $XDG_STATE_HOME/netvane/registry.reg, or
 // ~/.local/state/netvane/registry.reg, the home taken from HOME or else from
 // the password database. False with one line in `error` without a home.

@@ -20,9 +20,10 @@ namespace standin {
 // NETVANE_TEST_STOP set to `moment` stops itself there, the first time it
 // gets there, until it is sent SIGCONT. "mapped": a .reg store's file is
 // mapped, not yet read; "opened": the store is open, not locked, and the run
-// has not begun; "locked": the
-// run has taken the store's lock at its first change, found the store as it
-// read it, and is about to make that change.
+// has not begun; "locked": the run has taken the store's lock at its first
+// change, found the store as it read it, and is about to make that change;
+// "group N": the Nth group of a disk image's writes (volume_window.h) has
+// reached the image.
 void stopForTest(const char* moment);
 
 // standin_registry.cpp

@@ -88,12 +88,12 @@ bool holdsDiskImage(const std::string& path, const struct stat& info) {
 
 // A directory is a mounted Windows installation, whose own hives are the
 // store; a disk image or a block device holds one.
-std::unique_ptr<RegistryStore> openStore(const std::string& path, std::string* error) {
+std::unique_ptr<RegistryStore> openStore(const std::string& path, bool forChange, std::string* error) {
   struct stat info;
   bool exists = stat(path.c_str(), &info) == 0;
-  if (exists && S_ISDIR(info.st_mode)) return openHiveStore(path, error);
+  if (exists && S_ISDIR(info.st_mode)) return openHiveStore(path, forChange, error);
   if (exists && (S_ISBLK(info.st_mode) || (S_ISREG(info.st_mode) && holdsDiskImage(path, info)))) {
-    return openDiskImageStore(path, error);
+    return openDiskImageStore(path, forChange, error);
   }
   return openRegFileStore(path, error);
 }
@@ -109,7 +109,7 @@ void stopForTest(const char* moment) {
   raise(SIGSTOP);
 }
 
-bool beginRun(std::string* error) {
+bool beginRun(bool forChange, std::string* error) {
   double lockWait;
   if (!readLockWait(&lockWait, error)) return false;
   const char* named = getenv("NETVANE_REGISTRY");
@@ -119,9 +119,10 @@ bool beginRun(std::string* error) {
   } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
     return false;
   }
-  std::unique_ptr<RegistryStore> store = openStore(path, error);
+  std::unique_ptr<RegistryStore> store = openStore(path, forChange, error);
   if (!store) return false;
-  setRunStore(std::move(store), false, [path](std::string* reopenError) { return openStore(path, reopenError); });
+  setRunStore(std::move(store), false,
+              [path, forChange](std::string* reopenError) { return openStore(path, forChange, reopenError); });
   stopForTest("opened");
   return true;
 }

@@ -7,11 +7,19 @@ a directory that holds what the volume's root holds (Windows/System32/config
 and the hives, hiberfil.sys...).
 """
 
+import contextlib
 import json
 import os
 import shutil
+import struct
 import subprocess
+import sys
 import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "hive"))
+import ntfsdamage  # noqa: E402
+import regf  # noqa: E402
 
 SECTOR = 512
 MIB = 1 << 20
@@ -22,34 +30,94 @@ RECOVERY = "DE94BBA4-06D1-4D40-A16A-BFD50179D6AC"
 # What Windows gives its registry files: hidden, system and archive
 # (FILE_ATTRIBUTE_*), and one name that is both the long and the short one.
 HIVE_ATTRIBUTES = 0x2 | 0x4 | 0x20
+# The other hives of a Windows config directory, each with its two logs:
+# with them the directory's index outgrows its MFT record into an index
+# block, as on a real installation.
+OTHER_HIVES = ("BBI", "COMPONENTS", "DEFAULT", "DRIVERS", "ELAM", "SAM", "SECURITY")
 
 
 def run(*command, **options):
     return subprocess.run(command, check=True, capture_output=True, **options)
 
 
-def ntfs_volume(path, size, start_sector, installation=None, label="Windows"):
+def hive_descriptor():
+    """The security descriptor Windows gives its registry files: owner
+    Administrators, group SYSTEM, full control for both and for no one
+    else. ntfs-3g gives a file it creates another one."""
+    administrators, system = regf.sid(5, 32, 544), regf.sid(5, 18)
+    file_all_access = 0x1F01FF
+    aces = b"".join(struct.pack("<BBHI", 0, 0, 8 + len(who), file_all_access) + who
+                    for who in (system, administrators))
+    dacl = struct.pack("<BBHHH", 2, 0, 8 + len(aces), 2, 0) + aces
+    se_dacl_present, se_self_relative = 0x0004, 0x8000
+    owner = 20
+    header = struct.pack("<BBHIIII", 1, 0, se_dacl_present | se_self_relative, owner,
+                         owner + len(administrators), 0, owner + len(administrators) + len(system))
+    return header + administrators + system + dacl
+
+
+def add_other_hives(installation):
+    config = os.path.join(installation, "Windows", "System32", "config")
+    for hive in OTHER_HIVES:
+        for suffix in ("", ".LOG1", ".LOG2"):
+            with open(os.path.join(config, hive + suffix), "wb"):
+                pass
+
+
+def settle_hive(path):
+    """Gives a hive file in a mounted volume what Windows gives it: one
+    name that is both the long and the short one, its attributes and its
+    security descriptor."""
+    name = os.path.basename(path).upper()
+    os.setxattr(path, "system.ntfs_dos_name", name.encode())
+    os.setxattr(path, "system.ntfs_attrib_be", HIVE_ATTRIBUTES.to_bytes(4, "big"))
+    os.setxattr(path, "system.ntfs_acl", hive_descriptor())
+
+
+@contextlib.contextmanager
+def mounted(path, *options):
+    """The NTFS volume in the file `path`, mounted by ntfs-3g (as root)."""
+    with tempfile.TemporaryDirectory(prefix="netvane-ntfs-") as mount:
+        run("ntfs-3g", *options, path, mount)
+        try:
+            yield mount
+        finally:
+            run("umount", mount)
+
+
+def fill(mount, free):
+    """Fills the mounted volume with a page file until fewer than `free`
+    bytes are left."""
+    with open(os.path.join(mount, "pagefile.sys"), "wb") as f:
+        while True:
+            status = os.statvfs(mount)
+            left = status.f_bavail * status.f_frsize
+            if left < free:
+                return
+            f.write(bytes(min(left - free + status.f_frsize, 1 << 20)))
+            f.flush()
+
+
+def ntfs_volume(path, size, start_sector, installation=None, label="Windows", then=None):
     """An NTFS volume of `size` bytes in the file `path`, made for a
-    partition at `start_sector`, holding the files below `installation`."""
+    partition at `start_sector`, holding the files below `installation`;
+    then(mount) does more through the same mount."""
     with open(path, "wb") as f:
         f.truncate(size)
     run("mkntfs", "-F", "-Q", "-q", "-p", str(start_sector), "-L", label, path)
     if installation is None:
         return
-    with tempfile.TemporaryDirectory(prefix="netvane-ntfs-") as mount:
-        run("ntfs-3g", path, mount)
-        try:
-            for directory, _, names in os.walk(installation):
-                inside = os.path.join(mount, os.path.relpath(directory, installation))
-                os.makedirs(inside, exist_ok=True)
-                for name in names:
-                    target = os.path.join(inside, name)
-                    shutil.copyfile(os.path.join(directory, name), target)
-                    if name.upper() in ("SYSTEM", "SOFTWARE"):
-                        os.setxattr(target, "system.ntfs_dos_name", name.upper().encode())
-                        os.setxattr(target, "system.ntfs_attrib_be", HIVE_ATTRIBUTES.to_bytes(4, "big"))
-        finally:
-            run("umount", mount)
+    with mounted(path) as mount:
+        for directory, _, names in os.walk(installation):
+            inside = os.path.join(mount, os.path.relpath(directory, installation))
+            os.makedirs(inside, exist_ok=True)
+            for name in names:
+                target = os.path.join(inside, name)
+                shutil.copyfile(os.path.join(directory, name), target)
+                if name.upper() in ("SYSTEM", "SOFTWARE"):
+                    settle_hive(target)
+        if then is not None:
+            then(mount)
 
 
 def disk(path, label, partitions, size=96 * MIB):
@@ -100,38 +168,15 @@ def mbr(path, installation, size=96 * MIB):
     return disk(path, "dos", [(16 * MIB, "7", "ntfs"), (size - 20 * MIB, "7", installation)], size)
 
 
-def bare(path, installation, size=64 * MIB):
+def bare(path, installation, size=64 * MIB, then=None):
     """One NTFS volume and no partition table: a partition's device, or a
     volume copied off one."""
-    ntfs_volume(path, size, 0, installation)
+    ntfs_volume(path, size, 0, installation, then=then)
     return [(0, size)]
 
 
 def convert(raw, image_format, out):
     run("qemu-img", "convert", "-O", image_format, raw, out)
-
-
-def _log_file_start(f, offset):
-    """Where $LogFile's data starts: the first run of record 2's $DATA
-    attribute in the MFT, its sectors' last words restored from the update
-    sequence array."""
-    f.seek(offset)
-    boot = f.read(512)
-    cluster = int.from_bytes(boot[11:13], "little") * boot[13]
-    per_record = int.from_bytes(boot[64:65], "little", signed=True)
-    record_size = per_record * cluster if per_record > 0 else 1 << -per_record
-    f.seek(offset + int.from_bytes(boot[48:56], "little") * cluster + 2 * record_size)
-    record = bytearray(f.read(record_size))
-    usa, count = int.from_bytes(record[4:6], "little"), int.from_bytes(record[6:8], "little")
-    for i in range(1, count):
-        record[i * 512 - 2:i * 512] = record[usa + 2 * i:usa + 2 * i + 2]
-    at = int.from_bytes(record[20:22], "little")
-    while int.from_bytes(record[at:at + 4], "little") != 0x80:
-        at += int.from_bytes(record[at + 4:at + 8], "little")
-    pairs = at + int.from_bytes(record[at + 32:at + 34], "little")
-    length_size, lcn_size = record[pairs] & 0xF, record[pairs] >> 4
-    lcn = record[pairs + 1 + length_size:pairs + 1 + length_size + lcn_size]
-    return offset + int.from_bytes(lcn, "little", signed=True) * cluster
 
 
 def mark_journal_unclean(path, offset=0):
@@ -149,9 +194,9 @@ def mark_journal_unclean(path, offset=0):
     page[30:32] = (1).to_bytes(2, "little")
     for end in range(510, 4096, 512):
         page[end:end + 2] = (1).to_bytes(2, "little")
+    volume = ntfsdamage.Volume(path, offset)
+    start = offset + volume.extents(volume.attribute(ntfsdamage.LOG_FILE, ntfsdamage.DATA).runs)[0][0]
     with open(path, "r+b") as f:
-        start = _log_file_start(f, offset)
-        f.seek(offset)
         log_size = 2 << 20
         area = 48
         page[area:area + 48] = ((0x1000).to_bytes(8, "little") + (1).to_bytes(2, "little") +

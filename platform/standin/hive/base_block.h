@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 namespace standin {
 
 const size_t kBaseBlockSize = 4096;
@@ -42,6 +44,17 @@ uint32_t baseBlockChecksum(const uint8_t* block);
 
 // The plain XOR of the first 508 bytes, which hivex writes and requires.
 uint32_t baseBlockXor(const uint8_t* block);
+
+// Reads `size` bytes at `offset` of a hive file; false when they cannot be read.
+typedef bool (*ReadHiveBytes)(void* context, uint64_t offset, void* buffer, size_t size);
+
+// Whether the hive bins of a hive file of `fileSize` bytes, whose base
+// block is `block`, are as the base block says ("Base block", "Hive bin"):
+// a hive-bins size that is a multiple of 4096 and that the file holds, and
+// bins, each with its signature, its own offset and a size that is a
+// multiple of 4096, that end exactly there. False with `damage`, a clause.
+bool hiveBinsWhole(const BaseBlock& block, uint64_t fileSize, ReadHiveBytes read, void* context,
+                   std::string* damage);
 
 // Every number in a hive and its logs is little-endian.
 inline uint32_t littleEndian32(const uint8_t* bytes) {

@@ -42,10 +42,18 @@ class DirectoryFiles : public HiveFiles {
     return standin::lockForChange({system, software}, error, replaced);
   }
 
-  bool replace(const LockedFile& hive, const WriteHive& write, std::string* error) override {
-    return replaceFileAtomically(
-        hive, [&write](int, const std::string& tempPath, std::string* writeError) { return write(tempPath, writeError); },
-        error);
+  // Each hive is renamed over its file in turn: a run killed between two
+  // renames leaves the first hive new and the second old.
+  bool commit(const std::vector<HiveWrite>& writes, std::string* error) override {
+    for (const HiveWrite& write : writes) {
+      const WriteHive& fill = write.write;
+      bool replaced = replaceFileAtomically(
+          *write.hive,
+          [&fill](int, const std::string& tempPath, std::string* writeError) { return fill(tempPath, writeError); },
+          error);
+      if (!replaced) return false;
+    }
+    return true;
   }
 
  private:

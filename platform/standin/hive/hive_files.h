@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/standin/files/store_file.h"
 #include "platform/standin/hive/dirty_hive.h"
@@ -18,6 +19,12 @@ namespace standin {
 
 // Fills the file at `path` with the new hive; false with one line in `error`.
 typedef std::function<bool(const std::string& path, std::string* error)> WriteHive;
+
+// One hive of a commit, and what writes its new version.
+struct HiveWrite {
+  const LockedFile* hive;
+  WriteHive write;
+};
 
 class HiveFiles {
  public:
@@ -43,10 +50,11 @@ class HiveFiles {
   // False with one line in `error`; `replaced` says whether another run
   // replaced them since.
   virtual bool lockForChange(LockedFile* system, LockedFile* software, std::string* error, bool* replaced) = 0;
-  // Replaces the hive with what `write` puts at the path it is given, so
-  // that an interruption leaves the old hive or the new one. False with one
-  // line in `error`, and then the hive is as it was.
-  virtual bool replace(const LockedFile& hive, const WriteHive& write, std::string* error) = 0;
+  // Replaces each hive with what its `write` puts at the path it is given,
+  // so that an interruption leaves each the old hive or the new one, all of
+  // them the one or the other as far as the files allow. False with one
+  // line in `error`, and then the hives are as they were, as far as that.
+  virtual bool commit(const std::vector<HiveWrite>& writes, std::string* error) = 0;
 };
 
 // The installation below `directory` (its volume root, Windows directory or
@@ -54,7 +62,7 @@ class HiveFiles {
 std::unique_ptr<HiveFiles> openInstallationDirectory(const std::string& directory, std::string* error);
 
 // The hive store on `files`, as openHiveStore opens it on a directory.
-std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, std::string* error);
+std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, bool forChange, std::string* error);
 
 }  // namespace standin
 

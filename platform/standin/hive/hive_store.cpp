@@ -7,11 +7,13 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "platform/standin/files/mapping_guard.h"
 #include "platform/standin/files/store_file.h"
@@ -102,6 +104,27 @@ bool openHandle(Hive* hive, std::string* error) {
   return false;
 }
 
+bool readHiveBytes(void* context, uint64_t offset, void* buffer, size_t size) {
+  int fd = *static_cast<int*>(context);
+  return pread(fd, buffer, size, static_cast<off_t>(offset)) == static_cast<ssize_t>(size);
+}
+
+// A run that may change the hive refuses one whose bins are not as its base
+// block says: hivex reads it, but writes back only the bins the base block
+// counts, and what refers to the others would point nowhere.
+bool checkForChange(const Hive& hive, std::string* error) {
+  int fd = hive.upToDate.imageFd >= 0 ? hive.upToDate.imageFd : hive.file.fd;
+  uint8_t bytes[kBaseBlockSize];
+  struct stat info;
+  std::string damage;
+  bool ok = fstat(fd, &info) == 0 && pread(fd, bytes, sizeof bytes, 0) == static_cast<ssize_t>(sizeof bytes);
+  if (!ok) damage = std::string("it cannot be read: ") + strerror(errno);
+  ok = ok && hiveBinsWhole(parseBaseBlock(bytes, sizeof bytes), static_cast<uint64_t>(info.st_size), readHiveBytes,
+                           &fd, &damage);
+  if (!ok) *error = "Registry hive " + hive.path + " is damaged (" + damage + "); nothing was written";
+  return ok;
+}
+
 // hivex 1.3.23 stores the plain XOR of the base block's first 508 bytes as
 // its checksum, where Windows stores an XOR of 0 as 1 and one of 0xFFFFFFFF
 // as 0xFFFFFFFE ("Base block"): Windows would take such a hive for dirty and
@@ -171,7 +194,7 @@ bool openHive(HiveFiles& files, const char* name, Hive* hive, bool* usable,
 
 class HiveStore : public RegistryStore {
  public:
-  explicit HiveStore(std::unique_ptr<HiveFiles> files) : files_(std::move(files)) {}
+  HiveStore(std::unique_ptr<HiveFiles> files, bool forChange) : files_(std::move(files)), forChange_(forChange) {}
   ~HiveStore() override {
     for (Hive* hive : {&system_, &software_}) {
       if (hive->handle != nullptr) hivex_close(hive->handle);
@@ -198,7 +221,16 @@ class HiveStore : public RegistryStore {
                         selectControlSet(error);
     if (software.joinable()) software.join();
     if (systemUsable && !softwareOpened && (systemOpened || !softwareUsable)) *error = softwareError;
-    return systemOpened && softwareOpened;
+    if (!systemOpened || !softwareOpened) return false;
+    if (forChange_) {
+      for (Hive* hive : {&system_, &software_}) {
+        if (!checkForChange(*hive, error)) return false;
+      }
+    }
+    char* name = hivex_node_name(system_.handle, controlSet_);
+    controlSetName_ = name != nullptr ? name : "";
+    free(name);
+    return true;
   }
 
   bool keyExists(const std::string& path) override {
@@ -240,10 +272,10 @@ class HiveStore : public RegistryStore {
   }
 
   bool setValue(const std::string& path, const std::string& name, const StoreValue& value) override {
-    Hive* hive;
+    Hive* hive = nullptr;
     hive_node_h node;
     std::vector<Value> values;
-    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return false;
+    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return failed(hive);
     // Windows keeps the name as first spelled and the value where it was.
     Value* target = nullptr;
     for (Value& existing : values) {
@@ -256,18 +288,22 @@ class HiveStore : public RegistryStore {
     }
     target->type = value.type;
     target->data = value.data;
-    return writeValues(hive, node, values);
+    if (!writeValues(hive, node, values)) return failed(hive);
+    made_[{hive, path, name}] = Made{false, value};
+    return true;
   }
 
   bool deleteValue(const std::string& path, const std::string& name) override {
-    Hive* hive;
+    Hive* hive = nullptr;
     hive_node_h node;
     std::vector<Value> values;
-    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return false;
+    if (!locate(path, &hive, &node) || !readValues(*hive, node, &values)) return failed(hive);
     for (std::vector<Value>::iterator it = values.begin(); it != values.end(); ++it) {
       if (sameRegistryName(it->name, name)) {
         values.erase(it);
-        return writeValues(hive, node, values);
+        if (!writeValues(hive, node, values)) return failed(hive);
+        made_[{hive, path, name}] = Made{true, StoreValue()};
+        return true;
       }
     }
     return false;
@@ -289,6 +325,12 @@ class HiveStore : public RegistryStore {
       *error = hibernated_;
       return false;
     }
+    // A hive is written with all of the run's changes or with none: one
+    // written without some of them would say what nobody asked for.
+    if (failedHive_ != nullptr && (system_.changed || software_.changed)) {
+      *error = "Registry hive " + failedHive_->path + " was left as it was: a change to it failed, so none was written";
+      return false;
+    }
     for (Hive* hive : {&system_, &software_}) {
       if (hive->damaged) {
         *error = "Registry hive " + hive->path + " was left as it was: a change to it failed half-way";
@@ -304,6 +346,7 @@ class HiveStore : public RegistryStore {
         return false;
       }
     }
+    std::vector<HiveWrite> writes;
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->changed) continue;
       // hivex_commit sets both sequence numbers to one above the first and
@@ -311,19 +354,17 @@ class HiveStore : public RegistryStore {
       // to date, whose numbers are already above every log entry's, is
       // written clean, and Windows leaves its logs unread ("Dirty state of
       // a hive").
-      hive_h* handle = hive->handle;
-      const std::string& path = hive->path;
-      bool written = files_->replace(
-          hive->file,
-          [handle, &path](const std::string& tempPath, std::string* writeError) {
-            if (hivex_commit(handle, tempPath.c_str(), 0) == 0 && checksumForWindows(tempPath)) return true;
-            *writeError = "Cannot write registry hive " + path + ": " + strerror(errno);
-            return false;
-          },
-          error);
-      if (!written) return false;
-      hive->changed = false;
+      writes.push_back(HiveWrite{&hive->file, [this, hive](const std::string& tempPath, std::string* writeError) {
+                                   if (hivex_commit(hive->handle, tempPath.c_str(), 0) != 0 ||
+                                       !checksumForWindows(tempPath)) {
+                                     *writeError = "Cannot write registry hive " + hive->path + ": " + strerror(errno);
+                                     return false;
+                                   }
+                                   return readsBack(*hive, tempPath, writeError);
+                                 }});
     }
+    if (!writes.empty() && !files_->commit(writes, error)) return false;
+    for (Hive* hive : {&system_, &software_}) hive->changed = false;
     for (Hive* hive : {&system_, &software_}) {
       if (!hive->upToDate.notUpToDate.empty()) {
         bool part = hive->upToDate.imageFd >= 0;
@@ -341,6 +382,65 @@ class HiveStore : public RegistryStore {
     uint32_t type = 0;
     std::vector<uint8_t> data;
   };
+
+  // A value the run set or deleted, by hive, key path and name.
+  struct Made {
+    bool deleted;
+    StoreValue value;
+  };
+  struct MadeOrder {
+    bool operator()(const std::tuple<Hive*, std::string, std::string>& a,
+                    const std::tuple<Hive*, std::string, std::string>& b) const {
+      if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) < std::get<0>(b);
+      int path = compareRegistryNames(std::get<1>(a), std::get<1>(b));
+      if (path != 0) return path < 0;
+      return compareRegistryNames(std::get<2>(a), std::get<2>(b)) < 0;
+    }
+  };
+
+  bool failed(Hive* hive) {
+    if (failedHive_ == nullptr) failedHive_ = hive != nullptr ? hive : &system_;
+    return false;
+  }
+
+  // The hive hivex wrote at `path` opens, and holds every value the run
+  // set as it set it and none it deleted: a hive that does not is never
+  // put in the old one's place.
+  bool readsBack(const Hive& hive, const std::string& path, std::string* error) {
+    hive_h* written = hivex_open(path.c_str(), 0);
+    std::string wrong;
+    if (written == nullptr) wrong = std::string("hivex cannot open it (") + strerror(errno) + ")";
+    for (const auto& made : made_) {
+      if (!wrong.empty()) break;
+      if (std::get<0>(made.first) != &hive) continue;
+      const std::string& keyPath = std::get<1>(made.first);
+      const std::string& name = std::get<2>(made.first);
+      std::vector<std::string> names = splitPath(keyPath);
+      hive_node_h node = hivex_root(written);
+      size_t first = 1;
+      if (&hive == &system_) {
+        first = 2;
+        if (node == 0 || !findChild(written, node, controlSetName_, &node)) node = 0;
+      }
+      for (size_t i = first; i < names.size() && node != 0; ++i) {
+        if (!findChild(written, node, names[i], &node)) node = 0;
+      }
+      std::vector<Value> values;
+      Value* found = nullptr;
+      if (node != 0 && readValues(written, node, &values)) {
+        for (Value& value : values) {
+          if (sameRegistryName(value.name, name)) found = &value;
+        }
+      }
+      bool right = node != 0 && (made.second.deleted ? found == nullptr
+                                                     : found != nullptr && found->type == made.second.value.type &&
+                                                           found->data == made.second.value.data);
+      if (!right) wrong = "it does not hold " + keyPath + "\\" + name + " as it was set";
+    }
+    if (written != nullptr) hivex_close(written);
+    if (!wrong.empty()) *error = "Cannot write registry hive " + hive.path + ": what hivex wrote does not read back: " + wrong;
+    return wrong.empty();
+  }
 
   struct Location {
     Hive* hive;
@@ -391,11 +491,15 @@ class HiveStore : public RegistryStore {
   }
 
   bool findChild(const Hive& hive, hive_node_h parent, const std::string& name, hive_node_h* child) {
-    hive_node_h* children = hivex_node_children(hive.handle, parent);
+    return findChild(hive.handle, parent, name, child);
+  }
+
+  static bool findChild(hive_h* handle, hive_node_h parent, const std::string& name, hive_node_h* child) {
+    hive_node_h* children = hivex_node_children(handle, parent);
     if (children == nullptr) return false;
     bool found = false;
     for (size_t i = 0; children[i] != 0 && !found; ++i) {
-      char* childName = hivex_node_name(hive.handle, children[i]);
+      char* childName = hivex_node_name(handle, children[i]);
       if (childName != nullptr && sameRegistryName(childName, name)) {
         *child = children[i];
         found = true;
@@ -448,15 +552,19 @@ class HiveStore : public RegistryStore {
   }
 
   bool readValues(const Hive& hive, hive_node_h node, std::vector<Value>* values) {
-    hive_value_h* handles = hivex_node_values(hive.handle, node);
+    return readValues(hive.handle, node, values);
+  }
+
+  static bool readValues(hive_h* handle, hive_node_h node, std::vector<Value>* values) {
+    hive_value_h* handles = hivex_node_values(handle, node);
     if (handles == nullptr) return false;
     bool ok = true;
     for (size_t i = 0; handles[i] != 0 && ok; ++i) {
       Value value;
-      char* name = hivex_value_key(hive.handle, handles[i]);
+      char* name = hivex_value_key(handle, handles[i]);
       hive_type type;
       size_t size = 0;
-      char* data = hivex_value_value(hive.handle, handles[i], &type, &size);
+      char* data = hivex_value_value(handle, handles[i], &type, &size);
       ok = name != nullptr && data != nullptr;
       if (ok) {
         value.name = name;
@@ -516,6 +624,11 @@ class HiveStore : public RegistryStore {
 
   // Declared first, so that the hives are closed before their files.
   std::unique_ptr<HiveFiles> files_;
+  bool forChange_;
+  std::string controlSetName_;
+  std::map<std::tuple<Hive*, std::string, std::string>, Made, MadeOrder> made_;
+  // The hive of the run's first change that failed.
+  Hive* failedHive_ = nullptr;
   Hive system_;
   Hive software_;
   // Why a run may not change this installation, when it is hibernated.
@@ -529,15 +642,15 @@ class HiveStore : public RegistryStore {
 
 }  // namespace
 
-std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, std::string* error) {
-  std::unique_ptr<HiveStore> store(new HiveStore(std::move(files)));
+std::unique_ptr<RegistryStore> openHiveStoreOn(std::unique_ptr<HiveFiles> files, bool forChange, std::string* error) {
+  std::unique_ptr<HiveStore> store(new HiveStore(std::move(files), forChange));
   if (!store->open(error)) return nullptr;
   return std::unique_ptr<RegistryStore>(store.release());
 }
 
-std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, bool forChange, std::string* error) {
   std::unique_ptr<HiveFiles> files = openInstallationDirectory(directory, error);
-  return files ? openHiveStoreOn(std::move(files), error) : nullptr;
+  return files ? openHiveStoreOn(std::move(files), forChange, error) : nullptr;
 }
 
 }  // namespace standin

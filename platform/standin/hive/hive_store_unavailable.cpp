@@ -4,7 +4,7 @@
 
 namespace standin {
 
-std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, std::string* error) {
+std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, bool, std::string* error) {
   *error = "Cannot open the Windows installation in " + directory +
            ": this netvane was built without hivex (install libhivex-dev and rebuild)";
   return nullptr;

@@ -72,6 +72,33 @@ bool isDiskImage(const ImageStart& start) {
          startsWith(start, 4096, "EFI PART", 8);
 }
 
+const char* unwritableVmdk(const ImageStart& start) {
+  if (strcmp(imageFormat(start), "vmdk") != 0) return nullptr;
+  // A sparse extent's header (VMware's "Virtual Disk Format 5.0"): flags at
+  // 8, the embedded descriptor's sector and sector count at 28 and 36.
+  // Grains stored compressed (flag bit 16) are written once, as qemu's
+  // "Could not write to allocated cluster for streamOptimized" says.
+  size_t from = 0, to = start.headSize;
+  if (startsWith(start, 0, "KDMV", 4) && start.headSize >= 44) {
+    uint32_t flags = 0;
+    uint64_t sector = 0, sectors = 0;
+    for (int i = 3; i >= 0; --i) flags = flags << 8 | start.head[8 + i];
+    for (int i = 7; i >= 0; --i) sector = sector << 8 | start.head[28 + i];
+    for (int i = 7; i >= 0; --i) sectors = sectors << 8 | start.head[36 + i];
+    if (flags & (1u << 16)) return "streamOptimized";
+    from = sector * 512 < start.headSize ? static_cast<size_t>(sector * 512) : start.headSize;
+    to = sectors * 512 < start.headSize - from ? from + static_cast<size_t>(sectors * 512) : start.headSize;
+  }
+  // The descriptor's createType; qemu writes neither of these in place.
+  std::string descriptor(reinterpret_cast<const char*>(start.head) + from, to - from);
+  std::string::size_type type = descriptor.find("createType=\"");
+  if (type == std::string::npos) return nullptr;
+  std::string value = descriptor.substr(type + 12, descriptor.find('"', type + 12) - (type + 12));
+  if (value == "streamOptimized") return "streamOptimized";
+  if (value == "seSparse") return "seSparse";
+  return nullptr;
+}
+
 bool readImageStart(int fd, uint64_t size, std::string* head, std::string* tail, ImageStart* start) {
   auto readAt = [fd](std::string* into, size_t count, uint64_t offset) {
     into->assign(count, '\0');

@@ -33,6 +33,10 @@ const char* imageFormat(const ImageStart& start);
 // what is wrong with it, as it did before images were read.
 bool isDiskImage(const ImageStart& start);
 
+// A VMDK that qemu can read but not change in place: its subformat's name
+// ("streamOptimized", "seSparse"), or null for any other image.
+const char* unwritableVmdk(const ImageStart& start);
+
 // Reads what ImageStart needs from `fd` (`size` bytes long) into `head`
 // and `tail`. False when they cannot be read.
 bool readImageStart(int fd, uint64_t size, std::string* head, std::string* tail, ImageStart* start);

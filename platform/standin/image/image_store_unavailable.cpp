@@ -5,7 +5,7 @@
 
 namespace standin {
 
-std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, std::string* error) {
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool, std::string* error) {
   *error = "Cannot open disk image " + path +
            ": this netvane was built without libnbd, libntfs-3g or hivex (install libnbd-dev, "
            "ntfs-3g-dev and libhivex-dev and rebuild)";

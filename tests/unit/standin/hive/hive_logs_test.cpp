@@ -410,3 +410,51 @@ TEST(HiveLogs, CutShortInputsApplyWholeEntriesOnly) {
 }
 
 }  // namespace
+
+namespace {
+
+bool readBytes(void* context, uint64_t offset, void* buffer, size_t size) {
+  const Bytes& bytes = *static_cast<const Bytes*>(context);
+  if (offset > bytes.size() || size > bytes.size() - offset) return false;
+  memcpy(buffer, bytes.data() + offset, size);
+  return true;
+}
+
+// A run that changes a hive first checks that its bins are what its base
+// block says; hivex would write back only the bins the base block counts.
+TEST(HiveBins, AreWholeOnlyWhenTheyEndWhereTheBaseBlockSays) {
+  struct Row {
+    const char* name;
+    uint32_t claimed;               // the base block's hive-bins size
+    std::vector<uint32_t> bins;     // each bin's size, as its header says
+    int wrongOffset;                // a bin whose offset field lies, or -1
+    const char* damage;             // "" when whole
+  } rows[] = {
+      {"two bins, as claimed", 12288, {4096, 8192}, -1, ""},
+      {"one byte short of the truth", 12287, {4096, 8192}, -1, "which is no multiple of 4096"},
+      {"more than the file holds", 16384, {4096, 8192}, -1, "more than the file holds"},
+      {"a bin that runs past the claim", 8192, {4096, 8192}, -1, "run past"},
+      {"a bin that says it is elsewhere", 12288, {4096, 8192}, 1, "is damaged"},
+  };
+  for (const Row& row : rows) {
+    Bytes hive(4096, 0);
+    memcpy(hive.data(), "regf", 4);
+    put32(&hive, 40, row.claimed);
+    uint32_t offset = 0;
+    for (size_t i = 0; i < row.bins.size(); ++i) {
+      Bytes bin(row.bins[i], 0);
+      memcpy(bin.data(), "hbin", 4);
+      put32(&bin, 4, static_cast<int>(i) == row.wrongOffset ? offset + 4096 : offset);
+      put32(&bin, 8, row.bins[i]);
+      hive.insert(hive.end(), bin.begin(), bin.end());
+      offset += row.bins[i];
+    }
+    std::string damage;
+    bool whole = standin::hiveBinsWhole(standin::parseBaseBlock(hive.data(), hive.size()), hive.size(), readBytes,
+                                        &hive, &damage);
+    EXPECT_EQ(whole, std::string(row.damage).empty()) << row.name;
+    EXPECT_NE(damage.find(row.damage), std::string::npos) << row.name << ": " << damage;
+  }
+}
+
+}  // namespace

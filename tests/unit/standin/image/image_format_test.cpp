@@ -62,4 +62,36 @@ TEST(ImageFormat, TellsImagesFromRegistryStoresByTheirBytes) {
   }
 }
 
+// qemu reads these VMDKs but cannot change them in place: it fails half-way
+// and leaves the file grown.
+TEST(ImageFormat, TellsTheVmdksQemuCannotWriteInPlace) {
+  auto sparse = [](uint32_t flags, const std::string& descriptor) {
+    std::string head = "KDMV" + std::string(512 - 4, '\0');
+    for (int i = 0; i < 4; ++i) head[8 + i] = static_cast<char>(flags >> (8 * i));
+    head[28] = 1;  // the descriptor at sector 1, one sector long
+    head[36] = 1;
+    return head + descriptor;
+  };
+  struct Row {
+    const char* name;
+    std::string head;
+    const char* unwritable;
+  } rows[] = {
+      {"compressed grains", sparse(1u << 16 | 3, ""), "streamOptimized"},
+      {"embedded streamOptimized descriptor", sparse(3, "createType=\"streamOptimized\"\n"), "streamOptimized"},
+      {"monolithicSparse", sparse(3, "createType=\"monolithicSparse\"\n"), nullptr},
+      {"seSparse descriptor file", "# Disk DescriptorFile\ncreateType=\"seSparse\"\n", "seSparse"},
+      {"split sparse descriptor file", "# Disk DescriptorFile\ncreateType=\"twoGbMaxExtentSparse\"\n", nullptr},
+      {"qcow2 naming a stream", std::string("QFI\xfb\0\0\0\3", 8) + "createType=\"streamOptimized\"", nullptr},
+  };
+  for (const Row& row : rows) {
+    ImageStart start;
+    start.head = reinterpret_cast<const uint8_t*>(row.head.data());
+    start.headSize = row.head.size();
+    start.size = 1 << 20;
+    const char* found = standin::unwritableVmdk(start);
+    EXPECT_STREQ(found == nullptr ? "" : found, row.unwritable == nullptr ? "" : row.unwritable) << row.name;
+  }
+}
+
 }  // namespace

@@ -294,9 +294,10 @@ bool fillHive(Hive* hive, const std::vector<SampleKey>& keys, std::string* error
   if (!ok) *error = std::string("hivex cannot write the ") + hive->name + " hive: " + strerror(errno);
   if (handle != nullptr) hivex_close(handle);
   struct stat written;
-  if (ok && fstat(fd, &written) == 0) {
-    hive->bytes.resize(static_cast<size_t>(written.st_size));
-    ok = pread(fd, hive->bytes.data(), hive->bytes.size(), 0) == static_cast<ssize_t>(hive->bytes.size());
+  if (ok) {
+    ok = fstat(fd, &written) == 0;
+    if (ok) hive->bytes.resize(static_cast<size_t>(written.st_size));
+    ok = ok && pread(fd, hive->bytes.data(), hive->bytes.size(), 0) == static_cast<ssize_t>(hive->bytes.size());
     if (!ok) *error = std::string("cannot read the ") + hive->name + " hive back: " + strerror(errno);
   }
   close(fd);
@@ -307,8 +308,9 @@ std::string volumeError(const char* volume, const char* what) {
   return std::string(volume) + ": " + what + ": " + strerror(errno);
 }
 
-// Creates `name` in the open directory `parent`, which stays open. Returns
-// the new inode's number, 0 when it could not be made.
+// Creates `name` in the open directory `parent`, which stays open: a
+// directory, or a hive with its bytes and the attributes Windows gives it.
+// Returns the new inode's number, 0 when it could not be made.
 uint64_t createIn(ntfs_inode* parent, const char* name, mode_t type, const Hive* hive) {
   ntfschar* units = nullptr;
   int length = ntfs_mbstoucs(name, &units);

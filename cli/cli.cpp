@@ -26,6 +26,11 @@ const char* const kUsageLines[] = {
 };
 const char kMoreInformation[] = "\tMore information at: %s \n";
 const char kVersionLine[] = "netvane %s\n";
+// The address line of config/, with a hint for a user who meant to choose an
+// adapter; the texts are cut as config/ cuts its settings.
+const char kAdapterNumberAlone[] =
+    "Invalid ipAddress \"%.127s\": not an IPv4 address (to choose adapter %.127s, give its "
+    "settings after it)\n";
 
 // Positions of the settings, in the order of the usage line.
 enum Setting {
@@ -48,6 +53,16 @@ const char kEmpty[] = "";
 bool isHelpRequest(const char* argument) {
   return strcmp(argument, "/?") == 0 || strcmp(argument, "-?") == 0 ||
          strcmp(argument, "-h") == 0 || strcmp(argument, "--help") == 0;
+}
+
+// A lone argument is adapter 1's address, so "netvane 2", typed to look at
+// adapter 2, must not reach the configuration as an address of one number.
+bool isPlainNumber(const char* argument) {
+  if (argument[0] == '\0') return false;
+  for (const char* p = argument; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+  }
+  return true;
 }
 
 // Puts the arguments in their positions; absent settings take their defaults.
@@ -131,6 +146,9 @@ int32_t netvaneMain(int argc, char** argv) {
   loadAdapterTable();
   int count = argc > 0 ? argc - 1 : 0;
   if (onlyReads(argc, argv)) return showUsage();
+  if (count == 1 && isPlainNumber(argv[1])) {
+    return platformPrint(kAdapterNumberAlone, argv[1], argv[1]);
+  }
 
   const char* settings[kSettingCount];
   mapArguments(count, argv + 1, settings);

@@ -34,6 +34,9 @@ void copyBounded(char* field, const char* text, size_t size) {
   field[i] = '\0';
 }
 
+// "?" as a setting's first character asks for DHCP where it has a meaning.
+int asksForDhcp(const char* text) { return text[0] == '?'; }
+
 const size_t kKeyPathSize = 260;
 const size_t kUtf16NameSize = 128;
 
@@ -238,24 +241,27 @@ AdapterLocation locateAdapter(const char* adapterName, PlatformKey* key) {
   return kAdapterMissing;
 }
 
-// A static address or mask the platform cannot read would be written as
-// given and reach the DHCP client as 255.255.255.255, leaving the adapter
-// unusable; a gateway or server the stack cannot read leaves the adapter
-// without it. Each is refused before anything is written. An empty setting
-// is one that is not given; a "?" that asked for DHCP is already empty here.
+// Every address given is checked before anything is written, whatever the
+// mode: the text is written as given, so a text inet_addr reads only in part
+// ("10.0.0.1 junk", "10.1") would be stored as an address and the run
+// reported as a success. With DHCP the gateway, and a second server beside a
+// "?" first one, are not written, yet a mistake in them is still refused
+// rather than dropped unseen; only the mask, which DHCP has no use for, is
+// left unchecked. An empty setting is one that is not given.
 int32_t checkAddresses(const AdapterSettings* settings) {
-  if (!settings->useDhcp) {
-    if (!platformIsReadableAddress(settings->ipAddress)) {
+  const int dhcp = asksForDhcp(settings->ipAddress);
+  if (!dhcp) {
+    if (!isDottedQuad(settings->ipAddress)) {
       return platformPrint(kInvalidAddress, "ipAddress", settings->ipAddress);
     }
-    if (!platformIsReadableAddress(settings->mask)) {
+    if (!isDottedQuad(settings->mask)) {
       return platformPrint(kInvalidAddress, "mask", settings->mask);
     }
   }
   const struct {
     const char* name;
     const char* text;
-    int dhcpMarker;  // "?" here would have asked for DHCP beside a "?" ipAddress
+    int dhcpMarker;  // "?" here asks for DHCP beside a "?" ipAddress
   } optional[] = {
       {"gateway", settings->gateway, 0},         {"nameServer1", settings->nameServer1, 1},
       {"nameServer2", settings->nameServer2, 0}, {"winsServer1", settings->winsServer1, 1},
@@ -263,10 +269,12 @@ int32_t checkAddresses(const AdapterSettings* settings) {
   };
   for (size_t i = 0; i < sizeof optional / sizeof optional[0]; ++i) {
     const char* text = optional[i].text;
-    if (text[0] == '\0' || platformIsReadableAddress(text)) continue;
-    const char* message =
-        optional[i].dhcpMarker && text[0] == '?' ? kDhcpMarkerWithoutDhcp : kInvalidAddress;
-    return platformPrint(message, optional[i].name, text);
+    if (text[0] == '\0' || isDottedQuad(text)) continue;
+    if (optional[i].dhcpMarker && asksForDhcp(text)) {
+      if (dhcp) continue;
+      return platformPrint(kDhcpMarkerWithoutDhcp, optional[i].name, text);
+    }
+    return platformPrint(kInvalidAddress, optional[i].name, text);
   }
   return 0;
 }
@@ -303,16 +311,21 @@ void fillSettings(AdapterSettings* settings, const char* adapterName, const char
   copyBounded(settings->winsServer1, winsServer1, kSettingSize);
   copyBounded(settings->winsServer2, winsServer2, kSettingSize);
   settings->useDhcp = 0;
-  if (settings->ipAddress[0] == '?') {
+}
+
+// Turns a DHCP request into the values it writes, once the settings passed
+// their checks.
+void resolveDhcp(AdapterSettings* settings) {
+  if (asksForDhcp(settings->ipAddress)) {
     copyBounded(settings->ipAddress, kDhcpAddress, kSettingSize);
     settings->mask[0] = '\0';
     settings->gateway[0] = '\0';
     settings->useDhcp = 1;
-    if (settings->nameServer1[0] == '?') {
+    if (asksForDhcp(settings->nameServer1)) {
       settings->nameServer1[0] = '\0';
       settings->nameServer2[0] = '\0';
     }
-    if (settings->winsServer1[0] == '?') {
+    if (asksForDhcp(settings->winsServer1)) {
       settings->winsServer1[0] = '\0';
       settings->winsServer2[0] = '\0';
     }
@@ -339,6 +352,7 @@ int32_t configureAdapter(const char* adapterName, const char* ipAddress, const c
                winsServer1, winsServer2);
   int32_t refused = checkAddresses(&settings);
   if (refused != 0) return refused;
+  resolveDhcp(&settings);
 
   PlatformKey located = 0;
   AdapterLocation location = locateAdapter(settings.adapterName, &located);
@@ -370,4 +384,20 @@ int32_t configureAdapter(const char* adapterName, const char* ipAddress, const c
   int32_t notified = notifyDhcpClient(&settings, &client);
   if (notified != 0) return notified;
   return firstFailure;
+}
+
+int isDottedQuad(const char* text) {
+  const char* p = text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *p++ != '.') return 0;
+    if (*p < '0' || *p > '9') return 0;
+    // A leading zero makes the part octal to inet_addr: "010" is 8.
+    if (p[0] == '0' && p[1] >= '0' && p[1] <= '9') return 0;
+    int value = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      value = value * 10 + (*p - '0');
+      if (value > 255) return 0;
+    }
+  }
+  return *p == '\0';
 }

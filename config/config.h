@@ -16,4 +16,9 @@ int32_t configureAdapter(const char* adapterName, const char* ipAddress, const c
                          const char* gateway, const char* nameServer1, const char* nameServer2,
                          const char* winsServer1, const char* winsServer2);
 
+// Whether the text is an IPv4 address as the registry keeps one: four
+// decimal numbers from 0 to 255 joined by dots, none with a leading zero, and
+// nothing before, between or after them. 1 or 0.
+int isDottedQuad(const char* text);
+
 #endif

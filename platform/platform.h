@@ -74,9 +74,6 @@ uint32_t platformCallDhcpNotify(PlatformDhcpNotify entry, const uint16_t* server
 // read gives 0xFFFFFFFF, the same as "255.255.255.255".
 uint32_t platformInetAddr(const char* text);
 
-// Whether platformInetAddr can read the text, which its own result cannot say.
-int platformIsReadableAddress(const char* text);
-
 // The 8-bit text, terminator included, as UTF-16 in the system code page.
 // Returns the number of units written, or 0 when it does not fit.
 int platformToUtf16(const char* text, uint16_t* buffer, int capacity);

@@ -20,11 +20,6 @@ bool isLoneSpace(const char* text) { return text[0] == ' ' && text[1] == '\0'; }
 
 uint32_t platformInetAddr(const char* text) { return isLoneSpace(text) ? 0 : inet_addr(text); }
 
-int platformIsReadableAddress(const char* text) {
-  struct in_addr address;
-  return isLoneSpace(text) || inet_aton(text, &address) != 0;
-}
-
 int platformToUtf16(const char* text, uint16_t* buffer, int capacity) {
   std::vector<uint16_t> units;
   size_t length = 0;

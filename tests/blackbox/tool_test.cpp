@@ -203,10 +203,13 @@ TEST_F(ToolTest, BadStoresGetOneLineAndNothingIsCreated) {
   EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1);
   EXPECT_NE(run.status, 0);
 
-  // So is a bound on the wait for another run's lock that is no number of seconds.
-  for (const char* wait : {"abc", "5s", "-1", "1e9", "nan"}) {
+  // So is a bound on the wait for another run's lock that is no whole number
+  // of seconds from 0 to 86400.
+  for (const char* wait : {"abc", "5s", "-1", "1e9", "nan", "", "1.5", " 5", "+5", "86401",
+                           "99999999999999999999"}) {
     run = runWithStore(store, {}, "", {{"NETVANE_LOCK_WAIT", wait}});
-    EXPECT_EQ(run.out, std::string("NETVANE_LOCK_WAIT=") + wait + " is not a number of seconds from 0 to 86400\n");
+    EXPECT_EQ(run.out, std::string("NETVANE_LOCK_WAIT=") + wait +
+                           " is not a whole number of seconds from 0 to 86400\n");
     EXPECT_EQ(run.status, static_cast<int>(run.out.size()));
   }
 }

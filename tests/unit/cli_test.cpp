@@ -54,6 +54,25 @@ TEST_F(CliTest, HelpRequestsAndBadNumbersShowUsageAndWriteNothing) {
   }
 }
 
+TEST_F(CliTest, LoneNumberIsRefusedWithAHintAndWritesNothing) {
+  // A lone argument is adapter 1's address: "2" is no address, and the line
+  // says how adapter 2 is chosen. A lone number that is not plain gets the
+  // plain line.
+  const struct {
+    const char* argument;
+    const char* line;
+  } cases[] = {
+      {"2", "Invalid ipAddress \"2\": not an IPv4 address (to choose adapter 2, give its settings after it)\n"},
+      {"2x", "Invalid ipAddress \"2x\": not an IPv4 address\n"},
+  };
+  for (const auto& c : cases) {
+    RunResult r = run({c.argument});
+    EXPECT_EQ(r.out, c.line);
+    EXPECT_EQ(r.status, static_cast<int32_t>(r.out.size()));
+    EXPECT_FALSE(store->has(adapterKeyPath("SvcOne"), "IPAddress"));
+  }
+}
+
 TEST_F(CliTest, AddressMarkersReachTheConfiguration) {
   // A lone "?" switches adapter 1 to DHCP; "*" as the adapter is adapter 1.
   ASSERT_EQ(run({"?"}).status, 0);

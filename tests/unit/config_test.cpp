@@ -98,7 +98,7 @@ TEST_F(ConfigTest, KeysAreWrittenInOrderOneAtATimeAndAllButTheGlobalOneFlushed) 
 
 TEST_F(ConfigTest, DhcpRequestLeavesLeaseValuesAndAsksForDhcp) {
   std::map<std::string, StoreValue> before = store->values(interfaceKeyPath(kService));
-  RunResult r = run({"1", "?", "?", "?", "?", "?", "?", "?"});
+  RunResult r = run({"1", "?", "?", "*", "?", "*", "?"});
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.status, 0);
   for (const std::string& path : {adapterKeyPath(kService), interfaceKeyPath(kService)}) {
@@ -166,18 +166,6 @@ TEST_F(ConfigTest, DhcpAddressKeepsGivenNameServers) {
   ASSERT_EQ(run({"1", "?", "*", "*", "10.0.0.1"}).status, 0);
   EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz("10.0.0.1"));
   EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz("10.0.0.1"));
-}
-
-TEST_F(ConfigTest, LongestSettingsAreWrittenWhole) {
-  // inet_addr stops reading at white space, so these are addresses it reads.
-  std::string a = "10.0.0.1 " + std::string(118, 'a'), b = "10.0.0.2 " + std::string(118, 'b');
-  std::string c = "10.0.0.3 " + std::string(191, 'c');
-  ASSERT_EQ(run({"1", "10.0.0.5", "*", c, a, b, a, b}).status, 0);
-  EXPECT_TRUE(store->values(interfaceKeyPath(kService))["NameServer"] == sz(a + "," + b));
-  EXPECT_TRUE(store->values(kGlobalPath)["NameServer"] == sz(a + " " + b));
-  EXPECT_TRUE(store->values(netbtInterfaceKeyPath(kService))["NameServerList"] == multi({a, b}));
-  // Longer settings are still cut to 127 characters.
-  EXPECT_TRUE(store->values(adapterKeyPath(kService))["DefaultGateway"] == multi({c.substr(0, 127)}));
 }
 
 TEST_F(ConfigTest, MissingAdapterKeyWritesNothingAndSendsNothing) {
@@ -304,7 +292,7 @@ TEST_F(ConfigTest, MissingDhcpClientStillWritesEverything) {
 TEST_F(ConfigTest, UnreadableAddressIsRefusedBeforeAnyWrite) {
   const struct {
     std::vector<std::string> args;
-    const char* message;
+    std::string message;
   } cases[] = {
       {{"1", "10.0.0.300"}, "Invalid ipAddress \"10.0.0.300\": not an IPv4 address\n"},
       {{"1", "*"}, "Invalid ipAddress \"*\": not an IPv4 address\n"},
@@ -327,6 +315,18 @@ TEST_F(ConfigTest, UnreadableAddressIsRefusedBeforeAnyWrite) {
        "Invalid winsServer1 \"?x\": \"?\" asks for DHCP only when ipAddress is \"?\" too\n"},
       {{"1", "?", "*", "*", "10.0.0.53", "?"}, "Invalid nameServer2 \"?\": not an IPv4 address\n"},
       {{"1", "10.0.0.5", "*", "?"}, "Invalid gateway \"?\": not an IPv4 address\n"},
+      // With DHCP, what is not written is checked all the same.
+      {{"1", "?", "*", "999.1.1.1"}, "Invalid gateway \"999.1.1.1\": not an IPv4 address\n"},
+      {{"1", "?", "*", "?"}, "Invalid gateway \"?\": not an IPv4 address\n"},
+      {{"1", "?", "*", "*", "?", "999.1.1.1"},
+       "Invalid nameServer2 \"999.1.1.1\": not an IPv4 address\n"},
+      {{"1", "?", "*", "*", "*", "*", "?", "?"}, "Invalid winsServer2 \"?\": not an IPv4 address\n"},
+      // Forms inet_addr reads that are not a whole dotted quad.
+      {{"1", "10.0.0.1 junk"}, "Invalid ipAddress \"10.0.0.1 junk\": not an IPv4 address\n"},
+      {{"1", "10.0.0.5", "0xff.0xffff00"}, "Invalid mask \"0xff.0xffff00\": not an IPv4 address\n"},
+      // A setting is shown as it was cut to its 127 characters.
+      {{"1", "10.0.0.5", "*", "10.0.0.1 " + std::string(191, 'g')},
+       "Invalid gateway \"10.0.0.1 " + std::string(118, 'g') + "\": not an IPv4 address\n"},
   };
   for (const auto& c : cases) {
     TearDown();
@@ -340,16 +340,31 @@ TEST_F(ConfigTest, UnreadableAddressIsRefusedBeforeAnyWrite) {
       EXPECT_NE(line.rfind("delete ", 0), 0u) << line;
     }
   }
-  // What a DHCP request empties is never written, so it is not checked.
+  // DHCP has no use for a mask, so it is not checked; a valid gateway is
+  // accepted and not written.
   TearDown();
   SetUp();
-  EXPECT_EQ(run({"1", "?", "junk", "junk", "?", "junk", "?", "junk"}).status, 0);
+  EXPECT_EQ(run({"1", "?", "junk", "10.0.0.1", "?", "10.0.0.2", "?", "10.0.0.3"}).status, 0);
+  EXPECT_TRUE(store->values(adapterKeyPath(kService))["DefaultGateway"] == multi({""}));
   // 255.255.255.255 is readable, so it is written and left to the DHCP client.
   TearDown();
   SetUp();
   RunResult r = run({"1", "255.255.255.255"});
   EXPECT_EQ(r.out, "Adapter configuration failed\n");
   EXPECT_TRUE(store->values(adapterKeyPath(kService))["IPAddress"] == multi({"255.255.255.255"}));
+}
+
+TEST(DottedQuadTest, OnlyFourDecimalNumbersUpTo255AreAnAddress) {
+  for (const char* address : {"0.0.0.0", "10.0.0.1", "192.168.100.200", "255.255.255.255"}) {
+    EXPECT_EQ(isDottedQuad(address), 1) << address;
+  }
+  for (const char* text : {"", " ", "2", "10.1", "10.0.1", "1.2.3.4.5", "10.0.0.", ".10.0.0.1",
+                           "10..0.1", "10.0.0.256", "10.0.0.1000", "4294967295", "0x0a.0.0.1",
+                           "010.0.0.1", "10.0.0.01", "00.0.0.0", "+1.2.3.4", "-1.2.3.4",
+                           " 10.0.0.1", "10.0.0.1 ", "10.0.0.1\t", "10.0.0.1 junk", "10.0.0.1/24",
+                           "1\xd9\xa0.0.0.1", "99999999999999999999.0.0.1"}) {
+    EXPECT_EQ(isDottedQuad(text), 0) << text;
+  }
 }
 
 TEST_F(ConfigTest, NotificationCarriesNetworkOrderAndTheUtf16Name) {

@@ -256,11 +256,14 @@ bool openForReading(const std::string& path, const char* noun, LockedFile* file,
 bool readLockWait(double* seconds, std::string* error) {
   *seconds = kDefaultLockWaitSeconds;
   const char* setting = getenv("NETVANE_LOCK_WAIT");
-  if (setting == nullptr || setting[0] == '\0') return true;
-  char* end = nullptr;
-  double value = strtod(setting, &end);
-  if (*end != '\0' || !(value >= 0) || value > kLongestLockWaitSeconds) {
-    *error = std::string("NETVANE_LOCK_WAIT=") + setting + " is not a number of seconds from 0 to " +
+  if (setting == nullptr) return true;
+  // Whole seconds only: an empty value is more likely a slip than a wish
+  // for the default, and "1.5" or "1e3" read differently in other tools.
+  double value = 0;
+  const char* p = setting;
+  for (; *p >= '0' && *p <= '9' && value <= kLongestLockWaitSeconds; ++p) value = value * 10 + (*p - '0');
+  if (p == setting || *p != '\0' || value > kLongestLockWaitSeconds) {
+    *error = std::string("NETVANE_LOCK_WAIT=") + setting + " is not a whole number of seconds from 0 to " +
              secondsText(kLongestLockWaitSeconds);
     return false;
   }

@@ -56,7 +56,7 @@ bool stillAsRead(const LockedFile& file, std::string* error);
 
 // NETVANE_LOCK_WAIT, or 60 when it is not set: the seconds a run waits for
 // another run's lock. False with one line in `error` when it is set to
-// anything but a number of seconds from 0 to 86400.
+// anything but a whole number of seconds from 0 to 86400, empty included.
 bool readLockWait(double* seconds, std::string* error);
 // The seconds readLockWait gives, for a run that has already checked them.
 double lockWaitSeconds();

@@ -117,9 +117,9 @@ void setGivenName(AdapterView* view) {
     memcpy(value->data, view->serviceName, length + 1);
     return;
   }
-  uint16_t units[kServiceNameSize];
+  uint16_t units[kServiceNameSize] = {0};
   int count = platformToUtf16(view->serviceName, units, static_cast<int>(kServiceNameSize));
-  if (count <= 0) count = 1, units[0] = 0;
+  if (count <= 0) count = 1;
   for (int i = 0; i < count; ++i) {
     value->data[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
     value->data[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);

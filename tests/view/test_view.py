@@ -68,11 +68,6 @@ class Registry:
         return sorted(names.values(), key=regfile.fold)
 
 
-def text_of(units):
-    """UTF-16 units as text; an unpaired surrogate is U+FFFD."""
-    return b"".join(u.to_bytes(2, "little") for u in units).decode("utf-16-le", "replace")
-
-
 def items(value, split=False):
     """What a value holds, as the texts --json shows for it."""
     if value is None:
@@ -81,32 +76,19 @@ def items(value, split=False):
     if len(data) > SHOWN_WHOLE:
         return ["(value of %d bytes, too large to show)" % len(data)]
     if value.type in regfile.STRING_TYPES:
-        units = [int.from_bytes(data[i:i + 2], "little") for i in range(0, len(data) // 2 * 2, 2)]
+        stored = data[:len(data) // 2 * 2].decode("utf-16-le", "surrogatepass")
         if value.type == regfile.REG_MULTI_SZ:
-            while units and units[-1] == 0:
-                units.pop()
-            if not units:
-                return []
-        elif 0 in units:
-            units = units[:units.index(0)]
-        parts = [text_of(p) for p in split_units(units, [0])]
+            parts = stored.rstrip("\0").split("\0") if stored.rstrip("\0") else []
+        else:
+            parts = stored.split("\0")[:1]
+        # An unpaired surrogate is U+FFFD.
+        parts = [p.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "replace") for p in parts]
         if split:
             parts = [p for part in parts for p in re.split("[, ]", part) if p]
         return parts
     if (value.type, len(data)) in ((regfile.REG_DWORD, 4), (11, 8)):
         return [str(int.from_bytes(data, "little"))]
     return [("hex:" if value.type == regfile.REG_BINARY else "hex(%x):" % value.type) + data.hex(",")]
-
-
-def split_units(units, separators):
-    parts, current = [], []
-    for u in units:
-        if u in separators:
-            parts.append(current)
-            current = []
-        else:
-            current.append(u)
-    return parts + [current]
 
 
 def text(value):

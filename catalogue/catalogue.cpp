@@ -114,6 +114,13 @@ const char* adapterServiceName(int32_t number) {
   return adapterTable.names[number - 1];
 }
 
+bool isServiceName(const char* serviceName) {
+  for (const char* p = serviceName; *p != '\0'; ++p) {
+    if (*p != '\\') return true;
+  }
+  return false;
+}
+
 PlatformResult openAdapterCard(int32_t number, PlatformKey* card) {
   if (number < 1) return kResultNotFound;
   PlatformKey cards = 0;

@@ -15,6 +15,11 @@ void loadAdapterTable();
 // The service name of adapter `number` (from 1), or null when there is none.
 const char* adapterServiceName(int32_t number);
 
+// Whether a service name can name an adapter's own keys. An empty name, or
+// one of backslashes alone, would name the keys that hold every adapter's
+// keys (Tcpip\Parameters\Interfaces\ and the like), never one adapter's.
+bool isServiceName(const char* serviceName);
+
 // Opens the card key of adapter `number` (from 1), found the way the table
 // and the list find it, for a reader of its other values. The caller closes
 // the key. Any failure is kResultNotFound or the registry's own result.

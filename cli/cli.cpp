@@ -40,6 +40,8 @@ enum Setting {
   kWinsServer2
 };
 
+const char kCannotLocateAdapter[] = "Cannot locate adapter %s\n";
+
 const char kFirstAdapter[] = "1";
 const char kDefaultMask[] = "255.255.255.0";
 const char kOmitted[] = "*";
@@ -164,6 +166,9 @@ int32_t netvaneMain(int argc, char** argv) {
   replaceOmitted(settings);
   const char* serviceName = selectAdapter(settings[kAdapterName]);
   if (serviceName == NULL) return showUsage();
+  // A card without a service name, or an empty argument, names no adapter;
+  // its keys' paths would be the parents of every adapter's keys.
+  if (!isServiceName(serviceName)) return platformPrint(kCannotLocateAdapter, serviceName);
 
   return configureAdapter(serviceName, settings[kIpAddress], settings[kMask], settings[kGateway],
                           settings[kNameServer1], settings[kNameServer2], settings[kWinsServer1],

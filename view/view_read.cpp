@@ -127,10 +127,8 @@ void setGivenName(AdapterView* view) {
   value->size = static_cast<uint32_t>(2 * count);
 }
 
-// An empty name would open the keys that hold every adapter's keys.
 bool isUsableName(const char* serviceName) {
-  size_t length = strlen(serviceName);
-  return length > 0 && length < kServiceNameSize;
+  return isServiceName(serviceName) && strlen(serviceName) < kServiceNameSize;
 }
 
 }  // namespace

@@ -114,6 +114,32 @@ const char* adapterServiceName(int32_t number) {
   return adapterTable.names[number - 1];
 }
 
+bool isServiceName(const char* serviceName) {
+  for (const char* p = serviceName; *p != '\0'; ++p) {
+    if (*p != '\\') return true;
+  }
+  return false;
+}
+
+PlatformResult openAdapterCard(int32_t number, PlatformKey* card) {
+  if (number < 1) return kResultNotFound;
+  PlatformKey cards = 0;
+  PlatformResult result = platformOpenKey(kNetworkCardsPath, 0, kKeyAllAccess, &cards);
+  if (result != kResultSuccess) return result;
+  result = openCard(cards, static_cast<uint32_t>(number - 1), card);
+  platformCloseKey(cards);
+  return result;
+}
+
+int32_t checkNetworkCards() {
+  PlatformKey cards = 0;
+  if (platformOpenKey(kNetworkCardsPath, 0, kKeyAllAccess, &cards) != kResultSuccess) {
+    return platformPrint(kNoNetworkCards);
+  }
+  platformCloseKey(cards);
+  return 0;
+}
+
 int32_t listAdapters() {
   PlatformKey cards = 0;
   if (platformOpenKey(kNetworkCardsPath, 0, kKeyAllAccess, &cards) != kResultSuccess) {

@@ -5,6 +5,7 @@
 #include "catalogue/catalogue.h"
 #include "config/config.h"
 #include "platform/platform.h"
+#include "view/view.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ enum Setting {
   kWinsServer1,
   kWinsServer2
 };
+
+const char kCannotLocateAdapter[] = "Cannot locate adapter %s\n";
 
 const char kFirstAdapter[] = "1";
 const char kDefaultMask[] = "255.255.255.0";
@@ -98,6 +101,34 @@ const char* selectAdapter(const char* adapterName) {
   return adapterServiceName(parseNumber(adapterName));
 }
 
+// "--show" or "--json": what is configured now, for a person or a script.
+bool isViewRequest(const char* argument, ViewFormat* format) {
+  if (strcmp(argument, "--show") == 0) {
+    *format = kViewText;
+    return true;
+  }
+  if (strcmp(argument, "--json") == 0) {
+    *format = kViewJson;
+    return true;
+  }
+  return false;
+}
+
+// The view of every adapter, or of the one named as a configure run names
+// it: a number from the list, "*" for the first, or a service name. A
+// number the list does not have, or anything after the adapter, gets the
+// usage, as a configure run would.
+int32_t runView(int count, char** arguments, ViewFormat format) {
+  if (count == 1) return showAllSettings(format);
+  if (count > 2) return showUsage();
+  const char* adapterName = arguments[1][0] == '*' ? kFirstAdapter : arguments[1];
+  if (adapterName[0] < '0' || adapterName[0] > '9') return showAdapterSettings(0, adapterName, format);
+  int32_t number = parseNumber(adapterName);
+  const char* serviceName = adapterServiceName(number);
+  if (serviceName == NULL) return showUsage();
+  return showAdapterSettings(number, serviceName, format);
+}
+
 }  // namespace
 
 int32_t parseNumber(const char* text) {
@@ -127,7 +158,8 @@ int32_t showUsage() {
 }
 
 bool onlyReads(int argc, char** argv) {
-  return argc <= 1 || (argc == 2 && isHelpRequest(argv[1]));
+  ViewFormat format;
+  return argc <= 1 || (argc == 2 && isHelpRequest(argv[1])) || isViewRequest(argv[1], &format);
 }
 
 bool isVersionRequest(int argc, char** argv) {
@@ -145,7 +177,9 @@ int32_t netvaneMain(int argc, char** argv) {
   }
   loadAdapterTable();
   int count = argc > 0 ? argc - 1 : 0;
-  if (onlyReads(argc, argv)) return showUsage();
+  if (count == 0 || (count == 1 && isHelpRequest(argv[1]))) return showUsage();
+  ViewFormat format = kViewText;
+  if (isViewRequest(argv[1], &format)) return runView(count, argv + 1, format);
   if (count == 1 && isPlainNumber(argv[1])) {
     return platformPrint(kAdapterNumberAlone, argv[1], argv[1]);
   }
@@ -155,6 +189,9 @@ int32_t netvaneMain(int argc, char** argv) {
   replaceOmitted(settings);
   const char* serviceName = selectAdapter(settings[kAdapterName]);
   if (serviceName == NULL) return showUsage();
+  // A card without a service name, or an empty argument, names no adapter;
+  // its keys' paths would be the parents of every adapter's keys.
+  if (!isServiceName(serviceName)) return platformPrint(kCannotLocateAdapter, serviceName);
 
   return configureAdapter(serviceName, settings[kIpAddress], settings[kMask], settings[kGateway],
                           settings[kNameServer1], settings[kNameServer2], settings[kWinsServer1],

@@ -11,8 +11,8 @@ int32_t netvaneMain(int argc, char** argv);
 // line and reads no registry, so a platform's start-up need not open one.
 bool isVersionRequest(int argc, char** argv);
 
-// A run that can only read the registry: no arguments, or a lone request
-// for help. Any other may change it, so a platform's start-up may open the
+// A run that can only read the registry: no arguments, a lone request for
+// help, or a view (--show, --json). Any other may change it, so a platform's start-up may open the
 // registry for changing from the start.
 bool onlyReads(int argc, char** argv);
 

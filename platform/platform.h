@@ -49,6 +49,14 @@ PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
 PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
                                   unsigned char* data, uint32_t* size);
 
+// The same query, but a string value (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ)
+// comes back as the registry keeps it, UTF-16LE, with `size` in bytes: the
+// 8-bit code page cannot hold every character a text may have, nor an
+// unpaired surrogate, and a reader that must show each text whole needs them.
+// Other types come back as platformQueryValue gives them.
+PlatformResult platformQueryValueUtf16(PlatformKey key, const char* name, uint32_t* type,
+                                       unsigned char* data, uint32_t* size);
+
 PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type,
                                 const unsigned char* data, uint32_t size);
 PlatformResult platformDeleteValue(PlatformKey key, const char* name);

@@ -193,21 +193,26 @@ PlatformResult platformEnumKey(PlatformKey key, uint32_t index, char* name,
   return kResultSuccess;
 }
 
-PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
-                                  unsigned char* data, uint32_t* size) {
+namespace standin {
+namespace {
+
+// Both queries: `eightBit` hands strings back in the code page, as the
+// 8-bit call does, else as stored.
+PlatformResult queryValue(PlatformKey key, const char* name, uint32_t* type, unsigned char* data,
+                          uint32_t* size, bool eightBit) {
   OpenKey* open = nullptr;
   std::string valueName;
-  PlatformResult started = standin::startValueCall(key, "query", name, &open, &valueName);
+  PlatformResult started = startValueCall(key, "query", name, &open, &valueName);
   if (started != kResultSuccess) return started;
-  standin::StoreValue value;
+  StoreValue value;
   if (!registry().store->getValue(open->path, valueName, &value)) return kResultNotFound;
   std::string converted;
   const unsigned char* bytes = value.data.data();
   size_t count = value.data.size();
-  if (standin::isStringType(value.type)) {
+  if (eightBit && isStringType(value.type)) {
     // The 8-bit call hands back the text in the code page, with exactly the
     // terminators the stored text has: none if it was stored without one.
-    converted = standin::utf16LEToUtf8(value.data.data(), value.data.size());
+    converted = utf16LEToUtf8(value.data.data(), value.data.size());
     bytes = reinterpret_cast<const unsigned char*>(converted.data());
     count = converted.size();
   }
@@ -219,6 +224,19 @@ PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* t
   if (count > capacity) return kResultMoreData;
   if (count > 0) memcpy(data, bytes, count);
   return kResultSuccess;
+}
+
+}  // namespace
+}  // namespace standin
+
+PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* type,
+                                  unsigned char* data, uint32_t* size) {
+  return standin::queryValue(key, name, type, data, size, true);
+}
+
+PlatformResult platformQueryValueUtf16(PlatformKey key, const char* name, uint32_t* type,
+                                       unsigned char* data, uint32_t* size) {
+  return standin::queryValue(key, name, type, data, size, false);
 }
 
 PlatformResult platformSetValue(PlatformKey key, const char* name, uint32_t type,

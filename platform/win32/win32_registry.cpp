@@ -21,6 +21,8 @@ const char kElevationNeeded[] =
 
 bool elevationNamed = false;
 
+const int kValueNameSize = 260;
+
 HKEY toHandle(PlatformKey key) { return reinterpret_cast<HKEY>(key); }
 
 }  // namespace
@@ -54,6 +56,23 @@ PlatformResult platformQueryValue(PlatformKey key, const char* name, uint32_t* t
   DWORD valueSize = size != NULL ? *size : 0;
   LONG result = RegQueryValueExA(toHandle(key), name, NULL, type != NULL ? &valueType : NULL,
                                  data, size != NULL ? &valueSize : NULL);
+  if (type != NULL) *type = valueType;
+  if (size != NULL) *size = valueSize;
+  return result;
+}
+
+PlatformResult platformQueryValueUtf16(PlatformKey key, const char* name, uint32_t* type,
+                                       unsigned char* data, uint32_t* size) {
+  // Value names are the tool's own, ASCII, and short.
+  WCHAR wideName[kValueNameSize];
+  if (name != NULL && MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, kValueNameSize) == 0) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  DWORD valueType = 0;
+  DWORD valueSize = size != NULL ? *size : 0;
+  LONG result = RegQueryValueExW(toHandle(key), name != NULL ? wideName : NULL, NULL,
+                                 type != NULL ? &valueType : NULL, data,
+                                 size != NULL ? &valueSize : NULL);
   if (type != NULL) *type = valueType;
   if (size != NULL) *size = valueSize;
   return result;

@@ -721,6 +721,42 @@ class ImageStoreTest(unittest.TestCase):
         imagefixture.run("mount", "-o", "remount,bind,ro", mount)
         return Image(os.path.join(mount, os.path.basename(copy.path)), image.volume, image.partition)
 
+    def test_view_of_an_image_is_the_directory_view_and_writes_nothing(self):
+        """--json and --show on an image, clean or dirty with its logs, and
+        while another program holds it or its file is read-only, print what
+        they print on the same hives in a directory, and write nothing."""
+        for name, installation in (("gpt.qcow2", self.clean), ("dirty.qcow2", self.dirty)):
+            copy = os.path.join(self.work, "directory-" + name)
+            shutil.copytree(installation, copy)
+            subprocess.run(["chmod", "-R", "a+rwX", copy], check=True)
+            for view, first in (("--json", '"number": 1,'), ("--show", "\n1:\t")):
+                expected = run(copy, view)
+                self.assertEqual(expected[1:], ("", 0), expected)
+                self.assertIn(first, expected[0])
+                for state in ("free", "read-only", "in use"):
+                    with self.subTest(name=name, view=view, state=state):
+                        image = self.images[name].copy(self.work)
+                        if state == "read-only":
+                            os.chmod(image.path, 0o644)
+                        stale = ""
+                        if state == "in use":
+                            holder = subprocess.Popen(["qemu-io", "-f", "qcow2", image.path], stdin=subprocess.PIPE,
+                                                      stdout=subprocess.PIPE)
+                            holder.stdin.write(b"length\n")
+                            holder.stdin.flush()
+                            self.assertTrue(holder.stdout.readline(), "qemu-io could not hold the image")
+                            stale = "netvane: disk image %s is in use by another program; what is listed may be stale\n" \
+                                    % image.path
+                        before = digest(image.path)
+                        try:
+                            self.assertEqual(run(image.path, view), (expected[0], stale, 0))
+                        finally:
+                            if state == "in use":
+                                holder.stdin.close()
+                                holder.wait(timeout=RUN_SECONDS)
+                                holder.stdout.close()
+                        self.assertEqual(digest(image.path), before, "the image was written")
+
     def test_killed_runs_leave_no_qemu_nbd_and_the_old_hive_or_the_new(self):
         """Configure runs on a real-size hive, killed at spread-out moments
         of a run (SIGKILL, and SIGTERM, which a run holds back while it

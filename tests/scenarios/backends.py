@@ -116,6 +116,12 @@ def dhcp_variant(scenario):
     return variant, None
 
 
+def stdout_encoding(scenario, backend):
+    """The platform's 8-bit code page, or UTF-8 where the scenario's output
+    is UTF-8 on every platform ("output": "utf-8", as --json prints)."""
+    return "utf-8" if scenario.get("output") == "utf-8" else backend.codepage
+
+
 def read_text(path):
     with open(path, "rb") as f:
         return f.read().decode("utf-8", "replace")
@@ -173,7 +179,7 @@ class LinuxBackend(Backend):
         with open(out_path, "rb") as f:
             raw = f.read()
         keys = fixture_keys(fixture, self.read_back(store))
-        return Outcome(raw.decode(self.codepage, "replace"), status, read_lines(record), keys,
+        return Outcome(raw.decode(stdout_encoding(scenario, self), "replace"), status, read_lines(record), keys,
                        raw, read_text(err_path))
 
 
@@ -600,7 +606,7 @@ class WineBackend(Backend):
         self.undo_import_terminators(keys, fixture)
         with open(log + ".err", "rb") as f:
             err = f.read()
-        return Outcome(self.text_mode_to_lf(raw).decode(self.codepage, "replace"), status,
+        return Outcome(self.text_mode_to_lf(raw).decode(stdout_encoding(scenario, self), "replace"), status,
                        read_lines(record), keys, raw,
                        self.text_mode_to_lf(err).decode(self.codepage, "replace"))
 

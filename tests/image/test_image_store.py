@@ -542,6 +542,40 @@ class ImageStoreTest(unittest.TestCase):
             os.unlink(name)
         return faults
 
+    @unittest.skipIf(os.environ.get("NETVANE_SANITIZED"), "the sanitizer builds leave the filter out")
+    @unittest.skipUnless(shutil.which("strace", path="/usr/bin:/bin"), "needs strace")
+    def test_what_reads_the_image_is_sandboxed(self):
+        """Every process of a run that reads the image's bytes installed the
+        seccomp filter before its first read (strace -f, -y names each
+        read's file), and what a sandboxed process must not do (the test
+        hook NETVANE_TEST_ESCAPE tries it) ends the run with one line and
+        writes nothing."""
+        image = self.images["small.raw"].copy(self.work, "sandboxed.raw")
+        trace = os.path.join(self.work, "strace.txt")
+        # strace (root) follows the run, which runs as nobody under it.
+        self.assertEqual(run_with_stderr(image.path, *CONFIGURE[:2], prefix=[
+            "strace", "-f", "-y", "-o", trace, "-e", "trace=seccomp,pread64,read"] + NOBODY), ("", "", 0))
+        filtered, readers = set(), set()
+        with open(trace) as f:
+            for line in f:
+                pid, call = line.split(None, 1)
+                if call.startswith("seccomp(SECCOMP_SET_MODE_FILTER, 0,") and "= 0" in call:
+                    filtered.add(pid)
+                elif re.match(r"(pread64|read)\(\d+<%s>" % re.escape(image.path), call):
+                    self.assertIn(pid, filtered, "process %s read the image before its filter" % pid)
+                    readers.add(pid)
+        # The probe that tells the format, and the run's own child.
+        self.assertEqual(len(readers), 2)
+        shown = "Disk image %s could not be read safely: the process reading it ended with Bad system call; " \
+                "nothing more was written\n" % image.path
+        before = digest(image.path)
+        for escape in ("open", "exec", "socket", "signal"):
+            for role, arguments in (("probe", ()), ("run", ()), ("run", CONFIGURE)):
+                with self.subTest(escape=escape, role=role, configure=bool(arguments)):
+                    self.assertEqual(run(image.path, *arguments, NETVANE_TEST_ESCAPE=role + ":" + escape),
+                                     (shown, "", len(shown)))
+                    self.assertEqual(digest(image.path), before)
+
     def test_runs_at_once_lose_no_change_and_write_no_refused_one(self):
         """Two configure runs for different adapters, or a listing beside
         a configure run, the second started up to 50 ms after the first:
@@ -833,15 +867,21 @@ class ImageStoreTest(unittest.TestCase):
 
     @staticmethod
     def stops(process):
-        """Whether the process stops itself (NETVANE_TEST_STOP) before it ends."""
-        deadline = time.monotonic() + RUN_SECONDS
-        while process.poll() is None and time.monotonic() < deadline:
+        """Whether the run stops itself (NETVANE_TEST_STOP) before it ends:
+        the process that reads the image, a child of the one started."""
+        def stopped(pid):
             try:
-                with open("/proc/%d/stat" % process.pid) as f:
+                with open("/proc/%d/stat" % pid) as f:
                     if f.read().rsplit(")", 1)[1].split()[0] == "T":
                         return True
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    return any(stopped(int(child)) for child in f.read().split())
             except OSError:
-                pass
+                return False
+        deadline = time.monotonic() + RUN_SECONDS
+        while process.poll() is None and time.monotonic() < deadline:
+            if stopped(process.pid):
+                return True
             time.sleep(0.01)
         return False
 

@@ -29,9 +29,12 @@
 #include "platform/standin/image/disk.h"
 #include "platform/standin/image/hive_swap.h"
 #include "platform/standin/image/image_format.h"
+#include "platform/standin/image/image_probe.h"
 #include "platform/standin/image/ntfs_volume.h"
 #include "platform/standin/image/partition_table.h"
 #include "platform/standin/image/run_signals.h"
+#include "platform/standin/image/run_supervisor.h"
+#include "platform/standin/image/sandbox.h"
 #include "platform/standin/image/windows_partition.h"
 
 namespace standin {
@@ -135,33 +138,26 @@ class ImageFiles : public HiveFiles {
     }
   }
 
-  bool open(const std::string& path, bool forChange, std::string* error) {
+  // Everything the run needs from outside is opened first (the image, its
+  // lock, qemu-nbd); the image's bytes are read only in the sandbox.
+  bool open(const std::string& path, bool device, const ImageProbe& probe, bool forChange, std::string* error) {
     path_ = path;
     forChange_ = forChange;
+    device_ = device;
+    noun_ = device_ ? "disk" : "disk image";
+    format_ = probe.format;
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
-      *error = "Cannot open disk image " + path + ": " + strerror(errno);
+      *error = "Cannot open " + noun_ + " " + path + ": " + strerror(errno);
       return false;
     }
-    device_ = S_ISBLK(info.st_mode);
-    noun_ = device_ ? "disk" : "disk image";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    uint64_t size = device_ ? 0 : static_cast<uint64_t>(info.st_size);
-    if (fd >= 0 && device_) {
-      off_t end = lseek(fd, 0, SEEK_END);
-      size = end > 0 ? static_cast<uint64_t>(end) : 0;
-    }
-    std::string head, tail;
-    ImageStart start;
-    bool read = fd >= 0 && readImageStart(fd, size, &head, &tail, &start);
-    if (!read) {
-      *error = "Cannot read " + noun_ + " " + path + ": " + strerror(errno);
-      if (fd >= 0) close(fd);
+    if (forChange && !mayBeChanged(probe, info, error)) return false;
+    if (!openDiskWaiting(error)) return false;
+    std::string detail;
+    if (!enterSandbox("run", &detail)) {
+      *error = "Cannot read " + noun_ + " " + path + ": " + detail;
       return false;
     }
-    close(fd);
-    format_ = imageFormat(start);
-    if (forChange && !mayBeChanged(start, info, error)) return false;
     return readInstallation(error);
   }
 
@@ -181,13 +177,14 @@ class ImageFiles : public HiveFiles {
     return true;
   }
 
-  bool findLog(const LockedFile&, const std::string& logName, std::string* shown, std::string* opened,
-               std::string*) override {
+  bool findLog(const LockedFile&, const std::string& logName, std::string* shown, int* fd,
+               std::string* error) override {
     std::map<std::string, MemoryFile>::const_iterator found = files_.find(upper(logName));
     if (found == files_.end() || found->second.fd < 0) return false;
     *shown = found->second.shown;
-    *opened = "/proc/self/fd/" + std::to_string(found->second.fd);
-    return true;
+    *fd = dup(found->second.fd);
+    if (*fd < 0) *error = "Cannot read transaction log " + *shown + ": " + strerror(errno);
+    return *fd >= 0;
   }
 
   const std::string& refusal() const override { return hibernated_; }
@@ -235,10 +232,9 @@ class ImageFiles : public HiveFiles {
 
   // What keeps a configure run from changing the image at all, before
   // anything is read.
-  bool mayBeChanged(const ImageStart& start, const struct stat& info, std::string* error) {
-    const char* subformat = unwritableVmdk(start);
-    if (subformat != nullptr) {
-      *error = capitalNoun() + " " + path_ + " is a " + subformat +
+  bool mayBeChanged(const ImageProbe& probe, const struct stat& info, std::string* error) {
+    if (!probe.unwritable.empty()) {
+      *error = capitalNoun() + " " + path_ + " is a " + probe.unwritable +
                " VMDK, which cannot be changed in place: convert it first (qemu-img convert -O vmdk " + path_ +
                " NEW.vmdk); nothing was written";
       return false;
@@ -258,7 +254,7 @@ class ImageFiles : public HiveFiles {
   bool openDiskWaiting(std::string* error) {
     DiskRequest request;
     request.path = path_;
-    request.format = format_;
+    request.format = format_.c_str();
     request.device = device_;
     request.writable = forChange_;
     DiskFailure failure;
@@ -317,7 +313,6 @@ class ImageFiles : public HiveFiles {
   }
 
   bool readInstallation(std::string* error) {
-    if (!openDiskWaiting(error)) return false;
     diskSize_ = disk_->size();
     PartitionTable table;
     std::string detail;
@@ -585,7 +580,7 @@ class ImageFiles : public HiveFiles {
   std::string noun_;
   bool device_ = false;
   bool forChange_ = false;
-  const char* format_ = "raw";
+  std::string format_ = "raw";
   // A configure run's disk, held open for writing until its change is
   // written; a listing's, until it has read what it needs.
   std::unique_ptr<Disk> disk_;
@@ -604,9 +599,22 @@ class ImageFiles : public HiveFiles {
 
 }  // namespace
 
-std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool forChange, std::string* error) {
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool device, bool forChange, bool* image,
+                                                  int32_t* supervised, std::string* error) {
+  ImageProbe probe;
+  *image = true;
+  if (!probeImage(path, device, &probe, error)) return nullptr;
+  *image = probe.image;
+  if (!probe.image) return nullptr;
+  RunSide side;
+  int32_t status = 0;
+  if (!splitRun((device ? "Disk " : "Disk image ") + path, &side, &status, error)) return nullptr;
+  if (side == RunSide::supervisor) {
+    *supervised = status;
+    return nullptr;
+  }
   std::unique_ptr<ImageFiles> files(new ImageFiles());
-  if (!files->open(path, forChange, error)) return nullptr;
+  if (!files->open(path, device, probe, forChange, error)) return nullptr;
   return openHiveStoreOn(std::unique_ptr<HiveFiles>(files.release()), forChange, error);
 }
 

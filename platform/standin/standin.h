@@ -43,6 +43,12 @@ RegistryStore* currentStore();
 // Commits the run's changes and releases the store.
 bool endRun(std::string* error);
 
+// standin_dhcp.cpp
+
+// Opens the file NETVANE_DHCP_RECORD names, if any, for the run's DHCP
+// requests (standin_hooks.h), before the run may read a disk image.
+void openDhcpRecord();
+
 // sample_machine.cpp
 
 // The sample machine that a new default store starts from, as REGEDIT4 text.

@@ -102,6 +102,7 @@ void stopForTest(const char* moment) {
 }
 
 RunStart beginRun(bool forChange, int32_t* childStatus, std::string* error) {
+  openDhcpRecord();
   double lockWait;
   if (!readLockWait(&lockWait, error)) return RunStart::kFailed;
   const char* named = getenv("NETVANE_REGISTRY");

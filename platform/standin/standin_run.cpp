@@ -73,27 +73,44 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   return true;
 }
 
-// A regular file whose content is a disk image's, not a registry export's.
-// A file that cannot be read here is left to the registry store, which
-// says why.
-bool holdsDiskImage(const std::string& path, const struct stat& info) {
+enum class FileKind { diskImage, registryExport, neither, unread };
+
+// What a regular file's content makes it. A file that cannot be read here
+// is left to the registry store, which says why, and so is an empty one.
+FileKind kindOf(const std::string& path, const struct stat& info) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
+  if (fd < 0 || info.st_size == 0) {
+    if (fd >= 0) close(fd);
+    return FileKind::unread;
+  }
   std::string head, tail;
   ImageStart start;
-  bool image = readImageStart(fd, static_cast<uint64_t>(info.st_size), &head, &tail, &start) && isDiskImage(start);
+  bool read = readImageStart(fd, static_cast<uint64_t>(info.st_size), &head, &tail, &start);
   close(fd);
-  return image;
+  if (!read) return FileKind::unread;
+  if (isDiskImage(start)) return FileKind::diskImage;
+  return startsLikeRegistryExport(start) ? FileKind::registryExport : FileKind::neither;
 }
 
 // A directory is a mounted Windows installation, whose own hives are the
-// store; a disk image or a block device holds one.
+// store; a disk image or a block device holds one. A format that the user
+// states (NETVANE_FORMAT) makes a file a disk image, whose content the
+// image store then checks against it.
 std::unique_ptr<RegistryStore> openStore(const std::string& path, bool forChange, std::string* error) {
   struct stat info;
   bool exists = stat(path.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) return openHiveStore(path, forChange, error);
-  if (exists && (S_ISBLK(info.st_mode) || (S_ISREG(info.st_mode) && holdsDiskImage(path, info)))) {
+  const char* stated = getenv("NETVANE_FORMAT");
+  FileKind kind = exists && S_ISREG(info.st_mode) ? kindOf(path, info) : FileKind::unread;
+  if (exists && (S_ISBLK(info.st_mode) || kind == FileKind::diskImage ||
+                 (S_ISREG(info.st_mode) && stated != nullptr && stated[0] != '\0'))) {
     return openDiskImageStore(path, forChange, error);
+  }
+  if (kind == FileKind::neither) {
+    *error = "Registry store " + path +
+             " is neither a registry export nor a disk image that netvane knows (an export's first line is "
+             "REGEDIT4 or Windows Registry Editor Version 5.00)";
+    return nullptr;
   }
   return openRegFileStore(path, error);
 }

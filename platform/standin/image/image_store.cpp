@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,7 +29,9 @@
 #include "platform/standin/hive/installation.h"
 #include "platform/standin/image/disk.h"
 #include "platform/standin/image/hive_swap.h"
+#include "platform/standin/image/image_chain.h"
 #include "platform/standin/image/image_format.h"
+#include "platform/standin/image/image_references.h"
 #include "platform/standin/image/ntfs_volume.h"
 #include "platform/standin/image/partition_table.h"
 #include "platform/standin/image/run_signals.h"
@@ -160,7 +163,31 @@ class ImageFiles : public HiveFiles {
       return false;
     }
     close(fd);
-    format_ = imageFormat(start);
+    std::string problem;
+    format_ = chooseFormat(start, device_, getenv("NETVANE_FORMAT"), &problem);
+    if (format_ == nullptr) {
+      *error = capitalNoun() + " " + path + " " + problem;
+      return false;
+    }
+    if (startsLuks(start.head, start.headSize)) {
+      *error = capitalNoun() + " " + path + " is encrypted (LUKS), which netvane cannot open";
+      return false;
+    }
+    request_ = DiskRequest();
+    request_.path = path;
+    request_.format = format_;
+    request_.device = device_;
+    // What the image names is checked, and named to qemu, by the path its
+    // own links lead to, so that its directory is the one qemu sees.
+    char real[PATH_MAX];
+    if (!device_ && strcmp(format_, "raw") != 0) {
+      if (realpath(path.c_str(), real) == nullptr) {
+        *error = "Cannot read disk image " + path + ": " + strerror(errno);
+        return false;
+      }
+      request_.path = real;
+      if (!checkImageChain(path, &request_, error)) return false;
+    }
     if (forChange && !mayBeChanged(start, info, error)) return false;
     return readInstallation(error);
   }
@@ -256,10 +283,7 @@ class ImageFiles : public HiveFiles {
   // listing that finds it held for writing by a program that does not let
   // go reads it without the lock, and says that what it lists may be stale.
   bool openDiskWaiting(std::string* error) {
-    DiskRequest request;
-    request.path = path_;
-    request.format = format_;
-    request.device = device_;
+    DiskRequest request = request_;
     request.writable = forChange_;
     DiskFailure failure;
     std::string detail;
@@ -586,6 +610,8 @@ class ImageFiles : public HiveFiles {
   bool device_ = false;
   bool forChange_ = false;
   const char* format_ = "raw";
+  // The disk as qemu or the run opens it, with what its image names.
+  DiskRequest request_;
   // A configure run's disk, held open for writing until its change is
   // written; a listing's, until it has read what it needs.
   std::unique_ptr<Disk> disk_;

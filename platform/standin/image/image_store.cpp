@@ -350,8 +350,13 @@ class ImageFiles : public HiveFiles {
       *error = "Cannot read " + noun_ + " " + path_ + ": " + detail;
       return false;
     }
+    // What the table's reader worked around is said in the one line of a
+    // refusal, or else in a note.
+    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) {
+      if (!table.warning.empty() && table.pastEnd.empty()) *error += "; " + table.warning;
+      return false;
+    }
     if (!table.warning.empty()) note(noun_ + " " + path_ + ": " + table.warning);
-    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) return false;
     NtfsVolume& volume = *windows_.volume;
     root_ = windows_.partition.number == 0 ? path_
                                            : path_ + " partition " + std::to_string(windows_.partition.number);

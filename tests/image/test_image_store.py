@@ -306,6 +306,40 @@ class ImageStoreTest(unittest.TestCase):
         subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=streamOptimized",
                         self.images["gpt.raw"].path, images["streamOptimized vmdk"].path], check=True)
         os.chmod(images["streamOptimized vmdk"].path, 0o666)
+        images["LUKS inside qcow2"] = Image(os.path.join(self.work, "luks.qcow2"), qcow2.volume, 3)
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "--object", "secret,id=s0,data=x", "-o",
+                        "encrypt.format=luks,encrypt.key-secret=s0", images["LUKS inside qcow2"].path, "64M"],
+                       check=True)
+        os.chmod(images["LUKS inside qcow2"].path, 0o666)
+        # Only its magic number makes a LUKS volume here.
+        for name, content in (("raw LUKS", b"LUKS\xba\xbe\x00\x02" + bytes(4 << 20)),
+                              ("random bytes", random.Random(29).randbytes(4 << 20))):
+            images[name] = Image(os.path.join(self.work, name.replace(" ", "-")), qcow2.volume, 3)
+            with open(images[name].path, "wb") as f:
+                f.write(content)
+            os.chmod(images[name].path, 0o666)
+        with open(self.images["mbr.raw"].path, "rb") as f:
+            mbr = f.read()
+        for name, content in (("cut below a sector", mbr[:300]), ("MBR signature lost", mbr[:510] + mbr[512:])):
+            images[name] = Image(os.path.join(self.work, name.replace(" ", "-")), qcow2.volume, 3)
+            with open(images[name].path, "wb") as f:
+                f.write(content)
+            os.chmod(images[name].path, 0o666)
+
+        def bytes_at(where, content):
+            def change(raw, offset, size):
+                with open(raw, "r+b") as f:
+                    f.seek(offset + where)
+                    f.write(content)
+            return change
+
+        images["BitLocker"] = self.variant("bitlocker", bytes_at(3, b"-FVE-FS-"))
+        for name, where, content in (("boot sector's OEM ID", 3, b"NTFX"), ("boot sector's start", 0, bytes(3))):
+            images[name] = self.images["bare.raw"].copy(self.work, name.replace(" ", "-").replace("'", ""))
+            bytes_at(where, content)(images[name].path, 0, 0)
+        for name in ("stated format disagrees", "stated format unknown"):
+            images[name] = qcow2.copy(self.work, name.replace(" ", "-") + ".qcow2")
+        stated = {"stated format disagrees": "vmdk", "stated format unknown": "qcow3"}
         attached = images["attached to a loop device"] = self.images["gpt.raw"].copy(self.work, "attached.raw")
         loop = self.loop_device(attached.path)
         images["disk in use"] = Image(self.loop_device(self.images["gpt.raw"].copy(self.work, "disk.raw").path,
@@ -326,8 +360,26 @@ class ImageStoreTest(unittest.TestCase):
                 "no Windows": "No Windows installation in disk image %s (partition 1: FAT; partition 2: "
                               "unknown; partition 3: NTFS without Windows; partition 4: NTFS without "
                               "Windows)" % image.path,
-                "partitions past the end": "No Windows installation in disk image %s (partition 1: FAT; "
-                                           "partition 2: unknown)" % image.path,
+                "partitions past the end": "No Windows installation in disk image %s, which is cut short: "
+                                           "partitions 3 and 4 run past the end of the disk image (partition 1: "
+                                           "FAT; partition 2: unknown)" % image.path,
+                "LUKS inside qcow2": "Disk image %s is encrypted (LUKS inside qcow2), which netvane cannot open"
+                                     % image.path,
+                "raw LUKS": "Disk image %s is encrypted (LUKS), which netvane cannot open" % image.path,
+                "BitLocker": "Disk image %s partition 3 is encrypted (BitLocker), which netvane cannot open: "
+                             "unlock it, and use the mount route" % image.path,
+                "boot sector's OEM ID": "Cannot read disk image %s: no partition table (MBR or GPT), and no volume "
+                                        "netvane can tell from its first sector, which is the boot sector of a file "
+                                        "system netvane does not know: its OEM ID is \"NTFX    \", where NTFS has "
+                                        "\"NTFS    \"" % image.path,
+                "boot sector's start": "Cannot read disk image %s: no partition table (MBR or GPT), and no volume "
+                                       "netvane can tell from its first sector, which is a boot sector with the OEM "
+                                       "ID \"NTFS    \" that starts with 00 00 00, not with the jump (EB or E9) "
+                                       "every boot sector starts with" % image.path,
+                "stated format disagrees": "Disk image %s is in format qcow2 by its content, not in format vmdk "
+                                           "as NETVANE_FORMAT says" % image.path,
+                "stated format unknown": "Disk image %s cannot be opened as NETVANE_FORMAT=qcow3 says: netvane "
+                                         "opens raw, qcow2, vmdk, vhdx, vpc and vdi" % image.path,
                 "NTFS it cannot mount": "No Windows installation in disk image %s (partition 1: FAT; "
                                         "partition 2: unknown; partition 3: NTFS that libntfs-3g cannot "
                                         "mount (Failed to load $MFT: Input/output error); partition 4: "
@@ -342,6 +394,9 @@ class ImageStoreTest(unittest.TestCase):
                 "disk in use": "Disk %s is in use: a partition of it is mounted, or another program holds it; "
                                "nothing was written" % image.path,
             }.get(name)
+            if name in ("random bytes", "cut below a sector", "MBR signature lost"):
+                text = ("Registry store %s is neither a registry export nor a disk image that netvane knows (an "
+                        "export's first line is REGEDIT4 or Windows Registry Editor Version 5.00)" % image.path)
             if text is not None:
                 return re.escape(text + "\n")
             # The command it names is the user's to complete.
@@ -362,6 +417,8 @@ class ImageStoreTest(unittest.TestCase):
             with self.subTest(name):
                 before = digest(image.path)
                 extra = {"PATH": self.work} if name == "qemu-nbd missing" else {}
+                if name in stated:
+                    extra["NETVANE_FORMAT"] = stated[name]
                 # Only root may open the disk.
                 prefix = [] if name == "disk in use" else NOBODY
                 out, err, status = run_with_stderr(image.path, *CONFIGURE, prefix=prefix, **extra)

@@ -442,6 +442,118 @@ class ImageStoreTest(unittest.TestCase):
                 self.assertEqual(run(image.path, **extra)[1:], ("", 0))
                 image.assertConsistent(self, image.volume_file())
 
+    @unittest.skipUnless(shutil.which("strace", path="/usr/bin:/bin"), "needs strace, to see what a run opens")
+    def test_an_image_reaches_no_file_but_its_own(self):
+        """A raw disk with Windows outside the images' directory, the
+        victim, named by an image as its backing file, external data file
+        or extent: the run is refused with one line, and nothing opens or
+        changes the victim. A backing file or extents beside their image
+        are opened, and no other file, a backing file read-only. A device
+        whose first sector holds a qcow2 header naming the victim is read
+        as raw."""
+        images, outside = os.path.join(self.work, "images"), os.path.join(self.work, "outside")
+        for directory in (images, outside):
+            os.makedirs(directory)
+            os.chmod(directory, 0o755)
+        gpt = self.images["gpt.raw"]
+        victim = os.path.join(outside, "victim.raw")
+
+        def at(name):
+            return os.path.join(images, name)
+
+        def qemu_img(*arguments):
+            subprocess.run(["qemu-img"] + list(arguments), check=True, capture_output=True)
+
+        # Made before the victim holds its disk: qemu-img creates the data file.
+        qemu_img("create", "-f", "qcow2", "-o", "data_file=%s,data_file_raw=on" % victim, at("data.qcow2"), "96M")
+        shutil.copyfile(gpt.path, victim)
+        qemu_img("create", "-f", "qcow2", "-u", "-F", "raw", "-b", victim, at("absolute.qcow2"), "96M")
+        qemu_img("create", "-f", "qcow2", "-u", "-F", "raw", "-b", "../outside/victim.raw", at("relative.qcow2"),
+                 "96M")
+        # The victim's first mebibyte beside the descriptor, the rest of it in place.
+        with open(gpt.path, "rb") as f, open(at("first.raw"), "wb") as out:
+            out.write(f.read(1 << 20))
+        sectors = os.path.getsize(gpt.path) // 512
+        with open(at("extents.vmdk"), "w") as f:
+            f.write('# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"'
+                    '\nRW 2048 FLAT "first.raw" 0\nRW %d FLAT "%s" 2048\n' % (sectors - 2048, victim))
+        shutil.copyfile(self.images["gpt.qcow2"].path, at("base.qcow2"))
+        qemu_img("create", "-f", "qcow2", "-b", "base.qcow2", "-F", "qcow2", at("overlay.qcow2"))
+        qemu_img("convert", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", gpt.path, at("split.vmdk"))
+        # A guest's raw disk whose first sector it made a qcow2 header that
+        # names the victim, the protective MBR's entry and signature left.
+        with open(gpt.path, "rb") as f:
+            disk = bytearray(f.read())
+        name = victim.encode()
+        self.assertLess(0x80 + len(name), 446)
+        header = b"QFI\xfb" + (3).to_bytes(4, "big") + (0x80).to_bytes(8, "big") + len(name).to_bytes(4, "big") + \
+            (16).to_bytes(4, "big") + len(disk).to_bytes(8, "big")
+        disk[:0x80 + len(name)] = header + bytes(72 - len(header)) + bytes(24) + (4).to_bytes(4, "big") + \
+            (104).to_bytes(4, "big") + bytes(0x80 - 104) + name
+        with open(at("guest.raw"), "wb") as f:
+            f.write(disk)
+        for name in os.listdir(images) + [victim]:
+            os.chmod(os.path.join(images, name), 0o666)
+        original = digest(victim)
+
+        def opened(prefix, path, *arguments):
+            """(stdout, stderr, status) of the run, and every (file, flags) of
+            this test's scratch directory that it or its qemu-nbd opened."""
+            log = os.path.join(self.work, "opened")
+            out = run_with_stderr(path, *arguments, prefix=["strace", "-f", "-qq", "-e", "trace=open,openat,creat",
+                                                            "-o", log] + prefix)
+            with open(log) as f:
+                found = re.findall(r'open(?:at)?\((?:AT_FDCWD, )?"(%s/[^"]+)", ([A-Z_|]+)' % re.escape(self.work),
+                                   f.read())
+            return out, found
+
+        refused = {"absolute.qcow2": ("%s" % victim, "its backing file"),
+                   "relative.qcow2": ("../outside/victim.raw (%s)" % victim, "its backing file"),
+                   "data.qcow2": (victim, "its external data file"), "extents.vmdk": (victim, "an extent"),
+                   # The same bytes as the device's below, in a file.
+                   "guest.raw": (victim, "its backing file")}
+        for name, (named, kind) in refused.items():
+            for arguments in ((), CONFIGURE):
+                with self.subTest(name, configure=bool(arguments)):
+                    before = digest(at(name))
+                    (out, err, status), files = opened(NOBODY, at(name), *arguments)
+                    self.assertEqual(out, "Disk image %s names %s as %s, which is not a file beside it; netvane "
+                                     "opens no file outside the image's own directory\n" % (at(name), named, kind))
+                    self.assertEqual((err, status), ("", min(len(out), 255)))
+                    self.assertNotIn(victim, [path for path, _ in files])
+                    self.assertEqual((digest(victim), digest(at(name))), (original, before))
+
+        for name, others in (("overlay.qcow2", ["base.qcow2"]), ("split.vmdk", ["split-s001.vmdk"])):
+            with self.subTest(name):
+                kept = {other: digest(at(other)) for other in others}
+                (out, err, status), _ = opened(NOBODY, at(name))
+                self.assertEqual((err, status), ("", 0), out)
+                self.assertIn("Name: E100A", out)
+                (out, err, status), files = opened(NOBODY, at(name), *CONFIGURE)
+                self.assertEqual((out, err, status), ("", "", 0))
+                self.assertEqual(sorted(set(path for path, _ in files)), sorted(at(f) for f in [name] + others))
+                if name == "overlay.qcow2":
+                    self.assertEqual(digest(at("base.qcow2")), kept["base.qcow2"], "the backing file was written")
+                    self.assertFalse([flags for path, flags in files if path == at("base.qcow2") and "O_RDONLY"
+                                      not in flags])
+                else:
+                    self.assertNotEqual(digest(at("split-s001.vmdk")), kept["split-s001.vmdk"])
+                image = Image(at(name), gpt.volume, gpt.partition)
+                volume = image.volume_file()
+                image.assertConsistent(self, volume)
+                interface = keys_of(STATIC)["interface"]
+                self.assertEqual(readers.hivex_values(self.extract(volume), interface)["IPAddress"][1],
+                                 multi_string(CONFIGURE[1]))
+
+        with self.subTest("a device whose first sector is a qcow2 header"):
+            device = self.loop_device(at("guest.raw"))
+            for arguments in ((), CONFIGURE):
+                (out, err, status), files = opened([], device, *arguments)
+                self.assertEqual((err, status), ("", 0), out)
+                self.assertEqual(out == "", bool(arguments))
+                self.assertNotIn(victim, [path for path, _ in files])
+            self.assertEqual(digest(victim), original)
+
     def small(self, name, installation=None, then=None, damage=None):
         """A copy of the small image, or one built like it from another
         installation or with then(mount) done through the fixture's mount,

@@ -430,6 +430,9 @@ class ImageStoreTest(unittest.TestCase):
                     if listed[name] is not None:
                         self.assertEqual(err, listed[name].format(root=image.root, path=image.path))
                     self.assertIn("Name: E100A", out)
+                else:
+                    # A listing is refused with the same one line, and no note.
+                    self.assertEqual(run_with_stderr(image.path, prefix=prefix, **extra), (out, err, status))
                 self.assertEqual(digest(image.path), before, "the image was written")
 
         # The user's way on: reset the journal, or name a partition.

@@ -67,10 +67,12 @@ bool isDiskImage(const ImageStart& start) {
   // An MBR, a GPT disk's protective MBR, and an NTFS or FAT boot sector all
   // end their first sector with 55 AA; a GPT header follows at 512 (or at
   // 4096 on a disk of 4 KiB sectors).
-  // A disk with neither (its first sectors wiped, say) is left to the
-  // registry store, which refuses any other file as it always has.
-  return startsWith(start, 510, "\x55\xaa", 2) || startsLuks(start.head, start.headSize) || startsWith(start, 512, "EFI PART", 8) ||
-         startsWith(start, 4096, "EFI PART", 8);
+  // A disk with neither (its first sectors wiped, say) is neither an
+  // export nor an image, which the run says, unless NETVANE_FORMAT names a
+  // format. A LUKS volume is an image, which the image store refuses as
+  // encrypted.
+  return startsWith(start, 510, "\x55\xaa", 2) || startsWith(start, 512, "EFI PART", 8) ||
+         startsWith(start, 4096, "EFI PART", 8) || startsLuks(start.head, start.headSize);
 }
 
 const char* chooseFormat(const ImageStart& start, bool device, const char* stated, std::string* problem) {

@@ -29,8 +29,7 @@ const char* imageFormat(const ImageStart& start);
 // Whether a regular file is a disk image rather than a registry store:
 // not a registry export's text, and either in an image format or starting
 // with what a disk or volume starts with (a boot sector's signature, a GPT
-// header, a LUKS header, which the image store refuses as encrypted). A file that is neither is left to the registry store, which says
-// what is wrong with it, as it did before images were read.
+// header, or a LUKS header, which the image store refuses as encrypted).
 bool isDiskImage(const ImageStart& start);
 
 // Whether the file starts as a registry export does: its first line,

@@ -25,6 +25,20 @@ const size_t kMostReferences = 4096;
 const int kDeepestExtents = 4;
 const char* const kFormats[] = {"raw", "qcow2", "qcow", "qed", "vmdk", "vhdx", "vpc", "vdi"};
 
+// Control characters as \xNN, the rest as it is.
+std::string printable(const std::string& text) {
+  static const char digits[] = "0123456789abcdef";
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) {
+      shown += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+    } else {
+      shown += static_cast<char>(c);
+    }
+  }
+  return shown;
+}
+
 std::string directoryOf(const std::string& path) {
   std::string::size_type slash = path.rfind('/');
   return slash == 0 ? "/" : path.substr(0, slash);
@@ -166,10 +180,11 @@ class Checker {
     return true;
   }
 
-  // "SUBJECT names NAME (TARGET) as its backing file"
+  // "SUBJECT names NAME (TARGET) as its backing file", on one line
+  // whatever bytes the header put in the name.
   static std::string named(const std::string& subject, const ImageReference& reference, const std::string& target) {
-    return subject + " names " + reference.name +
-           (target.empty() || target == reference.name ? "" : " (" + target + ")") + " as " +
+    return subject + " names " + printable(reference.name) +
+           (target.empty() || target == reference.name ? "" : " (" + printable(target) + ")") + " as " +
            (reference.kind == ReferenceKind::extent ? "an " : "its ") + referenceKindName(reference.kind);
   }
 

@@ -52,6 +52,7 @@ struct File {
 
   // `count` bytes at `offset`, cut at the first NUL as qemu's C strings are.
   bool string(uint64_t offset, size_t count, std::string* text) const {
+    if (!has(offset, count)) return false;
     text->assign(count, '\0');
     if (!at(offset, &(*text)[0], count)) return false;
     text->resize(strnlen(text->c_str(), count));
@@ -113,8 +114,9 @@ bool qcow2(const File& file, ImageHeader* header, std::string* problem) {
     }
     const uint32_t type = bigEndian32(extension), length = bigEndian32(extension + 4);
     at += 8;
-    if (length > end - at) {
-      *problem = "a qcow2 header extension runs past the end of the header";
+    // qemu writes every extension into the header's cluster.
+    if (length > end - at || at > clusterSize || length > clusterSize - at) {
+      *problem = "a qcow2 header extension runs past the end of the header or of its cluster";
       return false;
     }
     if (type == kQcow2ExtensionEnd) break;

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +29,7 @@
 #include "platform/standin/hive/installation.h"
 #include "platform/standin/image/disk.h"
 #include "platform/standin/image/hive_swap.h"
+#include "platform/standin/image/image_chain.h"
 #include "platform/standin/image/image_format.h"
 #include "platform/standin/image/image_probe.h"
 #include "platform/standin/image/ntfs_volume.h"
@@ -151,6 +153,21 @@ class ImageFiles : public HiveFiles {
       *error = "Cannot open " + noun_ + " " + path + ": " + strerror(errno);
       return false;
     }
+    request_ = DiskRequest();
+    request_.path = path;
+    request_.format = format_.c_str();
+    request_.device = device_;
+    // What the image names is checked, and named to qemu, by the path its
+    // own links lead to, so that its directory is the one qemu sees.
+    char real[PATH_MAX];
+    if (!device_ && format_ != "raw") {
+      if (realpath(path.c_str(), real) == nullptr) {
+        *error = "Cannot read disk image " + path + ": " + strerror(errno);
+        return false;
+      }
+      request_.path = real;
+      if (!checkImageChain(path, &request_, error)) return false;
+    }
     if (forChange && !mayBeChanged(probe, info, error)) return false;
     if (!openDiskWaiting(error)) return false;
     std::string detail;
@@ -252,10 +269,7 @@ class ImageFiles : public HiveFiles {
   // listing that finds it held for writing by a program that does not let
   // go reads it without the lock, and says that what it lists may be stale.
   bool openDiskWaiting(std::string* error) {
-    DiskRequest request;
-    request.path = path_;
-    request.format = format_.c_str();
-    request.device = device_;
+    DiskRequest request = request_;
     request.writable = forChange_;
     DiskFailure failure;
     std::string detail;
@@ -321,8 +335,13 @@ class ImageFiles : public HiveFiles {
       *error = "Cannot read " + noun_ + " " + path_ + ": " + detail;
       return false;
     }
+    // What the table's reader worked around is said in the one line of a
+    // refusal, or else in a note.
+    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) {
+      if (!table.warning.empty() && table.pastEnd.empty()) *error += "; " + table.warning;
+      return false;
+    }
     if (!table.warning.empty()) note(noun_ + " " + path_ + ": " + table.warning);
-    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) return false;
     NtfsVolume& volume = *windows_.volume;
     root_ = windows_.partition.number == 0 ? path_
                                            : path_ + " partition " + std::to_string(windows_.partition.number);
@@ -581,6 +600,8 @@ class ImageFiles : public HiveFiles {
   bool device_ = false;
   bool forChange_ = false;
   std::string format_ = "raw";
+  // The disk as qemu or the run opens it, with what its image names.
+  DiskRequest request_;
   // A configure run's disk, held open for writing until its change is
   // written; a listing's, until it has read what it needs.
   std::unique_ptr<Disk> disk_;
@@ -603,12 +624,32 @@ std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool 
                                                   int32_t* supervised, std::string* error) {
   ImageProbe probe;
   *image = true;
-  if (!probeImage(path, device, &probe, error)) return nullptr;
-  *image = probe.image;
-  if (!probe.image) return nullptr;
+  if (!probeImage(path, device, getenv("NETVANE_FORMAT"), &probe, error)) return nullptr;
+  std::string shown = (device ? "Disk " : "Disk image ") + path;
+  switch (probe.kind) {
+    case FileKind::registryExport:
+    case FileKind::unread:
+      *image = false;
+      return nullptr;
+    case FileKind::neither:
+      *error = "Registry store " + path +
+               " is neither a registry export nor a disk image that netvane knows (an export's first line is "
+               "REGEDIT4 or Windows Registry Editor Version 5.00)";
+      return nullptr;
+    case FileKind::diskImage:
+      break;
+  }
+  if (probe.format.empty()) {
+    *error = shown + " " + probe.problem;
+    return nullptr;
+  }
+  if (probe.luks) {
+    *error = shown + " is encrypted (LUKS), which netvane cannot open";
+    return nullptr;
+  }
   RunSide side;
   int32_t status = 0;
-  if (!splitRun((device ? "Disk " : "Disk image ") + path, &side, &status, error)) return nullptr;
+  if (!splitRun(shown, &side, &status, error)) return nullptr;
   if (side == RunSide::supervisor) {
     *supervised = status;
     return nullptr;

@@ -157,10 +157,12 @@ bool installFilter(std::string* detail) {
 // What the libraries would open on first use: glibc's conversion modules
 // and their cache, which hivex's iconv loads. The converters stay open, so
 // that glibc keeps the modules loaded for the rest of the process.
+const char* const kConversions[][2] = {{"UTF-8", "UTF-16LE"}, {"UTF-16LE", "UTF-8"}, {"UTF-8", "LATIN1"}};
+iconv_t keptConverters[sizeof kConversions / sizeof kConversions[0]];
+
 void openWhatIsNeededFirst() {
-  static const char* const kConversions[][2] = {{"UTF-8", "UTF-16LE"}, {"UTF-16LE", "UTF-8"}, {"UTF-8", "LATIN1"}};
-  for (const auto& conversion : kConversions) {
-    static_cast<void>(iconv_open(conversion[0], conversion[1]));
+  for (size_t i = 0; i < sizeof kConversions / sizeof kConversions[0]; ++i) {
+    if (keptConverters[i] == nullptr) keptConverters[i] = iconv_open(kConversions[i][0], kConversions[i][1]);
   }
 }
 

@@ -75,6 +75,14 @@ EOF
   mv "$dirty.tmp" "$dirty"
 fi
 
+# The same netvane without its sandbox, only to measure what the sandbox
+# costs an image's runs.
+unsandboxed=$work/unsandboxed
+if [ ! -x "$unsandboxed/netvane" ]; then
+  cmake -S . -B "$unsandboxed" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNETVANE_TESTS=OFF -DNETVANE_SANDBOX=OFF >/dev/null
+  cmake --build "$unsandboxed" -j 2 --target netvane >/dev/null
+fi
+
 images=$pristine-images
 if [ "$(id -u)" = 0 ] && command -v qemu-nbd mkntfs ntfs-3g >/dev/null && [ ! -f "$images/disk.qcow2" ]; then
   echo "Making the disk images..."
@@ -85,7 +93,7 @@ imagefixture.gpt(sys.argv[1], sys.argv[2], size=384 << 20)' "$images.tmp/disk.ra
   mv "$images.tmp" "$images"
 fi
 
-python3 - "$pristine" "$dirty" "$mount_point" "$rounds" "$images" <<'EOF'
+python3 - "$pristine" "$dirty" "$mount_point" "$rounds" "$images" "$unsandboxed/netvane" <<'EOF'
 import os, shutil, statistics, subprocess, sys, tempfile, time
 
 pristine, dirty, mount_point, rounds = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
@@ -95,6 +103,7 @@ mnt = {"clean": os.path.join(mount_point, "installation"),
        "raw": os.path.join(mount_point, "disk.raw"),
        "qcow2": os.path.join(mount_point, "disk.qcow2")}
 netvane = os.path.abspath("build/netvane")
+unsandboxed = os.path.abspath(sys.argv[6])
 
 
 def copy(root, files):
@@ -118,6 +127,9 @@ if images:
     for image in ("raw", "qcow2"):
         commands[image + " listing"] = ([netvane], image)
         commands[image + " configure"] = (configure, image)
+    for image in ("raw", "qcow2"):
+        commands[image + " listing, unsandboxed"] = ([unsandboxed], image)
+        commands[image + " configure, unsandboxed"] = ([unsandboxed] + configure[1:], image)
 
 
 def timed(name):
@@ -161,6 +173,11 @@ print("hives: SYSTEM %.1f MB, SOFTWARE %.1f MB; dirty SYSTEM %.1f MB with a %.1f
                       megabytes(dirty, "SYSTEM"), megabytes(dirty, "SYSTEM.LOG1"), rounds))
 for name in commands:
     times = [ms for ms, _ in samples[name]]
+    if name.endswith(", unsandboxed"):
+        sandboxed = name[:-len(", unsandboxed")]
+        cost = statistics.median(s - u for (s, _), (u, _) in zip(samples[sandboxed], samples[name]))
+        print("%-15s sandbox cost  %+6.1f ms  (ratio to unsandboxed %5.2f)" % (sandboxed, cost, ratio(sandboxed, name)))
+        continue
     if name.startswith(("raw ", "qcow2 ")):
         run = name.split(" ")[1]
         memory = [kb - directory_kb for (_, kb), (_, directory_kb) in zip(samples[name], samples[run])]
@@ -177,8 +194,8 @@ for name in commands:
           (statistics.median(kb for _, kb in samples[name]) / 1024))
 # What reading the new hive back costs a configure run on an image: its
 # time inside NtfsVolume::readsBackAs (a fresh mount and the hive's bytes),
-# taken by gdb at that function's entry and return, in runs of their own,
-# against the same image's configure median.
+# taken by gdb at that function's entry and return, in runs of their own of
+# the build without the sandbox, against the same image's configure median.
 if images and shutil.which("gdb"):
     script = os.path.join(os.path.dirname(mnt["raw"]), "read-back.py")
     with open(script, "w") as f:
@@ -203,7 +220,9 @@ print("read back: %.1f ms" % (sum(spans) * 1000))
         spans = []
         for _ in range(rounds):
             subprocess.run(["cp", "--sparse=always", os.path.join(images, "disk." + image), mnt[image]], check=True)
-            out = subprocess.run(["gdb", "-batch", "-nx", "-x", script, "--args"] + configure,
+            # In the build without the sandbox, whose run is one process that
+            # gdb follows; the function is the same in both.
+            out = subprocess.run(["gdb", "-batch", "-nx", "-x", script, "--args", unsandboxed] + configure[1:],
                                  env=dict(os.environ, NETVANE_REGISTRY=mnt[image]), capture_output=True, text=True)
             spans += [float(line.split()[2]) for line in out.stdout.splitlines() if line.startswith("read back:")]
         if spans:

@@ -39,14 +39,24 @@ int main(int argc, char** argv) {
   if (isVersionRequest(argc, argv)) {
     // Neither a missing store nor a first run's new one stands in its way.
     status = netvaneMain(argc, argv);
-  } else if (!standin::beginRun(!onlyReads(argc, argv), &error)) {
-    // Like every message of the tool, the status is the length of the line.
-    status = platformPrint("%s\n", error.c_str());
   } else {
-    status = netvaneMain(argc, argv);
-    // A store that cannot take the run's changes, or that changed under the
-    // run, ends it whatever the tool answered.
-    if (!standin::endRun(&error)) status = platformPrint("%s\n", error.c_str());
+    int32_t childStatus = 0;
+    switch (standin::beginRun(!onlyReads(argc, argv), &childStatus, &error)) {
+      case standin::RunStart::kFailed:
+        // Like every message of the tool, the status is the length of the line.
+        status = platformPrint("%s\n", error.c_str());
+        break;
+      case standin::RunStart::kSupervised:
+        // The run's own process said everything.
+        status = childStatus;
+        break;
+      case standin::RunStart::kReady:
+        status = netvaneMain(argc, argv);
+        // A store that cannot take the run's changes, or that changed under
+        // the run, ends it whatever the tool answered.
+        if (!standin::endRun(&error)) status = platformPrint("%s\n", error.c_str());
+        break;
+    }
   }
   return exitStatus(platformFinishOutput(status));
 }

@@ -92,11 +92,17 @@ std::unique_ptr<RegistryStore> parseRegText(const std::string& bytes, std::strin
 std::unique_ptr<RegistryStore> openHiveStore(const std::string& directory, bool forChange, std::string* error);
 
 // The same store on the Windows installation inside a disk image (raw,
-// qcow2, vmdk, vhdx, vpc or vdi) or on a block device, whole disk or one
-// partition. For a run that may change it, the image is held for writing
-// from the start. On failure returns null and sets `error` to one line
-// naming the image.
-std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool forChange, std::string* error);
+// qcow2, vmdk, vhdx, vpc or vdi) or on a block device (`device`), whole disk
+// or one partition, if the file at `path` is one: `image` says whether it
+// is, told from its bytes by a sandboxed process. The run goes on in a child
+// process that reads the image in a sandbox (image/run_supervisor.h); this
+// one then returns null with `image` true and `supervised` set to the
+// child's exit status, or `error` to one line about a child that did not end
+// well. For a run that may change it, the image is held for writing from the
+// start. On failure returns null and sets `error` to one line naming the
+// image.
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool device, bool forChange, bool* image,
+                                                  int32_t* supervised, std::string* error);
 
 }  // namespace standin
 

@@ -4,6 +4,8 @@
 #ifndef NETVANE_PLATFORM_STANDIN_STANDIN_H
 #define NETVANE_PLATFORM_STANDIN_STANDIN_H
 
+#include <stdint.h>
+
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,9 +18,12 @@ namespace standin {
 
 // The store a run uses: NETVANE_REGISTRY, or the per-user default, created
 // from the sample machine on first use; `forChange` for a run that may
-// change it. False with one line in `error` when the store cannot be used;
-// then nothing has been written or created.
-bool beginRun(bool forChange, std::string* error);
+// change it. kFailed with one line in `error` when the store cannot be used;
+// then nothing has been written or created. kSupervised when the run went on
+// in a child process (a disk image's), which has ended with `childStatus`
+// having said all it had to say; this process then only ends the same way.
+enum class RunStart { kReady, kFailed, kSupervised };
+RunStart beginRun(bool forChange, int32_t* childStatus, std::string* error);
 // The per-user default store: $XDG_STATE_HOME/netvane/registry.reg, or
 // ~/.local/state/netvane/registry.reg, the home taken from HOME or else from
 // the password database. False with one line in `error` without a home.
@@ -37,6 +42,12 @@ void setRunStore(std::unique_ptr<RegistryStore> store, bool keepCallLog, StoreOp
 RegistryStore* currentStore();
 // Commits the run's changes and releases the store.
 bool endRun(std::string* error);
+
+// standin_dhcp.cpp
+
+// Opens the file NETVANE_DHCP_RECORD names, if any, for the run's DHCP
+// requests (standin_hooks.h), before the run may read a disk image.
+void openDhcpRecord();
 
 // sample_machine.cpp
 

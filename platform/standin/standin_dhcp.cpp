@@ -82,16 +82,25 @@ uint32_t answer(const DhcpCall& call) {
   return kResultSuccess;
 }
 
+// NETVANE_DHCP_RECORD, opened when the run begins: a run on a disk image
+// opens no file once it reads the image.
+FILE*& recordFile() {
+  static FILE* file = nullptr;
+  return file;
+}
+
 void record(const DhcpCall& call) {
-  const char* file = getenv("NETVANE_DHCP_RECORD");
-  if (file == nullptr || file[0] == '\0') return;
-  FILE* out = fopen(file, "a");
-  if (out == nullptr) return;
-  fprintf(out, "%s\n", describeDhcpCall(call).c_str());
-  fclose(out);
+  if (recordFile() == nullptr) return;
+  fprintf(recordFile(), "%s\n", describeDhcpCall(call).c_str());
+  fflush(recordFile());
 }
 
 }  // namespace
+
+void openDhcpRecord() {
+  const char* file = getenv("NETVANE_DHCP_RECORD");
+  if (file != nullptr && file[0] != '\0' && recordFile() == nullptr) recordFile() = fopen(file, "ae");
+}
 
 void setDhcpLibrary(DhcpLibrary library) {
   client().configured = true;

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "platform/standin/files/store_file.h"
-#include "platform/standin/image/image_format.h"
 #include "platform/standin/registry_store.h"
 #include "platform/standin/standin.h"
 #include "platform/standin/standin_hooks.h"
@@ -73,27 +72,20 @@ bool createDefaultStore(const std::string& path, std::string* error) {
   return true;
 }
 
-// A regular file whose content is a disk image's, not a registry export's.
-// A file that cannot be read here is left to the registry store, which
-// says why.
-bool holdsDiskImage(const std::string& path, const struct stat& info) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
-  std::string head, tail;
-  ImageStart start;
-  bool image = readImageStart(fd, static_cast<uint64_t>(info.st_size), &head, &tail, &start) && isDiskImage(start);
-  close(fd);
-  return image;
-}
-
 // A directory is a mounted Windows installation, whose own hives are the
-// store; a disk image or a block device holds one.
-std::unique_ptr<RegistryStore> openStore(const std::string& path, bool forChange, std::string* error) {
+// store; a disk image or a block device holds one. Null with `supervised`
+// set (not -1) when the run went on in a child process, which has ended.
+std::unique_ptr<RegistryStore> openStore(const std::string& path, bool forChange, int32_t* supervised,
+                                         std::string* error) {
   struct stat info;
   bool exists = stat(path.c_str(), &info) == 0;
   if (exists && S_ISDIR(info.st_mode)) return openHiveStore(path, forChange, error);
-  if (exists && (S_ISBLK(info.st_mode) || (S_ISREG(info.st_mode) && holdsDiskImage(path, info)))) {
-    return openDiskImageStore(path, forChange, error);
+  if (exists && (S_ISBLK(info.st_mode) || S_ISREG(info.st_mode))) {
+    bool image = false;
+    std::unique_ptr<RegistryStore> store =
+        openDiskImageStore(path, S_ISBLK(info.st_mode), forChange, &image, supervised, error);
+    if (image) return store;
+    if (!error->empty()) return nullptr;
   }
   return openRegFileStore(path, error);
 }
@@ -109,22 +101,32 @@ void stopForTest(const char* moment) {
   raise(SIGSTOP);
 }
 
-bool beginRun(bool forChange, std::string* error) {
+RunStart beginRun(bool forChange, int32_t* childStatus, std::string* error) {
+  openDhcpRecord();
   double lockWait;
-  if (!readLockWait(&lockWait, error)) return false;
+  if (!readLockWait(&lockWait, error)) return RunStart::kFailed;
   const char* named = getenv("NETVANE_REGISTRY");
   std::string path;
   if (named != nullptr && named[0] != '\0') {
     path = named;
   } else if (!defaultStorePath(&path, error) || !createDefaultStore(path, error)) {
-    return false;
+    return RunStart::kFailed;
   }
-  std::unique_ptr<RegistryStore> store = openStore(path, forChange, error);
-  if (!store) return false;
-  setRunStore(std::move(store), false,
-              [path, forChange](std::string* reopenError) { return openStore(path, forChange, reopenError); });
+  int32_t supervised = -1;
+  std::unique_ptr<RegistryStore> store = openStore(path, forChange, &supervised, error);
+  if (!store && supervised >= 0 && error->empty()) {
+    *childStatus = supervised;
+    return RunStart::kSupervised;
+  }
+  if (!store) return RunStart::kFailed;
+  // Only a store read in this process is opened anew in it: an image's run
+  // reads nothing but in its own child.
+  setRunStore(std::move(store), false, [path, forChange](std::string* reopenError) {
+    int32_t ignored = -1;
+    return openStore(path, forChange, &ignored, reopenError);
+  });
   stopForTest("opened");
-  return true;
+  return RunStart::kReady;
 }
 
 }  // namespace standin

@@ -293,8 +293,8 @@ TEST_F(HostileStore, Version5WithoutItsByteOrderMark) {
   // UTF-16 without its mark does not start with a header line at all.
   const std::string wide = version5File(fixture("machine-v5.utf8.reg")).substr(2);
   writeFile(store, wide);
-  expectRefused(runWithStore(store, {}), "not a registry export");
-  expectRefused(runWithStore(store, {"1", "10.0.0.5"}), "not a registry export");
+  expectRefused(runWithStore(store, {}), "is neither a registry export nor a disk image");
+  expectRefused(runWithStore(store, {"1", "10.0.0.5"}), "is neither a registry export nor a disk image");
   EXPECT_EQ(readFile(store), wide);
 
   // 8-bit text under the Version 5.00 header is read, as reg import reads
@@ -311,13 +311,16 @@ TEST_F(HostileStore, Version5WithoutItsByteOrderMark) {
 }
 
 TEST_F(HostileStore, SparseFilesOfZeros) {
-  // 2 GB of zeros, which no disk has to hold.
-  writeFile(store, "");
-  ASSERT_EQ(truncate(store.c_str(), off_t(2) << 30), 0);
-  ToolRun run = runWithStore(store, {"1", "10.0.0.5"});
-  expectRefused(run, "larger than 1 GiB");
-  EXPECT_LT(run.cpuSeconds, 10.0);
-  EXPECT_EQ(statOf(store).st_size, off_t(2) << 30);
+  // 2 GB of zeros, which no disk has to hold, after an export's header or
+  // alone, which makes it neither an export nor a disk image.
+  for (const char* start : {"REGEDIT4\r\n", ""}) {
+    writeFile(store, start);
+    ASSERT_EQ(truncate(store.c_str(), off_t(2) << 30), 0);
+    ToolRun run = runWithStore(store, {"1", "10.0.0.5"});
+    expectRefused(run, start[0] != '\0' ? "larger than 1 GiB" : "is neither a registry export nor a disk image");
+    EXPECT_LT(run.cpuSeconds, 10.0);
+    EXPECT_EQ(statOf(store).st_size, off_t(2) << 30);
+  }
 
   // Zeros after a store's last key: a listing never reads them, a run that
   // would write reads them first and refuses. Neither reads for long.
@@ -325,7 +328,7 @@ TEST_F(HostileStore, SparseFilesOfZeros) {
   const off_t size = off_t(256) << 20;
   ASSERT_EQ(truncate(store.c_str(), size), 0);
   const struct stat before = statOf(store);
-  run = runWithStore(store, {});
+  ToolRun run = runWithStore(store, {});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(endsWith(run.out, kFixtureList)) << run.out;
   EXPECT_LT(run.cpuSeconds, 10.0);

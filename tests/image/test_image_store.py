@@ -306,6 +306,46 @@ class ImageStoreTest(unittest.TestCase):
         subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=streamOptimized",
                         self.images["gpt.raw"].path, images["streamOptimized vmdk"].path], check=True)
         os.chmod(images["streamOptimized vmdk"].path, 0o666)
+        images["LUKS inside qcow2"] = Image(os.path.join(self.work, "luks.qcow2"), qcow2.volume, 3)
+        # qemu-img times its key derivation first, and on a busy machine can
+        # fail to ("Unable to get accurate CPU usage"): it is asked again.
+        for attempt in range(10):
+            made = subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "--object", "secret,id=s0,data=x", "-o",
+                                   "encrypt.format=luks,encrypt.key-secret=s0", images["LUKS inside qcow2"].path,
+                                   "64M"], capture_output=True, text=True)
+            if made.returncode == 0 or "CPU usage" not in made.stderr:
+                break
+        self.assertEqual(made.returncode, 0, made.stderr)
+        os.chmod(images["LUKS inside qcow2"].path, 0o666)
+        # Only its magic number makes a LUKS volume here.
+        for name, content in (("raw LUKS", b"LUKS\xba\xbe\x00\x02" + bytes(4 << 20)),
+                              ("random bytes", random.Random(29).randbytes(4 << 20))):
+            images[name] = Image(os.path.join(self.work, name.replace(" ", "-")), qcow2.volume, 3)
+            with open(images[name].path, "wb") as f:
+                f.write(content)
+            os.chmod(images[name].path, 0o666)
+        with open(self.images["mbr.raw"].path, "rb") as f:
+            mbr = f.read()
+        for name, content in (("cut below a sector", mbr[:300]), ("MBR signature lost", mbr[:510] + mbr[512:])):
+            images[name] = Image(os.path.join(self.work, name.replace(" ", "-")), qcow2.volume, 3)
+            with open(images[name].path, "wb") as f:
+                f.write(content)
+            os.chmod(images[name].path, 0o666)
+
+        def bytes_at(where, content):
+            def change(raw, offset, size):
+                with open(raw, "r+b") as f:
+                    f.seek(offset + where)
+                    f.write(content)
+            return change
+
+        images["BitLocker"] = self.variant("bitlocker", bytes_at(3, b"-FVE-FS-"))
+        for name, where, content in (("boot sector's OEM ID", 3, b"NTFX"), ("boot sector's start", 0, bytes(3))):
+            images[name] = self.images["bare.raw"].copy(self.work, name.replace(" ", "-").replace("'", ""))
+            bytes_at(where, content)(images[name].path, 0, 0)
+        for name in ("stated format disagrees", "stated format unknown"):
+            images[name] = qcow2.copy(self.work, name.replace(" ", "-") + ".qcow2")
+        stated = {"stated format disagrees": "vmdk", "stated format unknown": "qcow3"}
         attached = images["attached to a loop device"] = self.images["gpt.raw"].copy(self.work, "attached.raw")
         loop = self.loop_device(attached.path)
         images["disk in use"] = Image(self.loop_device(self.images["gpt.raw"].copy(self.work, "disk.raw").path,
@@ -326,8 +366,26 @@ class ImageStoreTest(unittest.TestCase):
                 "no Windows": "No Windows installation in disk image %s (partition 1: FAT; partition 2: "
                               "unknown; partition 3: NTFS without Windows; partition 4: NTFS without "
                               "Windows)" % image.path,
-                "partitions past the end": "No Windows installation in disk image %s (partition 1: FAT; "
-                                           "partition 2: unknown)" % image.path,
+                "partitions past the end": "No Windows installation in disk image %s, which is cut short: "
+                                           "partitions 3 and 4 run past the end of the disk image (partition 1: "
+                                           "FAT; partition 2: unknown)" % image.path,
+                "LUKS inside qcow2": "Disk image %s is encrypted (LUKS inside qcow2), which netvane cannot open"
+                                     % image.path,
+                "raw LUKS": "Disk image %s is encrypted (LUKS), which netvane cannot open" % image.path,
+                "BitLocker": "Disk image %s partition 3 is encrypted (BitLocker), which netvane cannot open: "
+                             "unlock it, and use the mount route" % image.path,
+                "boot sector's OEM ID": "Cannot read disk image %s: no partition table (MBR or GPT), and no volume "
+                                        "netvane can tell from its first sector, which is the boot sector of a file "
+                                        "system netvane does not know: its OEM ID is \"NTFX    \", where NTFS has "
+                                        "\"NTFS    \"" % image.path,
+                "boot sector's start": "Cannot read disk image %s: no partition table (MBR or GPT), and no volume "
+                                       "netvane can tell from its first sector, which is a boot sector with the OEM "
+                                       "ID \"NTFS    \" that starts with 00 00 00, not with the jump (EB or E9) "
+                                       "every boot sector starts with" % image.path,
+                "stated format disagrees": "Disk image %s is in format qcow2 by its content, not in format vmdk "
+                                           "as NETVANE_FORMAT says" % image.path,
+                "stated format unknown": "Disk image %s cannot be opened as NETVANE_FORMAT=qcow3 says: netvane "
+                                         "opens raw, qcow2, vmdk, vhdx, vpc and vdi" % image.path,
                 "NTFS it cannot mount": "No Windows installation in disk image %s (partition 1: FAT; "
                                         "partition 2: unknown; partition 3: NTFS that libntfs-3g cannot "
                                         "mount (Failed to load $MFT: Input/output error); partition 4: "
@@ -342,6 +400,9 @@ class ImageStoreTest(unittest.TestCase):
                 "disk in use": "Disk %s is in use: a partition of it is mounted, or another program holds it; "
                                "nothing was written" % image.path,
             }.get(name)
+            if name in ("random bytes", "cut below a sector", "MBR signature lost"):
+                text = ("Registry store %s is neither a registry export nor a disk image that netvane knows (an "
+                        "export's first line is REGEDIT4 or Windows Registry Editor Version 5.00)" % image.path)
             if text is not None:
                 return re.escape(text + "\n")
             # The command it names is the user's to complete.
@@ -362,6 +423,8 @@ class ImageStoreTest(unittest.TestCase):
             with self.subTest(name):
                 before = digest(image.path)
                 extra = {"PATH": self.work} if name == "qemu-nbd missing" else {}
+                if name in stated:
+                    extra["NETVANE_FORMAT"] = stated[name]
                 # Only root may open the disk.
                 prefix = [] if name == "disk in use" else NOBODY
                 out, err, status = run_with_stderr(image.path, *CONFIGURE, prefix=prefix, **extra)
@@ -373,6 +436,9 @@ class ImageStoreTest(unittest.TestCase):
                     if listed[name] is not None:
                         self.assertEqual(err, listed[name].format(root=image.root, path=image.path))
                     self.assertIn("Name: E100A", out)
+                else:
+                    # A listing is refused with the same one line, and no note.
+                    self.assertEqual(run_with_stderr(image.path, prefix=prefix, **extra), (out, err, status))
                 self.assertEqual(digest(image.path), before, "the image was written")
 
         # The user's way on: reset the journal, or name a partition.
@@ -384,6 +450,119 @@ class ImageStoreTest(unittest.TestCase):
                 self.assertEqual(run(image.path, *CONFIGURE, **extra), ("", "", 0))
                 self.assertEqual(run(image.path, **extra)[1:], ("", 0))
                 image.assertConsistent(self, image.volume_file())
+
+    @unittest.skipUnless(shutil.which("strace", path="/usr/bin:/bin"), "needs strace, to see what a run opens")
+    def test_an_image_reaches_no_file_but_its_own(self):
+        """A raw disk with Windows outside the images' directory, the
+        victim, named by an image as its backing file, external data file
+        or extent: the run is refused with one line, and nothing opens or
+        changes the victim. A backing file or extents beside their image
+        are opened, and no other file, a backing file read-only. A device
+        whose first sector holds a qcow2 header naming the victim is read
+        as raw."""
+        images, outside = os.path.join(self.work, "images"), os.path.join(self.work, "outside")
+        for directory in (images, outside):
+            os.makedirs(directory)
+            os.chmod(directory, 0o755)
+        gpt = self.images["gpt.raw"]
+        victim = os.path.join(outside, "victim.raw")
+
+        def at(name):
+            return os.path.join(images, name)
+
+        def qemu_img(*arguments):
+            subprocess.run(["qemu-img"] + list(arguments), check=True, capture_output=True)
+
+        # Made before the victim holds its disk: qemu-img creates the data file.
+        qemu_img("create", "-f", "qcow2", "-o", "data_file=%s,data_file_raw=on" % victim, at("data.qcow2"), "96M")
+        shutil.copyfile(gpt.path, victim)
+        qemu_img("create", "-f", "qcow2", "-u", "-F", "raw", "-b", victim, at("absolute.qcow2"), "96M")
+        qemu_img("create", "-f", "qcow2", "-u", "-F", "raw", "-b", "../outside/victim.raw", at("relative.qcow2"),
+                 "96M")
+        # The victim's first mebibyte beside the descriptor, the rest of it in place.
+        with open(gpt.path, "rb") as f, open(at("first.raw"), "wb") as out:
+            out.write(f.read(1 << 20))
+        sectors = os.path.getsize(gpt.path) // 512
+        with open(at("extents.vmdk"), "w") as f:
+            f.write('# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\ncreateType="monolithicFlat"'
+                    '\nRW 2048 FLAT "first.raw" 0\nRW %d FLAT "%s" 2048\n' % (sectors - 2048, victim))
+        shutil.copyfile(self.images["gpt.qcow2"].path, at("base.qcow2"))
+        qemu_img("create", "-f", "qcow2", "-b", "base.qcow2", "-F", "qcow2", at("overlay.qcow2"))
+        qemu_img("convert", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", gpt.path, at("split.vmdk"))
+        # A guest's raw disk whose first sector it made a qcow2 header that
+        # names the victim, the protective MBR's entry and signature left.
+        with open(gpt.path, "rb") as f:
+            disk = bytearray(f.read())
+        name = victim.encode()
+        self.assertLess(0x80 + len(name), 446)
+        header = b"QFI\xfb" + (3).to_bytes(4, "big") + (0x80).to_bytes(8, "big") + len(name).to_bytes(4, "big") + \
+            (16).to_bytes(4, "big") + len(disk).to_bytes(8, "big")
+        disk[:0x80 + len(name)] = header + bytes(72 - len(header)) + bytes(24) + (4).to_bytes(4, "big") + \
+            (104).to_bytes(4, "big") + bytes(0x80 - 104) + name
+        with open(at("guest.raw"), "wb") as f:
+            f.write(disk)
+        for name in os.listdir(images) + [victim]:
+            os.chmod(os.path.join(images, name), 0o666)
+        original = digest(victim)
+
+        def opened(prefix, path, *arguments):
+            """(stdout, stderr, status) of the run, and every (file, flags) of
+            this test's scratch directory that it or its qemu-nbd opened."""
+            log = os.path.join(self.work, "opened")
+            # LeakSanitizer cannot run under ptrace, and says so.
+            out = run_with_stderr(path, *arguments, prefix=["strace", "-f", "-qq", "-e", "trace=open,openat,creat",
+                                                            "-o", log] + prefix, ASAN_OPTIONS="detect_leaks=0")
+            with open(log) as f:
+                found = re.findall(r'open(?:at)?\((?:AT_FDCWD, )?"(%s/[^"]+)", ([A-Z_|]+)' % re.escape(self.work),
+                                   f.read())
+            return out, found
+
+        refused = {"absolute.qcow2": ("%s" % victim, "its backing file"),
+                   "relative.qcow2": ("../outside/victim.raw (%s)" % victim, "its backing file"),
+                   "data.qcow2": (victim, "its external data file"), "extents.vmdk": (victim, "an extent"),
+                   # The same bytes as the device's below, in a file.
+                   "guest.raw": (victim, "its backing file")}
+        for name, (named, kind) in refused.items():
+            for arguments in ((), CONFIGURE):
+                with self.subTest(name, configure=bool(arguments)):
+                    before = digest(at(name))
+                    (out, err, status), files = opened(NOBODY, at(name), *arguments)
+                    self.assertEqual(out, "Disk image %s names %s as %s, which is not a file beside it; netvane "
+                                     "opens no file outside the image's own directory\n" % (at(name), named, kind))
+                    self.assertEqual((err, status), ("", min(len(out), 255)))
+                    self.assertNotIn(victim, [path for path, _ in files])
+                    self.assertEqual((digest(victim), digest(at(name))), (original, before))
+
+        for name, others in (("overlay.qcow2", ["base.qcow2"]), ("split.vmdk", ["split-s001.vmdk"])):
+            with self.subTest(name):
+                kept = {other: digest(at(other)) for other in others}
+                (out, err, status), _ = opened(NOBODY, at(name))
+                self.assertEqual((err, status), ("", 0), out)
+                self.assertIn("Name: E100A", out)
+                (out, err, status), files = opened(NOBODY, at(name), *CONFIGURE)
+                self.assertEqual((out, err, status), ("", "", 0))
+                self.assertEqual(sorted(set(path for path, _ in files)), sorted(at(f) for f in [name] + others))
+                if name == "overlay.qcow2":
+                    self.assertEqual(digest(at("base.qcow2")), kept["base.qcow2"], "the backing file was written")
+                    self.assertFalse([flags for path, flags in files if path == at("base.qcow2") and "O_RDONLY"
+                                      not in flags])
+                else:
+                    self.assertNotEqual(digest(at("split-s001.vmdk")), kept["split-s001.vmdk"])
+                image = Image(at(name), gpt.volume, gpt.partition)
+                volume = image.volume_file()
+                image.assertConsistent(self, volume)
+                interface = keys_of(STATIC)["interface"]
+                self.assertEqual(readers.hivex_values(self.extract(volume), interface)["IPAddress"][1],
+                                 multi_string(CONFIGURE[1]))
+
+        with self.subTest("a device whose first sector is a qcow2 header"):
+            device = self.loop_device(at("guest.raw"))
+            for arguments in ((), CONFIGURE):
+                (out, err, status), files = opened([], device, *arguments)
+                self.assertEqual((err, status), ("", 0), out)
+                self.assertEqual(out == "", bool(arguments))
+                self.assertNotIn(victim, [path for path, _ in files])
+            self.assertEqual(digest(victim), original)
 
     def small(self, name, installation=None, then=None, damage=None):
         """A copy of the small image, or one built like it from another
@@ -541,6 +720,40 @@ class ImageStoreTest(unittest.TestCase):
         for name in (before, old, new):
             os.unlink(name)
         return faults
+
+    @unittest.skipIf(os.environ.get("NETVANE_SANITIZED"), "the sanitizer builds leave the filter out")
+    @unittest.skipUnless(shutil.which("strace", path="/usr/bin:/bin"), "needs strace")
+    def test_what_reads_the_image_is_sandboxed(self):
+        """Every process of a run that reads the image's bytes installed the
+        seccomp filter before its first read (strace -f, -y names each
+        read's file), and what a sandboxed process must not do (the test
+        hook NETVANE_TEST_ESCAPE tries it) ends the run with one line and
+        writes nothing."""
+        image = self.images["small.raw"].copy(self.work, "sandboxed.raw")
+        trace = os.path.join(self.work, "strace.txt")
+        # strace (root) follows the run, which runs as nobody under it.
+        self.assertEqual(run_with_stderr(image.path, *CONFIGURE[:2], prefix=[
+            "strace", "-f", "-y", "-o", trace, "-e", "trace=seccomp,pread64,read"] + NOBODY), ("", "", 0))
+        filtered, readers = set(), set()
+        with open(trace) as f:
+            for line in f:
+                pid, call = line.split(None, 1)
+                if call.startswith("seccomp(SECCOMP_SET_MODE_FILTER, 0,") and "= 0" in call:
+                    filtered.add(pid)
+                elif re.match(r"(pread64|read)\(\d+<%s>" % re.escape(image.path), call):
+                    self.assertIn(pid, filtered, "process %s read the image before its filter" % pid)
+                    readers.add(pid)
+        # The probe that tells the format, and the run's own child.
+        self.assertEqual(len(readers), 2)
+        shown = "Disk image %s could not be read safely: the process reading it ended with Bad system call; " \
+                "nothing more was written\n" % image.path
+        before = digest(image.path)
+        for escape in ("open", "exec", "socket", "signal"):
+            for role, arguments in (("probe", ()), ("run", ()), ("run", CONFIGURE)):
+                with self.subTest(escape=escape, role=role, configure=bool(arguments)):
+                    self.assertEqual(run(image.path, *arguments, NETVANE_TEST_ESCAPE=role + ":" + escape),
+                                     (shown, "", len(shown)))
+                    self.assertEqual(digest(image.path), before)
 
     def test_runs_at_once_lose_no_change_and_write_no_refused_one(self):
         """Two configure runs for different adapters, or a listing beside
@@ -833,15 +1046,21 @@ class ImageStoreTest(unittest.TestCase):
 
     @staticmethod
     def stops(process):
-        """Whether the process stops itself (NETVANE_TEST_STOP) before it ends."""
-        deadline = time.monotonic() + RUN_SECONDS
-        while process.poll() is None and time.monotonic() < deadline:
+        """Whether the run stops itself (NETVANE_TEST_STOP) before it ends:
+        the process that reads the image, a child of the one started."""
+        def stopped(pid):
             try:
-                with open("/proc/%d/stat" % process.pid) as f:
+                with open("/proc/%d/stat" % pid) as f:
                     if f.read().rsplit(")", 1)[1].split()[0] == "T":
                         return True
+                with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                    return any(stopped(int(child)) for child in f.read().split())
             except OSError:
-                pass
+                return False
+        deadline = time.monotonic() + RUN_SECONDS
+        while process.poll() is None and time.monotonic() < deadline:
+            if stopped(process.pid):
+                return True
             time.sleep(0.01)
         return False
 

@@ -1,5 +1,6 @@
 // An installation's hives as a mounted volume shows them: files locked
 // beside themselves and replaced by a rename.
+#include "platform/standin/hive/dirty_hive.h"
 #include "platform/standin/hive/hive_files.h"
 #include "platform/standin/hive/installation.h"
 
@@ -21,15 +22,13 @@ class DirectoryFiles : public HiveFiles {
     return findHive(config_, name, &path, error) && openStoreFile(path, "registry hive", file, error);
   }
 
-  bool findLog(const LockedFile& hive, const std::string& logName, std::string* shown, std::string* opened,
+  bool findLog(const LockedFile& hive, const std::string& logName, std::string* shown, int* fd,
                std::string* error) override {
     std::string::size_type slash = hive.path.rfind('/');
     std::string directory = slash == 0 ? "/" : hive.path.substr(0, slash);
-    // Whatever has the name, which readLog reads or refuses: a log taken for
+    // Whatever has the name, which is read or refused: a log taken for
     // absent would lose its entries to the hive.
-    if (!findEntry(directory, logName.c_str(), EntryKind::kAny, shown, error)) return false;
-    *opened = *shown;
-    return true;
+    return findEntry(directory, logName.c_str(), EntryKind::kAny, shown, error) && openLogFile(*shown, fd, error);
   }
 
   const std::string& refusal() const override { return hibernated_; }

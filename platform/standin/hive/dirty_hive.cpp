@@ -84,21 +84,11 @@ std::string notAFile(mode_t mode) {
 }
 
 // A log is read as it is, never locked: only the hive's own lock keeps other
-// runs away, and Windows is not running on a mounted installation. A log that
-// is not a regular file is refused, never taken as absent: the hive would
-// lose its entries. It is judged by name before it is opened, since opening
-// a device can act on it (a tape rewinds, a terminal becomes the run's), and
-// again once open, in case the name went to another file in between.
-bool readLog(const std::string& path, const std::string& opened, uint64_t largest, HiveLog* log, ReadLog* read,
+// runs away, and Windows is not running on a mounted installation.
+bool readLog(const std::string& path, int fd, uint64_t largest, HiveLog* log, ReadLog* read,
              std::unique_ptr<MappedFile>* mapping, std::string* error) {
   log->path = read->path = path;
-  bool ok = stat(opened.c_str(), &read->seen) == 0;
-  int fd = -1;
-  if (ok && S_ISREG(read->seen.st_mode)) {
-    // Not blocking: a FIFO put in the file's place would wait for a writer.
-    fd = open(opened.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    ok = fd >= 0 && fstat(fd, &read->seen) == 0;
-  }
+  bool ok = fstat(fd, &read->seen) == 0;
   if (ok && !S_ISREG(read->seen.st_mode)) {
     *error = "Cannot read transaction log " + path + ": " + notAFile(read->seen.st_mode);
     ok = false;
@@ -117,7 +107,6 @@ bool readLog(const std::string& path, const std::string& opened, uint64_t larges
   } else {
     *error = "Cannot read transaction log " + path + ": " + strerror(errno);
   }
-  if (fd >= 0) close(fd);
   return ok;
 }
 
@@ -217,17 +206,18 @@ bool bringUpToDate(int fd, const std::string& path, uint64_t size, uint64_t larg
   std::vector<std::string> lookedFor;
   for (const char* suffix : kLogSuffixes) {
     std::string logName = name + suffix;
-    std::string found, opened;
+    std::string found;
+    int logFd = -1;
     lookedFor.push_back(logName);
-    if (!findLog(logName, &found, &opened, error)) {
+    if (!findLog(logName, &found, &logFd, error)) {
       if (!error->empty()) return false;
       continue;
     }
     logs.push_back(HiveLog());
     result->logs.push_back(ReadLog());
-    if (!readLog(found, opened, largest, &logs.back(), &result->logs.back(), &mappings[logs.size() - 1], error)) {
-      return false;
-    }
+    bool read = readLog(found, logFd, largest, &logs.back(), &result->logs.back(), &mappings[logs.size() - 1], error);
+    close(logFd);
+    if (!read) return false;
   }
   HiveReplay replay;
   ImageFile image(fd, primary.bytes(), path);
@@ -256,6 +246,26 @@ bool copyForHivex(int fd, const std::string& path, uint64_t size, UpToDate* resu
   image.checksumForHivex();
   result->imageFd = image.release();
   return true;
+}
+
+bool openLogFile(const std::string& path, int* fd, std::string* error) {
+  struct stat seen;
+  bool ok = stat(path.c_str(), &seen) == 0;
+  *fd = -1;
+  if (ok && S_ISREG(seen.st_mode)) {
+    // Not blocking: a FIFO put in the file's place would wait for a writer.
+    *fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    ok = *fd >= 0 && fstat(*fd, &seen) == 0;
+  }
+  if (ok && !S_ISREG(seen.st_mode)) {
+    *error = "Cannot read transaction log " + path + ": " + notAFile(seen.st_mode);
+    ok = false;
+  } else if (!ok) {
+    *error = "Cannot read transaction log " + path + ": " + strerror(errno);
+  }
+  if (!ok && *fd >= 0) close(*fd);
+  if (!ok) *fd = -1;
+  return ok;
 }
 
 bool logsUnchanged(const UpToDate& hive, std::string* error) {

@@ -41,12 +41,18 @@ extern const char* const kLogSuffixes[kLogCount];
 // case), and the largest log beside it: 1.5 GB for SYSTEM, 2 GB for others.
 uint64_t largestHive(const std::string& name);
 
-// Finds the log `logName` beside the hive: `shown` names it in messages,
-// `opened` opens it. False when there is none, with `error` set only when
-// that could not be told.
-typedef std::function<bool(const std::string& logName, std::string* shown, std::string* opened,
-                           std::string* error)>
-    FindLog;
+// Opens the log `logName` beside the hive, to read: `shown` names it in
+// messages, `fd` reads it and is the caller's to close. False when there is
+// none, with `error` set only when that could not be told or the log is
+// there but cannot be read: a log taken for absent would lose its entries.
+typedef std::function<bool(const std::string& logName, std::string* shown, int* fd, std::string* error)> FindLog;
+
+// The log at `path`, opened to read only if it is a regular file (links
+// followed): judged by name before it is opened, since opening a device can
+// act on it (a tape rewinds, a terminal becomes the run's), and again once
+// open, in case the name went to another file in between. False with one
+// line in `error`.
+bool openLogFile(const std::string& path, int* fd, std::string* error);
 
 // Replays the logs beside the dirty hive at `path`, open as `fd` with `size`
 // bytes. False with one line in `error` when the hive cannot be used at all:

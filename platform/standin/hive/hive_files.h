@@ -34,11 +34,12 @@ class HiveFiles {
   // `file->path` names it in messages and `file->opened` holds its size.
   // False with one line in `error`.
   virtual bool openHive(const char* name, LockedFile* file, std::string* error) = 0;
-  // The transaction log `logName` beside `hive`: `shown` names it in
-  // messages, `opened` is a path that opens it. False when there is none,
-  // and then `error` is set only when that could not be told.
-  virtual bool findLog(const LockedFile& hive, const std::string& logName, std::string* shown,
-                       std::string* opened, std::string* error) = 0;
+  // Opens the transaction log `logName` beside `hive` to read: `shown` names
+  // it in messages, `fd` is the caller's to close. False when there is none,
+  // with `error` set only when that could not be told or the log is there
+  // but cannot be read.
+  virtual bool findLog(const LockedFile& hive, const std::string& logName, std::string* shown, int* fd,
+                       std::string* error) = 0;
   // Why no hive of the installation may be changed, or "": Windows is
   // hibernated there and would resume over any change.
   virtual const std::string& refusal() const = 0;

@@ -175,9 +175,8 @@ bool openHive(HiveFiles& files, const char* name, Hive* hive, bool* usable,
   // dirty, and writes them into the hive only now and then and at a full
   // shutdown; it brings a dirty hive up to date from the logs when it loads
   // it, and so does a run.
-  FindLog findLog = [&files, hive](const std::string& logName, std::string* shown, std::string* opened,
-                                   std::string* failure) {
-    return files.findLog(hive->file, logName, shown, opened, failure);
+  FindLog findLog = [&files, hive](const std::string& logName, std::string* shown, int* fd, std::string* failure) {
+    return files.findLog(hive->file, logName, shown, fd, failure);
   };
   if (isDirty(block) && !bringUpToDate(hive->file.fd, path, static_cast<uint64_t>(hive->file.opened.st_size),
                                        largestHive(name), findLog, &hive->upToDate, error)) {

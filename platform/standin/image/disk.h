@@ -26,6 +26,15 @@ enum class DiskFailure {
   other,      // `detail` says what went wrong
 };
 
+// A file that an image names and netvane has checked (image_chain.h):
+// qemu opens it by this path and in this format, never by the name in the
+// header that names it.
+struct BackingFile {
+  std::string path;
+  std::string format;
+  std::string dataFile;  // its qcow2 external data file, or empty
+};
+
 struct DiskRequest {
   std::string path;
   const char* format = "raw";  // qemu's name of the format
@@ -33,6 +42,10 @@ struct DiskRequest {
   bool writable = false;
   // Reads an image that another program holds for writing, taking no lock.
   bool forceShare = false;
+  std::string dataFile;  // the image's qcow2 external data file, or empty
+  // Its backing file, that one's backing file, and so on: opened read-only,
+  // and the last with no backing file, whatever its header says.
+  std::vector<BackingFile> backing;
 };
 
 class Disk {

@@ -4,6 +4,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "platform/standin/image/image_references.h"
+
 namespace standin {
 
 namespace {
@@ -17,8 +19,9 @@ uint32_t bigEndian32(const uint8_t* bytes) {
          static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
 }
 
-// The first line of a registry export, after a byte-order mark, in UTF-8 or
-// UTF-16LE text; the registry store judges the rest.
+}  // namespace
+
+// The registry store judges the rest.
 bool startsLikeRegistryExport(const ImageStart& start) {
   static const char* const kHeaders[] = {"REGEDIT4", "Windows Registry Editor"};
   std::string text;
@@ -36,8 +39,6 @@ bool startsLikeRegistryExport(const ImageStart& start) {
   }
   return false;
 }
-
-}  // namespace
 
 const char* imageFormat(const ImageStart& start) {
   // The magic numbers each qemu block driver probes for (block/*.c).
@@ -66,10 +67,47 @@ bool isDiskImage(const ImageStart& start) {
   // An MBR, a GPT disk's protective MBR, and an NTFS or FAT boot sector all
   // end their first sector with 55 AA; a GPT header follows at 512 (or at
   // 4096 on a disk of 4 KiB sectors).
-  // A disk with neither (its first sectors wiped, say) is left to the
-  // registry store, which refuses any other file as it always has.
+  // A disk with neither (its first sectors wiped, say) is neither an
+  // export nor an image, which the run says, unless NETVANE_FORMAT names a
+  // format. A LUKS volume is an image, which the image store refuses as
+  // encrypted.
   return startsWith(start, 510, "\x55\xaa", 2) || startsWith(start, 512, "EFI PART", 8) ||
-         startsWith(start, 4096, "EFI PART", 8);
+         startsWith(start, 4096, "EFI PART", 8) || startsLuks(start.head, start.headSize);
+}
+
+const char* chooseFormat(const ImageStart& start, bool device, const char* stated, std::string* problem) {
+  static const char* const kStatable[] = {"raw", "qcow2", "vmdk", "vhdx", "vpc", "vdi"};
+  const char* named = nullptr;
+  if (stated != nullptr && stated[0] != '\0') {
+    for (const char* format : kStatable) {
+      if (strcmp(stated, format) == 0) named = format;
+    }
+    if (named == nullptr) {
+      *problem = std::string("cannot be opened as NETVANE_FORMAT=") + stated +
+                 " says: netvane opens raw, qcow2, vmdk, vhdx, vpc and vdi";
+      return nullptr;
+    }
+  }
+  if (device) {
+    if (named != nullptr && strcmp(named, "raw") != 0) {
+      *problem = std::string("is a block device, which netvane reads only as raw, not as ") + named +
+                 " as NETVANE_FORMAT says";
+      return nullptr;
+    }
+    return "raw";
+  }
+  const char* found = imageFormat(start);
+  if (named != nullptr && startsLikeRegistryExport(start)) {
+    *problem = std::string("holds a registry export, not a disk image in format ") + named +
+               " as NETVANE_FORMAT says";
+    return nullptr;
+  }
+  if (named != nullptr && strcmp(named, found) != 0) {
+    *problem = std::string("is ") + (strcmp(found, "raw") == 0 ? "a raw disk" : std::string("in format ") + found) +
+               " by its content, not in format " + named + " as NETVANE_FORMAT says";
+    return nullptr;
+  }
+  return found;
 }
 
 const char* unwritableVmdk(const ImageStart& start) {

@@ -29,9 +29,19 @@ const char* imageFormat(const ImageStart& start);
 // Whether a regular file is a disk image rather than a registry store:
 // not a registry export's text, and either in an image format or starting
 // with what a disk or volume starts with (a boot sector's signature, a GPT
-// header). A file that is neither is left to the registry store, which says
-// what is wrong with it, as it did before images were read.
+// header, or a LUKS header, which the image store refuses as encrypted).
 bool isDiskImage(const ImageStart& start);
+
+// Whether the file starts as a registry export does: its first line,
+// after a byte-order mark, in UTF-8 or UTF-16LE.
+bool startsLikeRegistryExport(const ImageStart& start);
+
+// The format a run opens the file or device in: a device's is always raw,
+// never probed, since a guest writes what it likes into its own disk; a
+// file's is its content's. `stated` (NETVANE_FORMAT, or null) must name a
+// format netvane opens, and agree with the content. Null with `problem`, a
+// clause that follows the image's name ("is ...", "holds ...").
+const char* chooseFormat(const ImageStart& start, bool device, const char* stated, std::string* problem);
 
 // A VMDK that qemu can read but not change in place: its subformat's name
 // ("streamOptimized", "seSparse"), or null for any other image.

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,10 +29,14 @@
 #include "platform/standin/hive/installation.h"
 #include "platform/standin/image/disk.h"
 #include "platform/standin/image/hive_swap.h"
+#include "platform/standin/image/image_chain.h"
 #include "platform/standin/image/image_format.h"
+#include "platform/standin/image/image_probe.h"
 #include "platform/standin/image/ntfs_volume.h"
 #include "platform/standin/image/partition_table.h"
 #include "platform/standin/image/run_signals.h"
+#include "platform/standin/image/run_supervisor.h"
+#include "platform/standin/image/sandbox.h"
 #include "platform/standin/image/windows_partition.h"
 
 namespace standin {
@@ -135,33 +140,41 @@ class ImageFiles : public HiveFiles {
     }
   }
 
-  bool open(const std::string& path, bool forChange, std::string* error) {
+  // Everything the run needs from outside is opened first (the image, its
+  // lock, qemu-nbd); the image's bytes are read only in the sandbox.
+  bool open(const std::string& path, bool device, const ImageProbe& probe, bool forChange, std::string* error) {
     path_ = path;
     forChange_ = forChange;
+    device_ = device;
+    noun_ = device_ ? "disk" : "disk image";
+    format_ = probe.format;
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
-      *error = "Cannot open disk image " + path + ": " + strerror(errno);
+      *error = "Cannot open " + noun_ + " " + path + ": " + strerror(errno);
       return false;
     }
-    device_ = S_ISBLK(info.st_mode);
-    noun_ = device_ ? "disk" : "disk image";
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    uint64_t size = device_ ? 0 : static_cast<uint64_t>(info.st_size);
-    if (fd >= 0 && device_) {
-      off_t end = lseek(fd, 0, SEEK_END);
-      size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    request_ = DiskRequest();
+    request_.path = path;
+    request_.format = format_.c_str();
+    request_.device = device_;
+    // What the image names is checked, and named to qemu, by the path its
+    // own links lead to, so that its directory is the one qemu sees.
+    char real[PATH_MAX];
+    if (!device_ && format_ != "raw") {
+      if (realpath(path.c_str(), real) == nullptr) {
+        *error = "Cannot read disk image " + path + ": " + strerror(errno);
+        return false;
+      }
+      request_.path = real;
+      if (!checkImageChain(path, &request_, error)) return false;
     }
-    std::string head, tail;
-    ImageStart start;
-    bool read = fd >= 0 && readImageStart(fd, size, &head, &tail, &start);
-    if (!read) {
-      *error = "Cannot read " + noun_ + " " + path + ": " + strerror(errno);
-      if (fd >= 0) close(fd);
+    if (forChange && !mayBeChanged(probe, info, error)) return false;
+    if (!openDiskWaiting(error)) return false;
+    std::string detail;
+    if (!enterSandbox("run", &detail)) {
+      *error = "Cannot read " + noun_ + " " + path + ": " + detail;
       return false;
     }
-    close(fd);
-    format_ = imageFormat(start);
-    if (forChange && !mayBeChanged(start, info, error)) return false;
     return readInstallation(error);
   }
 
@@ -181,13 +194,14 @@ class ImageFiles : public HiveFiles {
     return true;
   }
 
-  bool findLog(const LockedFile&, const std::string& logName, std::string* shown, std::string* opened,
-               std::string*) override {
+  bool findLog(const LockedFile&, const std::string& logName, std::string* shown, int* fd,
+               std::string* error) override {
     std::map<std::string, MemoryFile>::const_iterator found = files_.find(upper(logName));
     if (found == files_.end() || found->second.fd < 0) return false;
     *shown = found->second.shown;
-    *opened = "/proc/self/fd/" + std::to_string(found->second.fd);
-    return true;
+    *fd = dup(found->second.fd);
+    if (*fd < 0) *error = "Cannot read transaction log " + *shown + ": " + strerror(errno);
+    return *fd >= 0;
   }
 
   const std::string& refusal() const override { return hibernated_; }
@@ -235,10 +249,9 @@ class ImageFiles : public HiveFiles {
 
   // What keeps a configure run from changing the image at all, before
   // anything is read.
-  bool mayBeChanged(const ImageStart& start, const struct stat& info, std::string* error) {
-    const char* subformat = unwritableVmdk(start);
-    if (subformat != nullptr) {
-      *error = capitalNoun() + " " + path_ + " is a " + subformat +
+  bool mayBeChanged(const ImageProbe& probe, const struct stat& info, std::string* error) {
+    if (!probe.unwritable.empty()) {
+      *error = capitalNoun() + " " + path_ + " is a " + probe.unwritable +
                " VMDK, which cannot be changed in place: convert it first (qemu-img convert -O vmdk " + path_ +
                " NEW.vmdk); nothing was written";
       return false;
@@ -256,10 +269,7 @@ class ImageFiles : public HiveFiles {
   // listing that finds it held for writing by a program that does not let
   // go reads it without the lock, and says that what it lists may be stale.
   bool openDiskWaiting(std::string* error) {
-    DiskRequest request;
-    request.path = path_;
-    request.format = format_;
-    request.device = device_;
+    DiskRequest request = request_;
     request.writable = forChange_;
     DiskFailure failure;
     std::string detail;
@@ -317,7 +327,6 @@ class ImageFiles : public HiveFiles {
   }
 
   bool readInstallation(std::string* error) {
-    if (!openDiskWaiting(error)) return false;
     diskSize_ = disk_->size();
     PartitionTable table;
     std::string detail;
@@ -326,8 +335,13 @@ class ImageFiles : public HiveFiles {
       *error = "Cannot read " + noun_ + " " + path_ + ": " + detail;
       return false;
     }
+    // What the table's reader worked around is said in the one line of a
+    // refusal, or else in a note.
+    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) {
+      if (!table.warning.empty() && table.pastEnd.empty()) *error += "; " + table.warning;
+      return false;
+    }
     if (!table.warning.empty()) note(noun_ + " " + path_ + ": " + table.warning);
-    if (!findWindowsVolume(*disk_, table, path_, noun_, &windows_, error)) return false;
     NtfsVolume& volume = *windows_.volume;
     root_ = windows_.partition.number == 0 ? path_
                                            : path_ + " partition " + std::to_string(windows_.partition.number);
@@ -585,7 +599,9 @@ class ImageFiles : public HiveFiles {
   std::string noun_;
   bool device_ = false;
   bool forChange_ = false;
-  const char* format_ = "raw";
+  std::string format_ = "raw";
+  // The disk as qemu or the run opens it, with what its image names.
+  DiskRequest request_;
   // A configure run's disk, held open for writing until its change is
   // written; a listing's, until it has read what it needs.
   std::unique_ptr<Disk> disk_;
@@ -604,9 +620,42 @@ class ImageFiles : public HiveFiles {
 
 }  // namespace
 
-std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool forChange, std::string* error) {
+std::unique_ptr<RegistryStore> openDiskImageStore(const std::string& path, bool device, bool forChange, bool* image,
+                                                  int32_t* supervised, std::string* error) {
+  ImageProbe probe;
+  *image = true;
+  if (!probeImage(path, device, getenv("NETVANE_FORMAT"), &probe, error)) return nullptr;
+  std::string shown = (device ? "Disk " : "Disk image ") + path;
+  switch (probe.kind) {
+    case FileKind::registryExport:
+    case FileKind::unread:
+      *image = false;
+      return nullptr;
+    case FileKind::neither:
+      *error = "Registry store " + path +
+               " is neither a registry export nor a disk image that netvane knows (an export's first line is "
+               "REGEDIT4 or Windows Registry Editor Version 5.00)";
+      return nullptr;
+    case FileKind::diskImage:
+      break;
+  }
+  if (probe.format.empty()) {
+    *error = shown + " " + probe.problem;
+    return nullptr;
+  }
+  if (probe.luks) {
+    *error = shown + " is encrypted (LUKS), which netvane cannot open";
+    return nullptr;
+  }
+  RunSide side;
+  int32_t status = 0;
+  if (!splitRun(shown, &side, &status, error)) return nullptr;
+  if (side == RunSide::supervisor) {
+    *supervised = status;
+    return nullptr;
+  }
   std::unique_ptr<ImageFiles> files(new ImageFiles());
-  if (!files->open(path, forChange, error)) return nullptr;
+  if (!files->open(path, device, probe, forChange, error)) return nullptr;
   return openHiveStoreOn(std::unique_ptr<HiveFiles>(files.release()), forChange, error);
 }
 

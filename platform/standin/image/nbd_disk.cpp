@@ -169,9 +169,24 @@ bool NbdDisk::open(const DiskRequest& request, DiskFailure* failure, std::string
   // parse: a name like "json:{...}" or "nbd:host" is a protocol to qemu.
   // qemu-nbd has no --force-share of its own; the block layer's option
   // does the same, and only beside --read-only.
+  // The files the image names are named here too, as checked
+  // (image_chain.h), each in its format: qemu follows no name from a
+  // header, and probes no backing file's format. The last backing file
+  // gets none ("backing=", which qemu 7.2 takes for null with a warning).
   std::string image = std::string("driver=") + request.format + (request.forceShare ? ",force-share=on" : "") +
                       ",file.driver=" + (request.device ? "host_device" : "file") +
                       ",file.filename=" + optionValue(request.path);
+  if (!request.dataFile.empty()) image += ",data-file.driver=file,data-file.filename=" + optionValue(request.dataFile);
+  std::string node;
+  for (const BackingFile& backing : request.backing) {
+    node += "backing.";
+    image += "," + node + "driver=" + backing.format + "," + node + "read-only=on," + node + "file.driver=file," +
+             node + "file.filename=" + optionValue(backing.path);
+    if (!backing.dataFile.empty()) {
+      image += "," + node + "data-file.driver=file," + node + "data-file.filename=" + optionValue(backing.dataFile);
+    }
+  }
+  image += "," + node + "backing=";
   std::vector<std::string> arguments = {"qemu-nbd", "--image-opts", "--cache=writeback"};
   arguments.push_back(request.writable ? "--discard=unmap" : "--read-only");
   arguments.push_back(image);

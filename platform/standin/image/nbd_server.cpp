@@ -265,7 +265,10 @@ std::string nbdServerMessage(const NbdServer& server) {
     std::string::size_type end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
     std::string line = text.substr(start, end - start);
-    if (line.compare(0, 10, "qemu-nbd: ") == 0) lines.push_back(line.substr(10));
+    // A warning (a deprecated option's, say) is not why it failed.
+    if (line.compare(0, 10, "qemu-nbd: ") == 0 && line.compare(10, 9, "warning: ") != 0) {
+      lines.push_back(line.substr(10));
+    }
     start = end + 1;
   }
   if (lines.empty()) return "";

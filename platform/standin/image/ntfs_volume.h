@@ -1,7 +1,7 @@
 // An NTFS volume inside a disk, read and written by libntfs-3g in this
 // process, through a window of the disk (volume_window.h): no mount, no
-// FUSE, no root. libntfs-3g's own headers stay in ntfs_volume.cpp, since
-// their types (le32, le64, s64...) clash with common names.
+// FUSE, no root. libntfs-3g's own headers (libntfs3g.h) stay out of this
+// one, since their types (le32, le64, s64...) clash with common names.
 #ifndef NETVANE_PLATFORM_STANDIN_IMAGE_NTFS_VOLUME_H
 #define NETVANE_PLATFORM_STANDIN_IMAGE_NTFS_VOLUME_H
 

@@ -212,6 +212,7 @@ bool readGpt(Disk* disk, PartitionTable* table, std::string* error) {
       // A header whose usable sectors pass the end comes from an image that
       // was cut short; what still fits is listed.
       leaveOut(table, number, "runs past the end of the disk");
+      table->pastEnd.push_back(number);
     } else {
       VolumeKind kind = VolumeKind::unknown;
       if (type == kStorageSpaces) kind = VolumeKind::storageSpaces;
@@ -242,6 +243,7 @@ void addMbrPartition(Disk* disk, PartitionTable* table, unsigned number, uint64_
   // At most 2^33 sectors of 512 bytes: no overflow.
   if ((first + entry.sectors) * kSector > disk->size) {
     leaveOut(table, number, "runs past the end of the disk");
+    table->pastEnd.push_back(number);
     return;
   }
   addPartition(disk, table, number, first * kSector, entry.sectors * kSector,
@@ -288,6 +290,25 @@ void readLogicalPartitions(Disk* disk, PartitionTable* table, const MbrEntry& ex
     if (link == nullptr) return;
     record = start + link->first;
   }
+}
+
+// What a first sector that is neither a volume netvane tells nor a table
+// of partitions holds, for the line that says so: a boot sector whose start
+// or OEM ID was damaged still names something.
+std::string firstSectorHolds(const uint8_t* sector) {
+  std::string oem(reinterpret_cast<const char*>(sector) + 3, 8);
+  bool printable = oem != "        ";
+  for (char c : oem) printable = printable && c >= 0x20 && c < 0x7F;
+  if (!printable) return "";
+  if (sector[0] != 0xEB && sector[0] != 0xE9) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string start;
+    for (int i = 0; i < 3; ++i) start += std::string(i ? " " : "") + digits[sector[i] >> 4] + digits[sector[i] & 15];
+    return "a boot sector with the OEM ID \"" + oem + "\" that starts with " + start +
+           ", not with the jump (EB or E9) every boot sector starts with";
+  }
+  return "the boot sector of a file system netvane does not know: its OEM ID is \"" + oem +
+         "\", where NTFS has \"NTFS    \"";
 }
 
 // "Master Boot Record": four entries, numbered 1 to 4 by slot, one of which
@@ -337,8 +358,18 @@ bool readPartitionTable(const ReadDisk& read, uint64_t diskSize, PartitionTable*
       isMbr = entry.status == 0 || entry.status == 0x80;
       protective = protective || entry.type == kMbrProtective;
     }
-    if (!isMbr) {
-      *error = "no partition table (MBR or GPT), and no volume netvane can tell from its first sector";
+    bool anyUsed = false;
+    for (int slot = 0; slot < 4 && isMbr; ++slot) anyUsed = anyUsed || isUsed(mbrEntry(first, slot));
+    // A boot sector ends in 0x55AA too, and an NTFS one has zeros where an
+    // MBR lists its partitions.
+    std::string holds = firstSectorHolds(first);
+    if (!isMbr || (!anyUsed && !holds.empty())) {
+      *error = "no partition table (MBR or GPT), and no volume netvane can tell from its first sector" +
+               (holds.empty() ? "" : ", which is " + holds);
+      return false;
+    }
+    if (!anyUsed) {
+      *error = "its partition table (MBR) lists no partitions";
       return false;
     }
     table->scheme = protective ? "GPT" : "MBR";

@@ -50,6 +50,9 @@ struct PartitionTable {
   // Empty, or one line for standard error about something the reader worked
   // around, e.g. a damaged primary GPT header replaced by the backup.
   std::string warning;
+  // The partitions left out because they run past the disk's end: the
+  // disk, or more likely its image, is cut short.
+  std::vector<unsigned> pastEnd;
 };
 
 // Reads the table of a disk of `diskSize` bytes. False with one line in

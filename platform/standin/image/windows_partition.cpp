@@ -42,8 +42,10 @@ bool findWindowsVolume(Disk& disk, const PartitionTable& table, const std::strin
   bool picked = named != nullptr && named[0] != '\0';
   std::vector<std::string> looked;
   std::vector<unsigned> found;
+  const Partition* encrypted = nullptr;
   for (const Partition& partition : table.partitions) {
     if (picked && std::to_string(partition.number) != named) continue;
+    if (partition.kind == VolumeKind::bitlocker && encrypted == nullptr) encrypted = &partition;
     if (partition.kind != VolumeKind::ntfs) {
       looked.push_back(describe(partition, noun, volumeKindName(partition.kind)));
       continue;
@@ -86,10 +88,22 @@ bool findWindowsVolume(Disk& disk, const PartitionTable& table, const std::strin
              ": name one with NETVANE_PARTITION";
   } else if (picked && looked.empty()) {
     *error = capital + " " + path + " has no partition " + named;
+  } else if (encrypted != nullptr) {
+    *error = capital + " " + path +
+             (encrypted->number == 0 ? "" : " partition " + std::to_string(encrypted->number)) +
+             " is encrypted (BitLocker), which netvane cannot open: unlock it, and use the mount route";
   } else {
     std::string holds;
     for (size_t i = 0; i < looked.size(); ++i) holds += (i == 0 ? "" : "; ") + looked[i];
-    *error = "No Windows installation in " + noun + " " + path + " (" + holds + ")";
+    std::string cut;
+    for (size_t i = 0; i < table.pastEnd.size(); ++i) {
+      cut += (i == 0 ? "" : i + 1 == table.pastEnd.size() ? " and " : ", ") + std::to_string(table.pastEnd[i]);
+    }
+    if (!cut.empty()) {
+      cut = ", which is cut short: " + std::string(table.pastEnd.size() == 1 ? "partition " : "partitions ") + cut +
+            (table.pastEnd.size() == 1 ? " runs" : " run") + " past the end of the " + noun;
+    }
+    *error = "No Windows installation in " + noun + " " + path + cut + (holds.empty() ? "" : " (" + holds + ")");
   }
   return false;
 }

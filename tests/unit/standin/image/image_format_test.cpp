@@ -45,6 +45,8 @@ TEST(ImageFormat, TellsImagesFromRegistryStoresByTheirBytes) {
       {"UTF-16 export", std::string("\xff\xfeW\0i\0n\0d\0o\0w\0s\0 \0R\0e\0g\0i\0s\0t\0r\0y\0 \0E\0d\0i\0t\0o\0r\0", 48),
        2 * kMiB, "", "raw", false},
       {"text that is no export", text("hello\n", 600), 2 * kMiB, "", "raw", false},
+      // Refused by the image store as encrypted, rather than read as text.
+      {"raw LUKS", std::string("LUKS\xba\xbe\0\x02", 8), 16 * kMiB, "", "raw", true},
   };
   for (const Row& row : rows) {
     std::string head = row.head.substr(0, kImageHeadSize);
@@ -59,6 +61,42 @@ TEST(ImageFormat, TellsImagesFromRegistryStoresByTheirBytes) {
     start.size = row.size;
     EXPECT_STREQ(standin::imageFormat(start), row.format) << row.name;
     EXPECT_EQ(standin::isDiskImage(start), row.image) << row.name;
+  }
+}
+
+// A device is raw whatever it starts with; a stated format must be one
+// netvane opens and agree with the file's content.
+TEST(ImageFormat, ChoosesTheFormatAStatedOneMustAgreeWith) {
+  const std::string qcow2("QFI\xfb\0\0\0\3", 8), mbr = std::string(510, '\0') + "\x55\xaa";
+  const std::string export4 = "REGEDIT4\r\n\r\n";
+  struct {
+    const char* name;
+    std::string head;
+    bool device;
+    const char* stated;
+    const char* chosen;  // null: refused
+  } const rows[] = {
+      {"qcow2 file", qcow2, false, nullptr, "qcow2"},
+      {"qcow2 header on a device", qcow2, true, nullptr, "raw"},
+      {"qcow2 header on a device, raw stated", qcow2, true, "raw", "raw"},
+      {"device stated as qcow2", qcow2, true, "qcow2", nullptr},
+      {"qcow2 file stated as qcow2", qcow2, false, "qcow2", "qcow2"},
+      {"qcow2 file stated as raw", qcow2, false, "raw", nullptr},
+      {"raw file stated as vmdk", mbr, false, "vmdk", nullptr},
+      {"raw file stated as raw", mbr, false, "raw", "raw"},
+      {"empty statement", mbr, false, "", "raw"},
+      {"a format netvane does not name", mbr, false, "qed", nullptr},
+      {"a registry export stated as raw", export4, false, "raw", nullptr},
+  };
+  for (const auto& row : rows) {
+    ImageStart start;
+    start.head = reinterpret_cast<const uint8_t*>(row.head.data());
+    start.headSize = row.head.size();
+    start.size = 1 << 20;
+    std::string problem;
+    const char* chosen = standin::chooseFormat(start, row.device, row.stated, &problem);
+    EXPECT_STREQ(chosen, row.chosen) << row.name;
+    EXPECT_EQ(problem.empty(), row.chosen != nullptr) << row.name << ": " << problem;
   }
 }
 

@@ -131,10 +131,12 @@ bool installFilter(std::string* detail) {
                               SCMP_A2(SCMP_CMP_MASKED_EQ, AT_EMPTY_PATH, AT_EMPTY_PATH)) == 0;
   static const int kDescriptorCommands[] = {F_GETFD, F_SETFD, F_GETFL, F_SETFL, F_DUPFD, F_DUPFD_CLOEXEC};
   for (int command : kDescriptorCommands) {
-    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1, SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(command))) == 0;
+    ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(fcntl), 1,
+                                SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(command), 0)) == 0;
   }
   // stdio asks whether standard output is a terminal.
-  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(TCGETS))) == 0;
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1,
+                              SCMP_A1(SCMP_CMP_EQ, static_cast<scmp_datum_t>(TCGETS), 0)) == 0;
   // Threads, and no other process: glibc's pthread_create falls back from
   // clone3, whose flags a filter cannot read, to clone.
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
@@ -142,8 +144,8 @@ bool installFilter(std::string* detail) {
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(clone3), 0) == 0;
   // A signal to itself: raise(), abort(), a test's stop.
   scmp_datum_t self = static_cast<scmp_datum_t>(getpid());
-  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, SCMP_A0(SCMP_CMP_EQ, self)) == 0;
-  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(kill), 1, SCMP_A0(SCMP_CMP_EQ, self)) == 0;
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1, SCMP_A0(SCMP_CMP_EQ, self, 0)) == 0;
+  ok = ok && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(kill), 1, SCMP_A0(SCMP_CMP_EQ, self, 0)) == 0;
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_TRAP, SCMP_SYS(openat), 0) == 0;
 #if defined(__x86_64__)
   ok = ok && seccomp_rule_add(filter, SCMP_ACT_TRAP, SCMP_SYS(open), 0) == 0;

@@ -1,5 +1,7 @@
 #include "config/config.h"
 
+#include "config/adapter_keys.h"
+
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
@@ -40,13 +42,7 @@ int asksForDhcp(const char* text) { return text[0] == '?'; }
 const size_t kKeyPathSize = 260;
 const size_t kUtf16NameSize = 128;
 
-const char kServicesPath[] = "SYSTEM\\CurrentControlSet\\Services\\";
-const char kAdapterKeySuffix[] = "\\Parameters\\Tcpip";
-const char kInterfaceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\";
 const char kGlobalKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
-const char kNetbtInterfaceKeyPrefix[] =
-    "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Parameters\\Interfaces\\Tcpip_";
-const char kNetbtAdapterKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Adapters\\";
 
 const char kDhcpLibraryName[] = "dhcpcsvc";
 const char kDhcpNotifyName[] = "DhcpNotifyConfigChange";
@@ -74,16 +70,6 @@ struct DhcpClient {
 
 void keepFirstFailure(int32_t* first, int32_t status) {
   if (*first == 0) *first = status;
-}
-
-// Opens prefix + adapter name + suffix; a path that does not fit is a key
-// that does not exist.
-PlatformResult openAdapterKey(const char* prefix, const char* adapterName, const char* suffix,
-                              PlatformKey* key) {
-  char path[kKeyPathSize];
-  int length = snprintf(path, sizeof path, "%s%s%s", prefix, adapterName, suffix);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return kResultNotFound;
-  return platformOpenKey(path, 0, kKeyAllAccess, key);
 }
 
 int32_t writeFailed(const char* name) { return platformPrint(kRegistryUpdateFailed, name); }
@@ -232,7 +218,7 @@ enum AdapterLocation { kAdapterMissing, kAdapterKeyFound, kOnlyInterfaceKeyFound
 // interface key alone, so either key locates the adapter. The key found is
 // left open in `key`, so that an interface key is opened once for its writes.
 AdapterLocation locateAdapter(const char* adapterName, PlatformKey* key) {
-  if (openAdapterKey(kServicesPath, adapterName, kAdapterKeySuffix, key) == kResultSuccess) {
+  if (openAdapterKey(kAdapterKeyPrefix, adapterName, kAdapterKeySuffix, key) == kResultSuccess) {
     return kAdapterKeyFound;
   }
   if (openAdapterKey(kInterfaceKeyPrefix, adapterName, "", key) == kResultSuccess) {
@@ -400,4 +386,11 @@ int isDottedQuad(const char* text) {
     }
   }
   return *p == '\0';
+}
+
+PlatformResult openAdapterKey(const char* prefix, const char* adapterName, const char* suffix, PlatformKey* key) {
+  char path[kKeyPathSize];
+  int length = snprintf(path, sizeof path, "%s%s%s", prefix, adapterName, suffix);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return kResultNotFound;
+  return platformOpenKey(path, 0, kKeyAllAccess, key);
 }

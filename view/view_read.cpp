@@ -4,22 +4,16 @@
 #include <string.h>
 
 #include "catalogue/catalogue.h"
+#include "config/adapter_keys.h"
 #include "platform/platform.h"
 #include "view/view_values.h"
 
 namespace {
 
-const size_t kKeyPathSize = 260;
 // A configure run takes a service name of at most 127 characters; a longer
 // one would be another adapter's, cut.
 const size_t kServiceNameSize = 128;
 
-const char kAdapterKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\";
-const char kAdapterKeySuffix[] = "\\Parameters\\Tcpip";
-const char kInterfaceKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters\\Interfaces\\";
-const char kNetbtInterfaceKeyPrefix[] =
-    "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Parameters\\Interfaces\\Tcpip_";
-const char kNetbtAdapterKeyPrefix[] = "SYSTEM\\CurrentControlSet\\Services\\NetBT\\Adapters\\";
 // The network folder's name for the adapter ("Ethernet 2"), under the class
 // of network adapters.
 const char kConnectionKeyPrefix[] =
@@ -75,19 +69,9 @@ void readValues(PlatformKey key, const FieldSource* sources, size_t count, Value
   }
 }
 
-// Opens prefix + service name + suffix; a path that does not fit is a key
-// that does not exist.
-bool openServiceKey(const char* prefix, const char* serviceName, const char* suffix,
-                    PlatformKey* key) {
-  char path[kKeyPathSize];
-  int length = snprintf(path, sizeof path, "%s%s%s", prefix, serviceName, suffix);
-  if (length < 0 || static_cast<size_t>(length) >= sizeof path) return false;
-  return platformOpenKey(path, 0, kKeyAllAccess, key) == kResultSuccess;
-}
-
 bool keyExists(const char* prefix, const char* serviceName, const char* suffix) {
   PlatformKey key = 0;
-  if (!openServiceKey(prefix, serviceName, suffix, &key)) return false;
+  if (openAdapterKey(prefix, serviceName, suffix, &key) != kResultSuccess) return false;
   platformCloseKey(key);
   return true;
 }
@@ -97,7 +81,7 @@ bool keyExists(const char* prefix, const char* serviceName, const char* suffix) 
 bool readKey(const char* prefix, const char* serviceName, const char* suffix,
              const FieldSource* sources, size_t count, ValueQuery query, AdapterView* view) {
   PlatformKey key = 0;
-  if (!openServiceKey(prefix, serviceName, suffix, &key)) return false;
+  if (openAdapterKey(prefix, serviceName, suffix, &key) != kResultSuccess) return false;
   readValues(key, sources, count, query, view);
   platformCloseKey(key);
   return true;

@@ -45,13 +45,17 @@ void watchKeeper(pid_t keeper, int lifeline) {
   runningLifeline = lifeline;
   if (installed || keeper < 0) return;
   installed = true;
+  catchEndingSignals(onEndingSignal);
+}
+
+void catchEndingSignals(void (*handler)(int)) {
   for (int signal : kEndingSignals) {
     struct sigaction previous;
     // A signal the user had ignored (nohup) stays ignored.
     if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = onEndingSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
   }

@@ -13,6 +13,9 @@ namespace standin {
 // its lifeline; -1 for none. Installs the handlers on first use.
 void watchKeeper(pid_t keeper, int lifeline);
 
+// `handler` for each ending signal that the user has not ignored (nohup).
+void catchEndingSignals(void (*handler)(int));
+
 // A child's status can be waited for: a run started with SIGCHLD ignored
 // would have its children reaped by the kernel, and waitpid fail.
 void letChildrenBeWaitedFor();

@@ -8,13 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/standin/image/run_signals.h"
 #include "platform/standin/image/sandbox.h"
 
 namespace standin {
 
 namespace {
-
-const int kForwardedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile pid_t runningChild = -1;
 volatile sig_atomic_t forwarded = 0;
@@ -55,15 +54,7 @@ bool splitRun(const std::string& shown, RunSide* side, int32_t* status, std::str
     return false;
   }
   runningChild = child;
-  for (int signal : kForwardedSignals) {
-    struct sigaction current;
-    if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = forward;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal, &action, nullptr);
-  }
+  catchEndingSignals(forward);
   sigprocmask(SIG_SETMASK, &previous, nullptr);
   int ended = 0;
   pid_t waited;
